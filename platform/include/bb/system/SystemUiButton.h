@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace bb {
+namespace system {
+
+class SystemUiButton : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SystemUiButton(const QString &label = QString(), QObject *parent = nullptr);
+    QString label() const { return m_label; }
+    void setLabel(const QString &label) { m_label = label; }
+
+private:
+    QString m_label;
+};
+
+} // namespace system
+} // namespace bb

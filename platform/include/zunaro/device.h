@@ -1,0 +1,36 @@
+#pragma once
+// The device the service runs on: where "/" of the device lies, the
+// application folder, and the one clock every "now" comes from.
+
+#include <QDateTime>
+#include <QString>
+
+namespace platform {
+
+// The application folder: QCoreApplication::applicationDirPath() unless a
+// test placed the device elsewhere with setApplicationDirPath().
+QString applicationDirPath();
+void setApplicationDirPath(const QString &path); // empty restores the default
+
+// "/" of the device: $ZUNARO_DEVICE_ROOT when set and non-empty, else the
+// folder two levels above the application folder.
+QString deviceRoot();
+
+// Maps a fixed absolute device path ("/accounts/1000/shared/...") under the
+// device root. The only place that knows about the mapping.
+QString devicePath(const QString &absolutePath);
+
+// <device root>/platform, where the embedded platform keeps its state.
+QString platformDir();
+
+// Milliseconds since the Unix epoch. Tests may freeze or move it.
+qint64 nowMs();
+QDateTime now();
+
+// Test hooks for the clock: freeze at a time, move a frozen clock, or go
+// back to the real clock.
+void setClockMs(qint64 ms);
+void advanceClockMs(qint64 ms);
+void resetClock();
+
+} // namespace platform

@@ -1,0 +1,84 @@
+#include "zunaro/device.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+QString &appDirOverride()
+{
+    static QString path;
+    return path;
+}
+
+// The test clock: when frozen, nowMs() answers frozenMs.
+std::atomic<bool> clockFrozen {false};
+std::atomic<qint64> frozenMs {0};
+} // namespace
+
+QString applicationDirPath()
+{
+    const QString &overridden = appDirOverride();
+    return overridden.isEmpty() ? QCoreApplication::applicationDirPath() : overridden;
+}
+
+void setApplicationDirPath(const QString &path)
+{
+    appDirOverride() = path;
+}
+
+QString deviceRoot()
+{
+    const QString fromEnv = qEnvironmentVariable("ZUNARO_DEVICE_ROOT");
+    if (!fromEnv.isEmpty())
+        return QDir::cleanPath(QDir(fromEnv).absolutePath());
+    return QDir::cleanPath(QDir(applicationDirPath()).absoluteFilePath(QStringLiteral("../..")));
+}
+
+QString devicePath(const QString &absolutePath)
+{
+    QString rel = absolutePath;
+    while (rel.startsWith(QLatin1Char('/')))
+        rel.remove(0, 1);
+    return QDir::cleanPath(deviceRoot() + QLatin1Char('/') + rel);
+}
+
+QString platformDir()
+{
+    return deviceRoot() + QStringLiteral("/platform");
+}
+
+qint64 nowMs()
+{
+    if (clockFrozen.load())
+        return frozenMs.load();
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+QDateTime now()
+{
+    return QDateTime::fromMSecsSinceEpoch(nowMs());
+}
+
+void setClockMs(qint64 ms)
+{
+    frozenMs.store(ms);
+    clockFrozen.store(true);
+}
+
+void advanceClockMs(qint64 ms)
+{
+    if (!clockFrozen.load())
+        setClockMs(QDateTime::currentMSecsSinceEpoch());
+    frozenMs.fetch_add(ms);
+}
+
+void resetClock()
+{
+    clockFrozen.store(false);
+}
+
+} // namespace platform

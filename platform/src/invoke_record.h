@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include "bb/system/InvokeRequest.h"
+
+namespace platform {
+
+QJsonObject invokeRequestToJson(const bb::system::InvokeRequest &request);
+
+// Appends the request to invocations.jsonl; `by` is "service" or "user".
+bool recordInvocation(const bb::system::InvokeRequest &request, const QString &by);
+
+} // namespace platform

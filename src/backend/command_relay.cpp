@@ -1,0 +1,10 @@
+#include "service_main.h"
+
+void ZunaroHeadlessService::drainCmdSocket()
+{
+}
+
+void ZunaroHeadlessService::flushPendingBackendLines()
+{
+}
+

@@ -1,0 +1,14 @@
+#include "service_main.h"
+
+void ZunaroHeadlessService::startBackend()
+{
+}
+
+void ZunaroHeadlessService::stopBackend()
+{
+}
+
+void ZunaroHeadlessService::sendLine(const QString &)
+{
+}
+

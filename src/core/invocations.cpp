@@ -1,0 +1,98 @@
+// Start, stop and system-started invocations, and the slots that only
+// forward to the work of their subsystem.
+
+#include "service_main.h"
+
+#include <QTimer>
+
+#include "bb/platform/Notification.h"
+#include "zunaro/log.h"
+
+namespace {
+const QString kStopAction = QStringLiteral("com.kvel.zunaro.service.STOP");
+const QString kStartAction = QStringLiteral("com.kvel.zunaro.service.START");
+const QString kSystemStartedAction = QStringLiteral("bb.action.system.STARTED");
+const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
+
+void startUnlessActive(QTimer *timer)
+{
+    // A running timer keeps its phase.
+    if (!timer->isActive())
+        timer->start();
+}
+} // namespace
+
+void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
+{
+    const QString action = request.action();
+    platform::logLine("service: invoked action=%s\n", action.toUtf8().constData());
+
+    if (action == kStopAction) {
+        serviceActive = false;
+        backendWanted = false;
+        tickTimer->stop();
+        eventsTailTimer->stop();
+        if (backendPid > 0)
+            stopBackend();
+        cancelTgpushPoll();
+        tgpushNotifyTimer->stop();
+        pendingNotifyCount = 0;
+        lastNotifyPostMs = 0;
+        clearHubSummaryState();
+        bb::platform::Notification::deleteFromInbox(kSummaryKey);
+        if (tgpushSinceDirty)
+            flushTgpushSince(true);
+    } else if (action == kStartAction) {
+        serviceActive = true;
+        backendWanted = false;
+        if (backendPid > 0)
+            stopBackend();
+        tgpushNotifyTimer->stop();
+        pendingNotifyCount = 0;
+        clearHubSummaryState();
+        bb::platform::Notification::deleteFromInbox(kSummaryKey);
+        if (!tgpushMode) {
+            startUnlessActive(tickTimer);
+        } else {
+            tgpushBackoffMs = 0;
+            startUnlessActive(eventsTailTimer);
+            if (serviceActive && tgpushMode && !tgpushPollInFlight && !uiAliveRecent)
+                scheduleTgpushPoll(0);
+        }
+    } else if (action == kSystemStartedAction) {
+        serviceActive = true;
+        if (!tgpushMode) {
+            startUnlessActive(tickTimer);
+        } else {
+            startUnlessActive(eventsTailTimer);
+            if (!tgpushPollInFlight && !uiAliveRecent)
+                scheduleTgpushPoll(0);
+        }
+    }
+}
+
+void ZunaroHeadlessService::onCmdSocketActivated(int)
+{
+    drainCmdSocket();
+}
+
+void ZunaroHeadlessService::onEventsTailTick()
+{
+    if (serviceActive && tgpushMode)
+        onTick();
+}
+
+void ZunaroHeadlessService::onTgpushTick()
+{
+    pollTgpushMaybe();
+}
+
+void ZunaroHeadlessService::onTgpushNotifyTimer()
+{
+    postPendingTgpushNotification(true);
+}
+
+void ZunaroHeadlessService::startBackendAttempt()
+{
+    startBackend();
+}

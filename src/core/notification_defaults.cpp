@@ -1,0 +1,63 @@
+// The application's notification settings start from defaults set once; a
+// marker file records which version of the defaults was applied.
+
+#include "core/notification_defaults.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "bb/platform/NotificationSettings.h"
+#include "service_main.h"
+#include "zunaro/log.h"
+
+namespace notifdefaults {
+
+int markerVersion(const QByteArray &firstLine)
+{
+    const QByteArray line = firstLine.trimmed();
+    if (line.startsWith('v')) {
+        bool ok = false;
+        const qint64 n = QString::fromUtf8(line.mid(1)).toLongLong(&ok, 10);
+        if (!ok || n < 0)
+            return 0;
+        return n > kCurrentVersion ? kCurrentVersion + 1 : int(n);
+    }
+    return line == "ok" ? 1 : 0;
+}
+
+} // namespace notifdefaults
+
+void ZunaroHeadlessService::applyNotificationDefaultsOnce()
+{
+    using namespace bb::platform;
+    const QString markerPath = dataDir + QStringLiteral("/service_notif_defaults_applied.txt");
+
+    int version = 0;
+    if (QFileInfo(markerPath).isFile()) {
+        QFile marker(markerPath);
+        if (marker.open(QIODevice::ReadOnly | QIODevice::Text))
+            version = notifdefaults::markerVersion(marker.readLine(64));
+    }
+    if (version >= notifdefaults::kCurrentVersion)
+        return;
+
+    NotificationDefaultApplicationSettings defaults;
+    defaults.setSound(NotificationPolicy::Type(1));
+    defaults.setVibrate(NotificationPolicy::Type(1));
+    defaults.setLed(NotificationPolicy::Type(1));
+    defaults.setPreview(NotificationPriorityPolicy::Type(1));
+    defaults.setVibrateCount(1);
+    const int rc = defaults.apply();
+    platform::logLine("service: notif_defaults apply err=%d\n", rc);
+
+    if (rc == 0) {
+        QFile marker(markerPath);
+        if (marker.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            marker.write("v2\n");
+    }
+
+    const NotificationApplicationSettings settings;
+    platform::logLine("service: notif_settings alerts=%d sound=%d vibrate=%d led=%d preview=%d\n",
+                      settings.alertsEnabled() ? 1 : 0, int(settings.sound()), int(settings.vibrate()),
+                      int(settings.led()), int(settings.preview()));
+}

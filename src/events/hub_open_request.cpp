@@ -1,0 +1,37 @@
+// "hub_open.env" tells the UI which screen to open when it comes forward.
+
+#include "events/hub_open_request.h"
+
+#include <QFile>
+
+#include "service_main.h"
+#include "zunaro/device.h"
+
+namespace hubopen {
+
+QByteArray compose(const QString &screen, qint64 chatId, qint64 messageId, const QString &reason,
+                   qint64 nowMs)
+{
+    QString text = QStringLiteral("HUB_OPEN=%1\n").arg(screen.trimmed());
+    if (chatId > 0)
+        text += QStringLiteral("HUB_CHAT_ID=%1\n").arg(chatId);
+    if (messageId > 0)
+        text += QStringLiteral("HUB_MESSAGE_ID=%1\n").arg(messageId);
+    text += QStringLiteral("HUB_TS_MS=%1\n").arg(nowMs);
+    const QString trimmedReason = reason.trimmed();
+    if (!trimmedReason.isEmpty())
+        text += QStringLiteral("HUB_REASON=%1\n").arg(trimmedReason);
+    return text.toUtf8();
+}
+
+} // namespace hubopen
+
+void ZunaroHeadlessService::writeHubOpenRequest(const QString &screen, qint64 chatId,
+                                                qint64 messageId, const QString &reason)
+{
+    QFile file(dataDir + QStringLiteral("/hub_open.env"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    file.write(hubopen::compose(screen, chatId, messageId, reason, platform::nowMs()));
+    file.flush();
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace hubopen {
+
+// The content of the hub open request file for one request.
+QByteArray compose(const QString &screen, qint64 chatId, qint64 messageId, const QString &reason,
+                   qint64 nowMs);
+
+} // namespace hubopen

@@ -1,0 +1,11 @@
+#include "service_main.h"
+
+bool ZunaroHeadlessService::parseEnvFile(const QString &, QMap<QString, QString> &)
+{
+    return false;
+}
+
+void ZunaroHeadlessService::loadTgpushConfig()
+{
+}
+

@@ -1,0 +1,6 @@
+#include "service_main.h"
+
+void ZunaroHeadlessService::maybeLogTgpushStats(const char *, bool)
+{
+}
+

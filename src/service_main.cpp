@@ -1,0 +1,135 @@
+#include "service_main.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "bps/bps.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace {
+constexpr quint16 kCmdPort = 47010;
+}
+
+ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
+    : QObject(app),
+      invokeManager(new bb::system::InvokeManager(this)),
+      tickTimer(new QTimer(this)),
+      eventsTailTimer(new QTimer(this)),
+      networkAccessManager(new QNetworkAccessManager(this)),
+      networkConfigManager(new platform::NetworkConfigurationManager(this)),
+      tgpushPollTimer(new QTimer(this)),
+      tgpushNotifyTimer(new QTimer(this)),
+      tgpushSinceFlushTimer(new QTimer(this)),
+      pendingCallInvokeTimer(new QTimer(this))
+{
+    platform::logLine("service: starting\n");
+
+    const int bpsRc = bps_initialize();
+    bpsInitialized = (bpsRc == BPS_SUCCESS);
+    platform::logLine("service: bps_initialize err=%d\n", bpsRc);
+
+    connect(invokeManager, &bb::system::InvokeManager::invoked, this,
+            &ZunaroHeadlessService::onInvoked);
+
+    appDirPath = platform::applicationDirPath();
+    dataDir = QDir::cleanPath(QDir(appDirPath).absoluteFilePath(QStringLiteral("../../data")));
+    eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
+
+    uiAliveRecent = isUiAliveRecent();
+
+    // Whatever the events file holds already is history: only lines appended
+    // from now on are read.
+    QFile events(eventsFilePath);
+    eventsFileOffset = events.open(QIODevice::ReadOnly) ? events.size() : 0;
+    eventsPartialLine.clear();
+
+    applyNotificationDefaultsOnce();
+
+    srand(static_cast<unsigned>(platform::nowMs() & 0xffffffffLL));
+
+    pendingCallInvokeTimer->setInterval(1000);
+    pendingCallInvokeTimer->setSingleShot(false);
+    connect(pendingCallInvokeTimer, &QTimer::timeout, this,
+            &ZunaroHeadlessService::onPendingIncomingCallInvokeTick);
+
+    tgpushPollTimer->setSingleShot(true);
+    connect(tgpushPollTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushTick);
+    tgpushNotifyTimer->setSingleShot(true);
+    connect(tgpushNotifyTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushNotifyTimer);
+    tgpushSinceFlushTimer->setSingleShot(true);
+    connect(tgpushSinceFlushTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushSinceFlush);
+
+    netOnline = networkConfigManager->isOnline();
+    connect(networkConfigManager, &platform::NetworkConfigurationManager::onlineStateChanged, this,
+            &ZunaroHeadlessService::onTgpushOnlineChanged);
+    platform::logLine("service: net isOnline=%d\n", netOnline ? 1 : 0);
+
+    loadTgpushConfig();
+
+    tickTimer->setInterval(1000);
+    connect(tickTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTick);
+    eventsTailTimer->setInterval(750);
+    connect(eventsTailTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onEventsTailTick);
+
+    if (tgpushMode) {
+        platform::logLine("service: tgpush mode enabled; TDLib backend disabled\n");
+        if (!eventsTailTimer->isActive())
+            eventsTailTimer->start();
+        if (serviceActive && !tgpushPollInFlight && !uiAliveRecent)
+            scheduleTgpushPoll(0);
+        return;
+    }
+
+    if (cmdSocketFd < 0)
+        setUpCmdSocket();
+    tickTimer->start();
+}
+
+ZunaroHeadlessService::~ZunaroHeadlessService()
+{
+    if (bpsInitialized) {
+        bps_shutdown();
+        bpsInitialized = false;
+    }
+}
+
+void ZunaroHeadlessService::setUpCmdSocket()
+{
+    // Close-on-exec, so a backend that outlives the service cannot keep the
+    // command port.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        platform::logLine("service: cmd socket() failed: errno=%d\n", errno);
+        cmdSocketFd = -1;
+        return;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kCmdPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
+        platform::logLine("service: cmd bind() failed: errno=%d\n", errno);
+        close(fd);
+        cmdSocketFd = -1;
+        return;
+    }
+    cmdSocketFd = fd;
+    cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(cmdSocketNotifier, &QSocketNotifier::activated, this,
+            [this](QSocketDescriptor socket) { onCmdSocketActivated(int(socket)); });
+    platform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(kCmdPort));
+}

@@ -1,0 +1,194 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "bb/Application.h"
+#include "bb/platform/NotificationDialog.h"
+#include "bb/system/InvokeManager.h"
+#include "zunaro/network.h"
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSocketNotifier;
+class QTimer;
+
+// The headless service: keeps the backend running while the UI wants it,
+// relays the UI's commands, follows the backend's events and turns them into
+// Hub notifications, the call dialog and invocations of the UI. In push mode
+// it long-polls a push proxy instead of running the backend.
+class ZunaroHeadlessService : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ZunaroHeadlessService(bb::Application *app);
+    ~ZunaroHeadlessService() override;
+
+    struct HubSummaryLine {
+        qint64 chatId = 0;
+        qint64 date = 0;
+        QString text;
+    };
+
+    // Environment-list utilities.
+    static void load_env_file(QStringList &env, const QString &path);
+    static void upsert_env(QStringList &env, const QString &key, const QString &value);
+    static QString get_env_value(const QStringList &env, const QString &key);
+
+    static bool parseEnvFile(const QString &path, QMap<QString, QString> &out);
+    static bool extractU64Field(const QByteArray &body, const char *field, quint64 &out);
+    static QString simplifyLine(const QString &text);
+    static int jitterDelayMs(int baseMs);
+
+private slots:
+    void onInvoked(bb::system::InvokeRequest request);
+    void onTick();
+    void onCmdSocketActivated(int fd);
+    void onEventsTailTick();
+    void onPendingIncomingCallInvokeTick();
+    void onTgpushTick();
+    void onTgpushNotifyTimer();
+    void onTgpushSinceFlush();
+    void onTgpushOnlineChanged(bool online);
+    void onTgpushPollFinished();
+    void onBackendFinished(int exitCode, QProcess::ExitStatus status);
+    void startBackendAttempt();
+
+private:
+    friend class ServiceTest; // each test program defines its own
+    friend class ServiceBench;
+
+    // core
+    bool isUiAliveRecent() const;
+    bool isUiRunningActive() const;
+    void applyNotificationDefaultsOnce();
+    void setUpCmdSocket();
+    void writeHubOpenRequest(const QString &screen, qint64 chatId, qint64 messageId,
+                             const QString &reason);
+
+    // backend
+    QStringList buildBackendEnvironment() const;
+    void startBackend();
+    void stopBackend();
+    void sendLine(const QString &line);
+    void reapBackend();
+    void drainCmdSocket();
+    void flushPendingBackendLines();
+
+    // events
+    void tailBackendEvents();
+    void enqueueHubSummaryMessage(const QVariantMap &event);
+    void applyChatUnread(qint64 chatId, int unreadCount);
+    void postHubSummary(qint64 nowMs);
+    void clearHubSummaryState();
+
+    // calls
+    void handleCallUpdate(const QVariantMap &event);
+    void clearPendingIncomingCall();
+    void showIncomingCallDialog(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
+    void dismissIncomingCallDialog();
+    void bringUiToForegroundForIncomingCall(qint64 callId, qint64 chatId, qint64 userId);
+    void postIncomingCallNotification(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
+
+    // push
+    void loadTgpushConfig();
+    void scheduleTgpushPoll(int delayMs);
+    void cancelTgpushPoll();
+    void pollTgpushMaybe();
+    void flushTgpushSince(bool force);
+    void enqueueTgpushNotification(int count);
+    void schedulePendingTgpushNotification();
+    void postPendingTgpushNotification(bool force);
+    void maybeLogTgpushStats(const char *reason, bool force);
+
+    // Members in their declared order; the constructor establishes each
+    // initial value.
+    bb::system::InvokeManager *invokeManager;
+    int backendPid = -1;
+    int backendStdinFd = -1;
+    QTimer *tickTimer;
+    QTimer *eventsTailTimer;
+    QNetworkAccessManager *networkAccessManager;
+    platform::NetworkConfigurationManager *networkConfigManager;
+    QTimer *tgpushPollTimer;
+    QTimer *tgpushNotifyTimer;
+    QNetworkReply *tgpushReply = nullptr;
+    bool tgpushPollInFlight = false;
+    quint64 tgpushSince = 0;
+    int tgpushTimeoutMs = 300000;
+    QTimer *tgpushSinceFlushTimer;
+    quint64 tgpushSincePending = 0;
+    bool tgpushSinceDirty = false;
+    qint64 tgpushSinceDirtyMs = 0;
+    QString tgpushPollUrl;
+    bool tgpushMode = false;
+    int tgpushBackoffMs = 0;
+    quint64 tgpushStatStarted = 0;
+    quint64 tgpushStatOk = 0;
+    quint64 tgpushStatTimeout = 0;
+    quint64 tgpushStatErr = 0;
+    quint64 tgpushStatEvents = 0;
+    quint64 tgpushStatHub = 0;
+    qint64 tgpushPollStartedMs = 0;
+    qint64 tgpushLastPollDurMs = 0;
+    qint64 tgpushStatsLoggedMs = 0;
+    int tgpushLastHttpStatus = 0;
+    int tgpushLastNetError = 0;
+    bool netOnline = true;
+    quint64 pendingNotifyCount = 0;
+    qint64 lastNotifyPostMs = 0;
+    int notifyMinIntervalMs = 5000;
+    int notifyCoalesceMs = 5000;
+    QSet<qint64> hubSummaryChatIds;
+    QList<HubSummaryLine> hubSummaryLines;
+    qint64 hubSummaryLatestDate = 0;
+    quint64 hubSummaryMessageCount = 0;
+    int hubSummaryMaxLines = 15;
+    int hubSummaryMaxLinesPerChat = 5;
+    QHash<qint64, int> chatUnreadCounts;
+    QHash<qint64, int> hubUnreadCounts;
+    QSet<qint64> hubUnreadChatIds;
+    quint64 hubUnreadTotal = 0;
+    int tgpushPollDelayOnEventsMs = 5000;
+    int uiRunningMaxAgeMs = 15000;
+    int uiAliveMaxAgeMs = 60000;
+    bool uiAliveRecent = false;
+    qint64 pendingNotifySinceMs = 0;
+    int notifyLinesWaitMs = 8000;
+    QString lastHubSummaryText;
+    qint64 lastHubSummaryMs = 0;
+    int backendRestartAttempts = 0;
+    qint64 backendNextStartMs = 0;
+    qint64 backendStartedMs = 0;
+    bb::platform::NotificationDialog *incomingCallDialog = nullptr;
+    qint64 incomingCallDialogCallId = 0;
+    QString incomingCallDialogUserName;
+    QTimer *pendingCallInvokeTimer;
+    qint64 pendingCallId = 0;
+    qint64 pendingCallChatId = 0;
+    qint64 pendingCallUserId = 0;
+    qint64 pendingCallSinceMs = 0;
+    bool bpsInitialized = false;
+    qint64 lastCallInvokeCallId = 0;
+    qint64 lastCallInvokeMs = 0;
+    QString appDirPath;
+    QString dataDir;
+    QString eventsFilePath;
+    qint64 eventsFileOffset = 0;
+    QString eventsPartialLine;
+    int cmdSocketFd = -1;
+    QSocketNotifier *cmdSocketNotifier = nullptr;
+    bool serviceActive = true;
+    bool backendWanted = false;
+    QStringList pendingBackendLines;
+
+    // Members added to mend the original design's faults. Each subsystem
+    // keeps its own below, with a comment saying why it exists.
+};

@@ -1,0 +1,100 @@
+#include "testdevice.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+TestDevice::TestDevice()
+{
+    QDir root(m_dir.path());
+    root.mkpath(QStringLiteral("app/native"));
+    root.mkpath(QStringLiteral("data"));
+    root.mkpath(QStringLiteral("accounts/1000/shared/misc/nimbrel"));
+    qunsetenv("ZUNARO_DEVICE_ROOT");
+    platform::setApplicationDirPath(appDir());
+}
+
+TestDevice::~TestDevice()
+{
+    platform::setApplicationDirPath(QString());
+    platform::resetClock();
+}
+
+bool TestDevice::write(const QString &relative, const QByteArray &content) const
+{
+    const QString p = path(relative);
+    QDir().mkpath(QFileInfo(p).absolutePath());
+    QFile file(p);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray TestDevice::read(const QString &relative) const
+{
+    QFile file(path(relative));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool TestDevice::exists(const QString &relative) const
+{
+    return QFileInfo::exists(path(relative));
+}
+
+QList<QByteArray> TestDevice::lines(const QString &relative) const
+{
+    QList<QByteArray> out;
+    for (const QByteArray &line : read(relative).split('\n')) {
+        if (!line.isEmpty())
+            out.append(line);
+    }
+    return out;
+}
+
+bool TestDevice::installTool(const QString &name, const QString &as) const
+{
+    const QString target = appDir() + QLatin1Char('/') + as;
+    QFile::remove(target);
+    return QFile::link(builtTool(name), target);
+}
+
+QString builtTool(const QString &name)
+{
+    const QString base = QStringLiteral(ZUNARO_BINARY_DIR);
+    for (const QString &dir : {QStringLiteral("/tools/"), QStringLiteral("/src/")}) {
+        const QString candidate = base + dir + name;
+        if (QFileInfo(candidate).isExecutable())
+            return candidate;
+    }
+    for (const QString &sub : QDir(base + QStringLiteral("/tools")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString candidate = base + QStringLiteral("/tools/") + sub + QLatin1Char('/') + name;
+        if (QFileInfo(candidate).isExecutable())
+            return candidate;
+    }
+    return base + QStringLiteral("/tools/") + name;
+}
+
+LogCapture::LogCapture()
+{
+    platform::setLogCapture(&m_lines);
+}
+
+LogCapture::~LogCapture()
+{
+    platform::setLogCapture(nullptr);
+}
+
+QList<QByteArray> LogCapture::matching(const QByteArray &prefix) const
+{
+    QList<QByteArray> out;
+    for (const QByteArray &line : m_lines) {
+        if (line.startsWith(prefix))
+            out.append(line);
+    }
+    return out;
+}

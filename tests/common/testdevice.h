@@ -1,0 +1,58 @@
+#pragma once
+// A device folder of its own for one test: the layout of a real device in a
+// temporary directory, the platform pointed at it, and helpers to read and
+// write its files and to capture the service's log.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+class TestDevice
+{
+public:
+    TestDevice();  // creates the layout and points the platform at it
+    ~TestDevice(); // restores the platform's defaults and the real clock
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString root() const { return m_dir.path(); }
+    QString appDir() const { return root() + QStringLiteral("/app/native"); }
+    QString dataDir() const { return root() + QStringLiteral("/data"); }
+    QString sharedDir() const { return root() + QStringLiteral("/accounts/1000/shared/misc"); }
+    QString nimbrelDir() const { return sharedDir() + QStringLiteral("/nimbrel"); }
+    QString platformDir() const { return root() + QStringLiteral("/platform"); }
+
+    // Paths are relative to the device root.
+    QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }
+    bool write(const QString &relative, const QByteArray &content) const;
+    QByteArray read(const QString &relative) const; // empty when missing
+    bool exists(const QString &relative) const;
+    // Lines of a JSON-lines file of the device, as raw bytes without the line feed.
+    QList<QByteArray> lines(const QString &relative) const;
+
+    // Links a built tool (tools/<name>) into app/native under `as`.
+    bool installTool(const QString &name, const QString &as) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Path of an executable built by this project ("zunaroctl", "td_backend_sim",
+// "zunaro-service", ...).
+QString builtTool(const QString &name);
+
+// Collects the service's log lines while it lives.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    const QList<QByteArray> &lines() const { return m_lines; }
+    void clear() { m_lines.clear(); }
+    // Lines that start with `prefix`.
+    QList<QByteArray> matching(const QByteArray &prefix) const;
+    bool contains(const QByteArray &line) const { return m_lines.contains(line); }
+
+private:
+    QList<QByteArray> m_lines;
+};
