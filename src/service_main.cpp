@@ -102,6 +102,14 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
         bps_shutdown();
         bpsInitialized = false;
     }
+    // The command socket would otherwise outlive the object and keep the
+    // port bound for the rest of the process. The notifier goes first.
+    delete cmdSocketNotifier;
+    cmdSocketNotifier = nullptr;
+    if (cmdSocketFd >= 0) {
+        close(cmdSocketFd);
+        cmdSocketFd = -1;
+    }
 }
 
 void ZunaroHeadlessService::setUpCmdSocket()

@@ -30,7 +30,7 @@ public:
     // Lines of a JSON-lines file of the device, as raw bytes without the line feed.
     QList<QByteArray> lines(const QString &relative) const;
 
-    // Links a built tool (tools/<name>) into app/native under `as`.
+    // Copies a built executable into app/native under `as`.
     bool installTool(const QString &name, const QString &as) const;
 
 private:
