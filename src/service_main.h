@@ -81,6 +81,9 @@ private:
     void reapBackend();
     void drainCmdSocket();
     void flushPendingBackendLines();
+    void writeBackendInput();
+    void closeBackendInput();
+    void reportDroppedBackendInput();
 
     // events
     void tailBackendEvents();
@@ -191,4 +194,14 @@ private:
 
     // Members added to mend the original design's faults. Each subsystem
     // keeps its own below, with a comment saying why it exists.
+
+    // backend: the pipe's write end is non-blocking so a backend that stops
+    // reading cannot stall the event loop; bytes the pipe cannot take yet
+    // wait here, in order, up to a bound, and the notifier writes them out
+    // as the pipe drains.
+    QByteArray backendInputBuffer;
+    QSocketNotifier *backendInputNotifier = nullptr;
+    // Bytes of whole lines dropped since the buffer was last able to take a
+    // line; reported once per burst.
+    qint64 backendDroppedBytes = 0;
 };
