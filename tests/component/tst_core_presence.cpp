@@ -1,0 +1,116 @@
+// The UI presence files: content first, then the modification time, then
+// existence alone.
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include "core/presence.h"
+#include "service_main.h"
+#include "testdevice.h"
+#include "zunaro/device.h"
+
+namespace {
+constexpr qint64 kNow = 1700000000000;
+
+void setModified(const QString &path, qint64 ms)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(ms), QFileDevice::FileModificationTime));
+}
+} // namespace
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void freshness_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("mtimeAgeMs"); // -1: no usable modification time
+        QTest::addColumn<bool>("fresh");
+        const QByteArray exactly60s = QByteArray::number(kNow - 60000);
+        QTest::newRow("exactly the window") << exactly60s << qint64(-1) << true;
+        QTest::newRow("one past the window") << QByteArray::number(kNow - 60001) << qint64(-1) << false;
+        QTest::newRow("five minutes ahead") << QByteArray::number(kNow + 300000) << qint64(-1) << true;
+        QTest::newRow("blanks and line feed") << " " + exactly60s + " \r\n" << qint64(-1) << true;
+        QTest::newRow("content beats an old mtime") << QByteArray::number(kNow - 1000) << qint64(3600000) << true;
+        QTest::newRow("empty, modified 10 s ago") << QByteArray() << qint64(10000) << true;
+        QTest::newRow("empty, modified 2 min ago") << QByteArray() << qint64(120000) << false;
+        QTest::newRow("letters fall back to mtime") << QByteArray("abc") << qint64(120000) << false;
+        QTest::newRow("two numbers fall back to mtime") << QByteArray("12 34") << qint64(10000) << true;
+        QTest::newRow("zero falls back to mtime") << QByteArray("0") << qint64(120000) << false;
+        QTest::newRow("negative falls back to mtime") << QByteArray("-5") << qint64(120000) << false;
+        QTest::newRow("overflowing number falls back") << QByteArray(40, '9') << qint64(120000) << false;
+        QTest::newRow("binary falls back") << QByteArray("\0\xff\x01", 3) << qint64(10000) << true;
+        QTest::newRow("no time at all: existence counts") << QByteArray("x") << qint64(-1) << true;
+    }
+
+    void freshness()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(qint64, mtimeAgeMs);
+        QFETCH(bool, fresh);
+        const qint64 mtime = mtimeAgeMs < 0 ? 0 : kNow - mtimeAgeMs;
+        QCOMPARE(presence::isFresh(content, mtime, kNow, 60000), fresh);
+    }
+
+    void filesOnDisk_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("fresh");
+        QTest::newRow("missing") << "missing" << false;
+        QTest::newRow("directory") << "directory" << false;
+        QTest::newRow("fifo") << "fifo" << false;
+        QTest::newRow("fresh stamp") << "stamp" << true;
+        QTest::newRow("first line of a huge file") << "huge" << true;
+        QTest::newRow("long first line falls back to mtime") << "longline" << false;
+    }
+
+    void filesOnDisk()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, fresh);
+        TestDevice device;
+        const QString path = device.path("data/ui_alive.txt");
+        if (kind == "directory") {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == "fifo") {
+            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == "stamp") {
+            QVERIFY(device.write("data/ui_alive.txt", QByteArray::number(kNow - 5000) + "\n"));
+        } else if (kind == "huge") {
+            QVERIFY(device.write("data/ui_alive.txt",
+                                 QByteArray::number(kNow) + "\n" + QByteArray(8 << 20, 'x')));
+        } else if (kind == "longline") {
+            // A stamp that only starts after 64 bytes is not read; the file
+            // is old, so it is not fresh.
+            QVERIFY(device.write("data/ui_alive.txt", QByteArray(70, ' ') + QByteArray::number(kNow)));
+            setModified(path, kNow - 120000);
+        }
+        QCOMPARE(presence::fileIsFresh(path, kNow, 60000), fresh);
+    }
+
+    void aliveAndRunningWindows()
+    {
+        TestDevice device;
+        platform::setClockMs(kNow);
+        const QByteArray twentySecondsAgo = QByteArray::number(kNow - 20000);
+        QVERIFY(device.write("data/ui_alive.txt", twentySecondsAgo));
+        QVERIFY(device.write("data/ui_running.txt", twentySecondsAgo));
+        ZunaroHeadlessService service(nullptr);
+        QVERIFY(service.isUiAliveRecent());
+        QVERIFY(!service.isUiRunningActive());
+
+        // Each call reads the files again.
+        QVERIFY(device.write("data/ui_running.txt", QByteArray::number(kNow - 15000)));
+        QVERIFY(service.isUiRunningActive());
+        QVERIFY(QFile::remove(device.path("data/ui_alive.txt")));
+        QVERIFY(!service.isUiAliveRecent());
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_core_presence.moc"
