@@ -1,12 +1,60 @@
 #include "bb/Application.h"
 
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+// Written by the signal handler, read on the event loop.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    (void)ignored;
+}
+} // namespace
+
 namespace bb {
 
 Application::Application(int &argc, char **argv)
     : QCoreApplication(argc, argv)
 {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return;
+    m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_signalNotifier, &QSocketNotifier::activated, this, [] {
+        char buf[16];
+        while (::read(signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
 }
 
-Application::~Application() = default;
+Application::~Application()
+{
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    if (m_signalNotifier) {
+        m_signalNotifier->setEnabled(false);
+        delete m_signalNotifier;
+        m_signalNotifier = nullptr;
+    }
+    for (int &fd : signalPipe) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
 
 } // namespace bb
