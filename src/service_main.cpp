@@ -69,6 +69,9 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     connect(tgpushNotifyTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushNotifyTimer);
     tgpushSinceFlushTimer->setSingleShot(true);
     connect(tgpushSinceFlushTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushSinceFlush);
+    tgpushPollDeadlineTimer = new QTimer(this);
+    tgpushPollDeadlineTimer->setSingleShot(true);
+    connect(tgpushPollDeadlineTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushPollDeadline);
 
     netOnline = networkConfigManager->isOnline();
     connect(networkConfigManager, &platform::NetworkConfigurationManager::onlineStateChanged, this,

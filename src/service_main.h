@@ -110,6 +110,11 @@ private:
     void schedulePendingTgpushNotification();
     void postPendingTgpushNotification(bool force);
     void maybeLogTgpushStats(const char *reason, bool force);
+    void onTgpushPollDeadline();
+    void abortTgpushPoll(int reason);
+    void stepTgpushBackoff();
+    void takeTgpushAnswer(const QByteArray &body);
+    void markTgpushSinceDirty();
 
     // Members in their declared order; the constructor establishes each
     // initial value.
@@ -204,4 +209,12 @@ private:
     // Bytes of whole lines dropped since the buffer was last able to take a
     // line; reported once per burst.
     qint64 backendDroppedBytes = 0;
+    // A poll that is never answered (a proxy that accepts and stays silent,
+    // a connection that died without a reset) would block polling for good:
+    // every poll gets a deadline, and passing it is a failed poll.
+    QTimer *tgpushPollDeadlineTimer = nullptr;
+    // Why the service itself aborted the poll in flight (a network error
+    // code; 0 when it did not), so the abort counts as a failure rather than
+    // as the silent cancel of going offline.
+    int tgpushPollAbortError = 0;
 };

@@ -1,11 +1,94 @@
+// Which way the service learns of new messages, and the push settings.
+
 #include "service_main.h"
 
-bool ZunaroHeadlessService::parseEnvFile(const QString &, QMap<QString, QString> &)
+#include <QFileInfo>
+
+#include "push/env_config.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace {
+// Settings files are a few lines; anything bigger is not one of ours and is
+// read no further than this.
+constexpr qint64 kMaxEnvFileBytes = 256 * 1024;
+// Twenty digits and some white space; a bigger file is not a cursor.
+constexpr qint64 kMaxCursorFileBytes = 4096;
+} // namespace
+
+bool ZunaroHeadlessService::parseEnvFile(const QString &path, QMap<QString, QString> &out)
 {
-    return false;
+    QByteArray content;
+    bool complete = false;
+    if (!push::readRegularFile(path, kMaxEnvFileBytes, content, complete))
+        return false;
+    QList<QByteArray> lines = content.split('\n');
+    // A line cut by the size bound is not the line that was written.
+    if (!complete)
+        lines.removeLast();
+    QString key;
+    QString value;
+    for (const QByteArray &line : lines) {
+        if (push::parseEnvLine(line, key, value))
+            out.insert(key, value);
+    }
+    return true;
 }
 
 void ZunaroHeadlessService::loadTgpushConfig()
 {
-}
+    QMap<QString, QString> config;
+    QString configPath;
+    const QStringList candidates {
+        dataDir + QStringLiteral("/tgpush_proxy.env"),
+        platform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel/tgpush_proxy.env")),
+        platform::devicePath(QStringLiteral("/accounts/1000/shared/misc/tgpush_proxy.env")),
+    };
+    for (const QString &candidate : candidates) {
+        const bool exists = QFileInfo(candidate).isFile();
+        platform::logLine("service: tgpush try=%s exists=%d\n", candidate.toUtf8().constData(),
+                          exists ? 1 : 0);
+        if (!exists)
+            continue;
+        if (parseEnvFile(candidate, config)) {
+            configPath = candidate;
+            break;
+        }
+        platform::logLine("service: tgpush open failed path=%s\n", candidate.toUtf8().constData());
+    }
 
+    tgpushPollUrl = config.value(QStringLiteral("TGPUSH_POLL_URL"));
+    tgpushMode = !tgpushPollUrl.isEmpty();
+    if (tgpushMode) {
+        platform::logLine("service: tgpush config=%s url=%s\n", configPath.toUtf8().constData(),
+                          tgpushPollUrl.toUtf8().constData());
+    } else {
+        platform::logLine("service: tgpush disabled (missing TGPUSH_POLL_URL)\n");
+    }
+
+    const struct {
+        const char *key;
+        int maxValue;
+        int *field;
+    } numbers[] = {
+        {"TGPUSH_TIMEOUT_MS", 300000, &tgpushTimeoutMs},
+        {"TGPUSH_NOTIFY_MIN_INTERVAL_MS", 3600000, &notifyMinIntervalMs},
+        {"TGPUSH_NOTIFY_COALESCE_MS", 600000, &notifyCoalesceMs},
+        {"TGPUSH_POLL_DELAY_ON_EVENTS_MS", 60000, &tgpushPollDelayOnEventsMs},
+    };
+    for (const auto &number : numbers) {
+        const auto it = config.constFind(QLatin1String(number.key));
+        if (it != config.constEnd())
+            push::parseBoundedInt(it.value(), number.maxValue, *number.field);
+    }
+
+    QByteArray cursorText;
+    bool complete = false;
+    quint64 since = 0;
+    if (push::readRegularFile(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes,
+                              cursorText, complete)
+        && complete && push::parseCursorText(cursorText, since)) {
+        tgpushSince = since;
+        platform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
+    }
+}

@@ -1,10 +1,48 @@
+// The push cursor survives restarts: debounced writes to "tgpush_since.txt".
+
 #include "service_main.h"
 
-void ZunaroHeadlessService::flushTgpushSince(bool)
+#include <QTimer>
+
+#include "push/cursor_file.h"
+#include "push/poll_rules.h"
+#include "zunaro/device.h"
+
+namespace {
+constexpr int kSinceDebounceMs = 5000;
+}
+
+void ZunaroHeadlessService::markTgpushSinceDirty()
 {
+    const qint64 now = platform::nowMs();
+    if (!tgpushSinceDirty)
+        tgpushSinceDirtyMs = now;
+    tgpushSinceDirty = true;
+    tgpushSincePending = tgpushSince;
+    // A steady stream of advances would keep restarting the debounce; after
+    // a minute the write is due regardless.
+    if (push::sinceWriteOverdue(now, tgpushSinceDirtyMs))
+        flushTgpushSince(true);
+    else
+        tgpushSinceFlushTimer->start(kSinceDebounceMs);
+}
+
+void ZunaroHeadlessService::flushTgpushSince(bool force)
+{
+    if (!tgpushSinceDirty)
+        return;
+    if (!force && tgpushSinceFlushTimer->isActive())
+        return;
+    tgpushSinceFlushTimer->stop();
+    // A failed write is not retried: the value stays in memory and the next
+    // advance writes again; at worst the proxy repeats a few events.
+    push::replaceFileContent(dataDir + QStringLiteral("/tgpush_since.txt"),
+                             push::cursorFileContent(tgpushSincePending));
+    tgpushSinceDirty = false;
+    tgpushSinceDirtyMs = 0;
 }
 
 void ZunaroHeadlessService::onTgpushSinceFlush()
 {
+    flushTgpushSince(true);
 }
-

@@ -1,22 +1,170 @@
+// The long-poll cycle: one request at a time, back-off after failures,
+// a slow retry while offline, a pause while the UI is alive.
+
 #include "service_main.h"
 
-void ZunaroHeadlessService::scheduleTgpushPoll(int)
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include "push/poll_rules.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace {
+constexpr int kOfflineRetryMs = 60000;
+// Answers are a few kilobytes; a proxy that streams without end must not
+// take the phone's memory with it.
+constexpr qint64 kMaxAnswerBytes = 64 * 1024 * 1024;
+constexpr int kNetTimeoutError = QNetworkReply::TimeoutError;
+constexpr int kNetTooLargeError = QNetworkReply::UnknownContentError;
+} // namespace
+
+void ZunaroHeadlessService::scheduleTgpushPoll(int delayMs)
 {
+    if (!serviceActive || !tgpushMode || tgpushPollInFlight || uiAliveRecent)
+        return;
+    tgpushPollTimer->stop();
+    tgpushPollTimer->start(push::clampPollDelayMs(delayMs));
 }
 
 void ZunaroHeadlessService::cancelTgpushPoll()
 {
+    tgpushPollTimer->stop();
+    tgpushPollDeadlineTimer->stop();
+    if (QNetworkReply *reply = tgpushReply) {
+        // abort() finishes the reply at once, so onTgpushPollFinished still
+        // sees it as the current poll and accounts for it.
+        reply->abort();
+        tgpushReply = nullptr;
+        reply->deleteLater();
+    }
+    tgpushPollInFlight = false;
 }
 
 void ZunaroHeadlessService::pollTgpushMaybe()
 {
+    if (!serviceActive) {
+        cancelTgpushPoll();
+        tgpushNotifyTimer->stop();
+        pendingNotifyCount = 0;
+        clearHubSummaryState();
+        return;
+    }
+    if (!tgpushMode || tgpushPollInFlight || uiAliveRecent)
+        return;
+    if (!netOnline) {
+        scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
+        return;
+    }
+
+    ++tgpushStatStarted;
+    tgpushPollStartedMs = platform::nowMs();
+    if (tgpushStatStarted == 1)
+        maybeLogTgpushStats("first_poll", true);
+
+    QNetworkRequest request(
+        QUrl(push::pollRequestUrl(tgpushPollUrl, tgpushSince, tgpushTimeoutMs), QUrl::TolerantMode));
+    request.setRawHeader("User-Agent", "kvel-headless/0.1");
+    QNetworkReply *reply = networkAccessManager->get(request);
+    tgpushReply = reply;
+    tgpushPollInFlight = true;
+    tgpushPollAbortError = 0;
+    connect(reply, &QNetworkReply::finished, this, &ZunaroHeadlessService::onTgpushPollFinished);
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64) {
+        if (received > kMaxAnswerBytes && reply == tgpushReply)
+            abortTgpushPoll(kNetTooLargeError);
+    });
+    tgpushPollDeadlineTimer->start(push::pollDeadlineMs(tgpushTimeoutMs));
+}
+
+void ZunaroHeadlessService::onTgpushPollDeadline()
+{
+    if (tgpushReply)
+        abortTgpushPoll(kNetTimeoutError);
+}
+
+void ZunaroHeadlessService::abortTgpushPoll(int reason)
+{
+    // The reason marks the abort as a failed poll, not as the silent cancel
+    // of going offline.
+    tgpushPollAbortError = reason;
+    tgpushReply->abort();
 }
 
 void ZunaroHeadlessService::onTgpushPollFinished()
 {
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply) {
+        tgpushPollInFlight = false;
+        return;
+    }
+    // A reply given up earlier says nothing about the poll now in flight:
+    // letting it clear the in-flight flag would allow a second request.
+    if (reply != tgpushReply) {
+        reply->deleteLater();
+        return;
+    }
+    tgpushReply = nullptr;
+    tgpushPollDeadlineTimer->stop();
+
+    const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    int netError = reply->error();
+    QByteArray errorText = reply->errorString().toUtf8();
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    tgpushPollInFlight = false;
+    if (tgpushPollAbortError != 0) {
+        netError = tgpushPollAbortError;
+        errorText = tgpushPollAbortError == kNetTimeoutError
+            ? QByteArray("no answer within ") + QByteArray::number(push::pollDeadlineMs(tgpushTimeoutMs)) + " ms"
+            : QByteArray("answer larger than ") + QByteArray::number(kMaxAnswerBytes) + " bytes";
+        tgpushPollAbortError = 0;
+    }
+
+    if (!serviceActive)
+        return;
+
+    tgpushLastPollDurMs = tgpushPollStartedMs > 0 ? platform::nowMs() - tgpushPollStartedMs : 0;
+    tgpushLastHttpStatus = httpStatus;
+    tgpushLastNetError = netError;
+
+    if (!netOnline && netError == QNetworkReply::OperationCanceledError) {
+        scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
+        return;
+    }
+    if (httpStatus == 200 && netError == QNetworkReply::NoError) {
+        takeTgpushAnswer(body);
+        return;
+    }
+
+    ++tgpushStatErr;
+    platform::logLine("service: tgpush poll failed http=%d err=%d (%s)\n", httpStatus, netError,
+                      errorText.constData());
+    maybeLogTgpushStats("poll_error", true);
+    stepTgpushBackoff();
+    scheduleTgpushPoll(jitterDelayMs(tgpushBackoffMs));
 }
 
-void ZunaroHeadlessService::onTgpushOnlineChanged(bool)
+void ZunaroHeadlessService::stepTgpushBackoff()
 {
+    tgpushBackoffMs = push::nextBackoffMs(tgpushBackoffMs);
 }
 
+void ZunaroHeadlessService::onTgpushOnlineChanged(bool online)
+{
+    netOnline = online;
+    platform::logLine("service: net onlineStateChanged=%d\n", online ? 1 : 0);
+    if (online) {
+        if (!tgpushMode || uiAliveRecent)
+            return;
+        tgpushBackoffMs = 0;
+        scheduleTgpushPoll(0);
+        return;
+    }
+    cancelTgpushPoll();
+    if (tgpushMode)
+        scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
+}

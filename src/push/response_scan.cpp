@@ -1,7 +1,48 @@
+// What an answer of the push proxy says: how many events, and where the
+// cursor goes next.
+
 #include "service_main.h"
 
-bool ZunaroHeadlessService::extractU64Field(const QByteArray &, const char *, quint64 &)
+#include "push/events_scan.h"
+#include "push/poll_rules.h"
+#include "zunaro/log.h"
+
+bool ZunaroHeadlessService::extractU64Field(const QByteArray &body, const char *field, quint64 &out)
 {
-    return false;
+    return push::extractU64(body, field, out);
 }
 
+void ZunaroHeadlessService::takeTgpushAnswer(const QByteArray &body)
+{
+    const push::EventsScan scan = push::scanEvents(body, tgpushSince);
+    if (scan.status != push::EventsScan::Accepted) {
+        ++tgpushStatErr;
+        platform::logLine(scan.status == push::EventsScan::MissingEvents
+                              ? "service: tgpush poll invalid json (missing events)\n"
+                              : "service: tgpush poll invalid json (unterminated events)\n");
+        maybeLogTgpushStats("poll_ok_invalid_json", false);
+        stepTgpushBackoff();
+        scheduleTgpushPoll(jitterDelayMs(tgpushBackoffMs));
+        return;
+    }
+
+    ++tgpushStatOk;
+    tgpushBackoffMs = 0;
+    if (scan.best > tgpushSince) {
+        tgpushSince = scan.best;
+        markTgpushSinceDirty();
+    }
+    // The summary takes in what the backend's events file gained before the
+    // push events are counted.
+    tailBackendEvents();
+    if (scan.count == 0) {
+        if (push::countsAsTimeout(tgpushLastPollDurMs, tgpushTimeoutMs))
+            ++tgpushStatTimeout;
+    } else {
+        tgpushStatEvents += quint64(scan.count);
+        if (!uiAliveRecent)
+            enqueueTgpushNotification(scan.count);
+    }
+    maybeLogTgpushStats("poll_ok", false);
+    scheduleTgpushPoll(scan.count == 0 ? 0 : jitterDelayMs(tgpushPollDelayOnEventsMs));
+}

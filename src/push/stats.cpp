@@ -1,6 +1,23 @@
+// The one line that tells how push mode has been doing.
+
 #include "service_main.h"
 
-void ZunaroHeadlessService::maybeLogTgpushStats(const char *, bool)
-{
-}
+#include "push/poll_rules.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
 
+void ZunaroHeadlessService::maybeLogTgpushStats(const char *reason, bool force)
+{
+    const qint64 now = platform::nowMs();
+    if (!push::statsLineDue(now, tgpushStatsLoggedMs, force))
+        return;
+    tgpushStatsLoggedMs = now;
+    using ull = unsigned long long;
+    platform::logLine("service: tgpush stats reason=%s started=%llu ok=%llu timeout=%llu err=%llu "
+                      "events=%llu hub=%llu since=%llu backoff_ms=%d last_http=%d last_net=%d "
+                      "last_dur_ms=%lld timeout_ms=%d\n",
+                      reason ? reason : "", ull(tgpushStatStarted), ull(tgpushStatOk),
+                      ull(tgpushStatTimeout), ull(tgpushStatErr), ull(tgpushStatEvents),
+                      ull(tgpushStatHub), ull(tgpushSince), tgpushBackoffMs, tgpushLastHttpStatus,
+                      tgpushLastNetError, static_cast<long long>(tgpushLastPollDurMs), tgpushTimeoutMs);
+}

@@ -1,0 +1,91 @@
+#include "push/env_config.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace push {
+
+namespace {
+bool quotedBy(const QByteArray &value, char quote)
+{
+    return value.size() >= 2 && value.front() == quote && value.back() == quote;
+}
+} // namespace
+
+bool parseEnvLine(const QByteArray &rawLine, QString &key, QString &value)
+{
+    const QByteArray line = rawLine.trimmed();
+    if (line.isEmpty() || line.front() == '#')
+        return false;
+    const qsizetype eq = line.indexOf('=');
+    if (eq <= 0)
+        return false;
+    const QByteArray keyBytes = line.left(eq).trimmed();
+    QByteArray valueBytes = line.mid(eq + 1).trimmed();
+    if (quotedBy(valueBytes, '"') || quotedBy(valueBytes, '\''))
+        valueBytes = valueBytes.mid(1, valueBytes.size() - 2);
+    if (keyBytes.isEmpty())
+        return false;
+    key = QString::fromUtf8(keyBytes);
+    value = QString::fromUtf8(valueBytes);
+    return true;
+}
+
+bool parseBoundedInt(const QString &text, int maxValue, int &out)
+{
+    bool ok = false;
+    const int number = text.toInt(&ok, 10);
+    if (!ok || number < 0 || number > maxValue)
+        return false;
+    out = number;
+    return true;
+}
+
+bool parseU64Digits(const char *begin, const char *end, quint64 &out)
+{
+    if (begin >= end)
+        return false;
+    quint64 number = 0;
+    for (const char *p = begin; p < end; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        const quint64 digit = quint64(*p - '0');
+        if (number > (~quint64(0) - digit) / 10)
+            return false;
+        number = number * 10 + digit;
+    }
+    out = number;
+    return true;
+}
+
+bool parseCursorText(const QByteArray &content, quint64 &out)
+{
+    const QByteArray digits = content.trimmed();
+    return parseU64Digits(digits.constBegin(), digits.constEnd(), out);
+}
+
+bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray &out, bool &complete)
+{
+    if (!QFileInfo(path).isFile())
+        return false;
+    // Non-blocking open: if a FIFO slipped in after the check above, opening
+    // it must not wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    out = file.read(maxBytes + 1);
+    complete = out.size() <= maxBytes;
+    if (!complete)
+        out.truncate(maxBytes);
+    return true;
+}
+
+} // namespace push
