@@ -1,7 +1,7 @@
 #include "bps/bps.h"
 
-#include <QFile>
-
+#include "files.h"
+#include "state_parse.h"
 #include "zunaro/device.h"
 
 int bps_initialize()
@@ -15,12 +15,16 @@ void bps_shutdown()
 
 int navigator_get_device_lock_state()
 {
-    QFile file(platform::platformDir() + QStringLiteral("/lock_state"));
-    if (!file.exists())
+    QByteArray content;
+    switch (platform::readSmallFile(platform::platformDir() + QStringLiteral("/lock_state"),
+                                    platform::maxLockStateBytes, &content)) {
+    case platform::SmallFile::Absent:
         return 0;
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    bool ok = false;
-    const int state = QString::fromUtf8(file.read(64).trimmed()).toInt(&ok);
-    return ok ? state : -1;
+    case platform::SmallFile::Read:
+        return platform::lockStateFromContent(content);
+    case platform::SmallFile::Unreadable:
+    case platform::SmallFile::TooLarge:
+        break;
+    }
+    return BPS_FAILURE;
 }

@@ -1,11 +1,14 @@
 #include "files.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -35,6 +38,41 @@ bool appendJsonLine(const QString &path, const QJsonObject &object)
     const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
     ::close(fd);
     return written == line.size();
+}
+
+SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *content)
+{
+    content->clear();
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return errno == ENOENT ? SmallFile::Absent : SmallFile::Unreadable;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return SmallFile::Unreadable;
+    }
+    // One byte more than allowed tells a full file from a too long one.
+    QByteArray buffer(maxBytes + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < buffer.size()) {
+        const ssize_t n = ::read(fd, buffer.data() + got, size_t(buffer.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return SmallFile::Unreadable;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    if (got > maxBytes)
+        return SmallFile::TooLarge;
+    buffer.truncate(got);
+    *content = buffer;
+    return SmallFile::Read;
 }
 
 } // namespace platform

@@ -1,21 +1,26 @@
-// The Hub and the dialog of the embedded platform, kept as files.
+// The Hub and the dialog of the embedded platform, kept as files under
+// <device root>/platform so the user, the demo and the tests can see them.
 
-#include "bb/platform/Notification.h"
-#include "bb/platform/NotificationDialog.h"
+#include "hub_backend.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "control_request.h"
 #include "files.h"
 #include "invoke_record.h"
 #include "zunaro/device.h"
 
+namespace platform {
+
 namespace {
+constexpr qsizetype maxEntryBytes = 1024 * 1024;
+
 QString hubDir()
 {
-    return platform::platformDir() + QStringLiteral("/hub");
+    return platformDir() + QStringLiteral("/hub");
 }
 
 QString journalPath()
@@ -25,14 +30,7 @@ QString journalPath()
 
 QString dialogPath()
 {
-    return platform::platformDir() + QStringLiteral("/dialog.json");
-}
-
-void journal(const QString &op, QJsonObject fields)
-{
-    fields.insert(QStringLiteral("op"), op);
-    fields.insert(QStringLiteral("at_ms"), double(platform::nowMs()));
-    platform::appendJsonLine(journalPath(), fields);
+    return platformDir() + QStringLiteral("/dialog.json");
 }
 
 bool validKey(const QString &key)
@@ -42,135 +40,112 @@ bool validKey(const QString &key)
         return false;
     return !key.contains(QLatin1Char('/')) && !key.contains(QChar(0));
 }
-} // namespace
 
-namespace bb {
-namespace platform {
-
-Notification::Notification(const QString &key, QObject *parent)
-    : QObject(parent), m_key(key)
+QString entryPath(const QString &key)
 {
+    return hubDir() + QLatin1Char('/') + key + QStringLiteral(".json");
 }
 
-Notification::~Notification() = default;
-
-void Notification::setInvokeRequest(const bb::system::InvokeRequest &request)
+void journal(const QString &op, QJsonObject fields)
 {
-    m_invokeRequest = request;
-    m_hasInvokeRequest = true;
+    fields.insert(QStringLiteral("op"), op);
+    fields.insert(QStringLiteral("at_ms"), double(nowMs()));
+    appendJsonLine(journalPath(), fields);
 }
 
-int Notification::notify()
+QJsonObject entryToJson(const HubEntry &entry)
 {
-    if (!validKey(m_key))
-        return 1;
     QJsonObject o;
-    o.insert(QStringLiteral("key"), m_key);
-    o.insert(QStringLiteral("type"), int(m_type));
-    o.insert(QStringLiteral("title"), m_title);
-    o.insert(QStringLiteral("body"), m_body);
-    o.insert(QStringLiteral("timestamp_ms"),
-             m_timestamp.isValid() ? double(m_timestamp.toMSecsSinceEpoch()) : 0.0);
-    o.insert(QStringLiteral("invoke"), m_hasInvokeRequest
-                                           ? QJsonValue(::platform::invokeRequestToJson(m_invokeRequest))
-                                           : QJsonValue(QJsonValue::Null));
-    if (!::platform::writeFileAtomically(hubDir() + QLatin1Char('/') + m_key + QStringLiteral(".json"),
-                                         QJsonDocument(o).toJson(QJsonDocument::Compact)))
-        return 1;
-    journal(QStringLiteral("post"), o);
-    return 0;
+    o.insert(QStringLiteral("key"), entry.key);
+    o.insert(QStringLiteral("type"), entry.type);
+    o.insert(QStringLiteral("title"), entry.title);
+    o.insert(QStringLiteral("body"), entry.body);
+    o.insert(QStringLiteral("timestamp_ms"), double(entry.timestampMs));
+    o.insert(QStringLiteral("invoke"), entry.hasInvokeRequest ? QJsonValue(invokeRequestToJson(entry.invokeRequest))
+                                                             : QJsonValue(QJsonValue::Null));
+    return o;
 }
 
-int Notification::deleteFromInbox(const QString &key)
-{
-    if (!validKey(key))
-        return 1;
-    QFile::remove(hubDir() + QLatin1Char('/') + key + QStringLiteral(".json"));
-    QJsonObject o;
-    o.insert(QStringLiteral("key"), key);
-    journal(QStringLiteral("delete"), o);
-    return 0;
-}
-
-NotificationDialog::NotificationDialog(QObject *parent)
-    : QObject(parent)
-{
-}
-
-NotificationDialog::~NotificationDialog()
-{
-    if (m_shown)
-        cancel();
-    for (const auto &pair : m_buttons)
-        delete pair.first;
-}
-
-void NotificationDialog::setBody(const QString &body)
-{
-    m_body = body;
-    if (m_shown)
-        writeFile();
-}
-
-void NotificationDialog::appendButton(bb::system::SystemUiButton *button,
-                                      const bb::system::InvokeRequest &request)
-{
-    if (!button)
-        return;
-    m_buttons.append(qMakePair(button, request));
-}
-
-bool NotificationDialog::writeFile() const
+QJsonObject dialogToJson(const DialogContent &dialog)
 {
     QJsonArray buttons;
-    for (const auto &pair : m_buttons) {
+    for (const auto &button : dialog.buttons) {
         QJsonObject b;
-        b.insert(QStringLiteral("label"), pair.first->label());
-        b.insert(QStringLiteral("invoke"), ::platform::invokeRequestToJson(pair.second));
+        b.insert(QStringLiteral("label"), button.first);
+        b.insert(QStringLiteral("invoke"), invokeRequestToJson(button.second));
         buttons.append(b);
     }
     QJsonObject o;
-    o.insert(QStringLiteral("title"), m_title);
-    o.insert(QStringLiteral("body"), m_body);
-    o.insert(QStringLiteral("repeat"), m_repeat);
+    o.insert(QStringLiteral("title"), dialog.title);
+    o.insert(QStringLiteral("body"), dialog.body);
+    o.insert(QStringLiteral("repeat"), dialog.repeat);
     o.insert(QStringLiteral("buttons"), buttons);
-    return ::platform::writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact));
+    return o;
 }
 
-void NotificationDialog::show()
+class HubFilesBackend : public HubBackend
 {
-    m_shown = writeFile();
-    if (!m_shown)
-        return;
-    QJsonObject o;
-    o.insert(QStringLiteral("title"), m_title);
-    o.insert(QStringLiteral("body"), m_body);
-    journal(QStringLiteral("dialog_show"), o);
-}
-
-void NotificationDialog::cancel()
-{
-    if (!m_shown)
-        return;
-    m_shown = false;
-    QFile::remove(dialogPath());
-    journal(QStringLiteral("dialog_cancel"), QJsonObject());
-}
-
-bool NotificationDialog::press(const QString &label)
-{
-    if (!m_shown)
-        return false;
-    for (const auto &pair : m_buttons) {
-        if (pair.first->label() == label) {
-            ::platform::recordInvocation(pair.second, QStringLiteral("user"));
-            cancel();
-            emit finished();
-            return true;
-        }
+public:
+    bool post(const HubEntry &entry) override
+    {
+        if (!validKey(entry.key))
+            return false;
+        const QJsonObject o = entryToJson(entry);
+        if (!writeFileAtomically(entryPath(entry.key), QJsonDocument(o).toJson(QJsonDocument::Compact)))
+            return false;
+        journal(QStringLiteral("post"), o);
+        return true;
     }
-    return false;
+
+    bool remove(const QString &key) override
+    {
+        if (!validKey(key))
+            return false;
+        QFile::remove(entryPath(key));
+        QJsonObject o;
+        o.insert(QStringLiteral("key"), key);
+        journal(QStringLiteral("delete"), o);
+        return true;
+    }
+
+    bool showDialog(const DialogContent &dialog) override
+    {
+        const QJsonObject o = dialogToJson(dialog);
+        if (!writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact)))
+            return false;
+        journal(QStringLiteral("dialog_show"), o);
+        return true;
+    }
+
+    void closeDialog(const QString &pressedButton) override
+    {
+        QFile::remove(dialogPath());
+        QJsonObject o;
+        if (!pressedButton.isEmpty())
+            o.insert(QStringLiteral("button"), pressedButton);
+        journal(QStringLiteral("dialog_cancel"), o);
+    }
+
+    bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
+    {
+        QByteArray content;
+        if (!validKey(key) || readSmallFile(entryPath(key), maxEntryBytes, &content) != SmallFile::Read) {
+            *error = QStringLiteral("no such hub entry");
+            return false;
+        }
+        const QJsonValue invoke = QJsonDocument::fromJson(content).object().value(QStringLiteral("invoke"));
+        if (!invoke.isObject() || !invokeRequestFromJson(invoke.toObject(), request, error)) {
+            *error = QStringLiteral("hub entry carries no invoke request");
+            return false;
+        }
+        return true;
+    }
+};
+} // namespace
+
+std::unique_ptr<HubBackend> makeHubFilesBackend()
+{
+    return std::make_unique<HubFilesBackend>();
 }
 
 } // namespace platform
-} // namespace bb

@@ -6,6 +6,7 @@
 
 #include "files.h"
 #include "invoke_record.h"
+#include "live_objects.h"
 #include "zunaro/device.h"
 
 namespace bb {
@@ -19,13 +20,17 @@ InvokeTargetReply::InvokeTargetReply(QObject *parent)
 InvokeManager::InvokeManager(QObject *parent)
     : QObject(parent)
 {
+    ::platform::live::addInvokeManager(this);
 }
 
-InvokeManager::~InvokeManager() = default;
+InvokeManager::~InvokeManager()
+{
+    ::platform::live::removeInvokeManager(this);
+}
 
 InvokeTargetReply *InvokeManager::invoke(const InvokeRequest &request)
 {
-    if (!platform::recordInvocation(request, QStringLiteral("service")))
+    if (!::platform::recordInvocation(request, QStringLiteral("service")))
         return nullptr;
     auto *reply = new InvokeTargetReply;
     QTimer::singleShot(0, reply, [reply] {

@@ -1,17 +1,26 @@
 #include "zunaro/network.h"
 
+#include "live_objects.h"
+#include "online_state.h"
+
 namespace platform {
 
 NetworkConfigurationManager::NetworkConfigurationManager(QObject *parent)
     : QObject(parent)
 {
+    // Start listening for changes now, not at the first question.
+    onlineState();
+    live::addNetworkManager(this);
 }
 
-NetworkConfigurationManager::~NetworkConfigurationManager() = default;
+NetworkConfigurationManager::~NetworkConfigurationManager()
+{
+    live::removeNetworkManager(this);
+}
 
 bool NetworkConfigurationManager::isOnline() const
 {
-    return true;
+    return onlineState();
 }
 
 } // namespace platform

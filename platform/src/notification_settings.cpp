@@ -1,10 +1,10 @@
 #include "bb/platform/NotificationSettings.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "files.h"
+#include "state_parse.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -31,14 +31,14 @@ int NotificationDefaultApplicationSettings::apply() const
 NotificationApplicationSettings::NotificationApplicationSettings(QObject *parent)
     : QObject(parent)
 {
-    QFile file(settingsPath());
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray content;
+    if (::platform::readSmallFile(settingsPath(), 64 * 1024, &content) != ::platform::SmallFile::Read)
         return;
-    const QJsonObject o = QJsonDocument::fromJson(file.read(64 * 1024)).object();
-    m_sound = NotificationPolicy::Type(o.value(QStringLiteral("sound")).toInt());
-    m_vibrate = NotificationPolicy::Type(o.value(QStringLiteral("vibrate")).toInt());
-    m_led = NotificationPolicy::Type(o.value(QStringLiteral("led")).toInt());
-    m_preview = NotificationPriorityPolicy::Type(o.value(QStringLiteral("preview")).toInt());
+    const ::platform::AppliedSettings s = ::platform::settingsFromJson(content);
+    m_sound = NotificationPolicy::Type(s.sound);
+    m_vibrate = NotificationPolicy::Type(s.vibrate);
+    m_led = NotificationPolicy::Type(s.led);
+    m_preview = NotificationPriorityPolicy::Type(s.preview);
 }
 
 } // namespace platform

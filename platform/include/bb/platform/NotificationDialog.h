@@ -30,20 +30,23 @@ public:
     // Takes ownership of the button.
     void appendButton(bb::system::SystemUiButton *button, const bb::system::InvokeRequest &request);
     int buttonCount() const { return m_buttons.size(); }
+    bool hasButton(const QString &label) const;
 
     void show();
     void cancel();
     bool isShown() const { return m_shown; }
 
     // Presses the button with this label: sends its request as the user's
-    // and closes the dialog. False when no such button is on screen.
+    // and closes the dialog. False when no such button is on screen or the
+    // request could not be sent (the dialog then stays).
     bool press(const QString &label);
 
 signals:
     void finished();
 
 private:
-    bool writeFile() const;
+    bool putOnScreen() const;
+    void close(const QString &pressedButton);
 
     QString m_title;
     QString m_body;

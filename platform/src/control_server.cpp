@@ -1,0 +1,214 @@
+#include "control_server.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "bb/platform/NotificationDialog.h"
+#include "bb/system/InvokeManager.h"
+#include "hub_backend.h"
+#include "invoke_record.h"
+#include "live_objects.h"
+#include "online_state.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace platform {
+
+namespace {
+// Enough for any honest use; a crowd beyond this is refused so the service
+// keeps descriptors for its own work.
+constexpr int maxClients = 64;
+// A client that sends requests but never reads the answers is dropped
+// before its answers pile up.
+constexpr qint64 maxUnreadReplyBytes = 1024 * 1024;
+
+enum class SocketFile { None, Stale, Live };
+
+// Somebody answering on the path means another service owns this device.
+SocketFile probeSocketFile(const QByteArray &path)
+{
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return SocketFile::None;
+    if (!S_ISSOCK(st.st_mode))
+        return SocketFile::Stale;
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof addr.sun_path)
+        return SocketFile::Live;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return SocketFile::Live;
+    const int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    const int err = errno;
+    ::close(fd);
+    if (rc == 0)
+        return SocketFile::Live;
+    return err == ECONNREFUSED ? SocketFile::Stale : SocketFile::Live;
+}
+} // namespace
+
+QString controlSocketPath()
+{
+    return platformDir() + QStringLiteral("/control.sock");
+}
+
+std::unique_ptr<ControlServer> ControlServer::open()
+{
+    // Socket notifiers need the application's event loop.
+    if (!QCoreApplication::instance())
+        return nullptr;
+    const QString path = controlSocketPath();
+    const QByteArray encoded = QFile::encodeName(path);
+    QDir().mkpath(platformDir());
+    switch (probeSocketFile(encoded)) {
+    case SocketFile::Live:
+        logLine("platform: control socket %s is in use by another process; running without it\n",
+                encoded.constData());
+        return nullptr;
+    case SocketFile::Stale:
+        ::unlink(encoded.constData());
+        break;
+    case SocketFile::None:
+        break;
+    }
+    auto *server = new QLocalServer;
+    // Qt binds in a private folder and renames into place, so the socket is
+    // never reachable with looser permissions than the owner's.
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server->listen(path)) {
+        logLine("platform: control socket %s cannot be opened: %s\n", encoded.constData(),
+                server->errorString().toUtf8().constData());
+        delete server;
+        return nullptr;
+    }
+    ::chmod(encoded.constData(), 0600);
+    return std::unique_ptr<ControlServer>(new ControlServer(server));
+}
+
+ControlServer::ControlServer(QLocalServer *server)
+    : m_server(server)
+{
+    m_server->setParent(this);
+    connect(m_server, &QLocalServer::newConnection, this, &ControlServer::acceptClients);
+}
+
+ControlServer::~ControlServer()
+{
+    for (QLocalSocket *client : std::as_const(m_clients)) {
+        disconnect(client, nullptr, this, nullptr);
+        delete client;
+    }
+    // Closing removes the socket file: the next service on this device
+    // finds nothing stale.
+    m_server->close();
+}
+
+void ControlServer::acceptClients()
+{
+    while (QLocalSocket *client = m_server->nextPendingConnection()) {
+        client->setParent(this);
+        if (m_clients.size() >= maxClients) {
+            client->abort();
+            client->deleteLater();
+            continue;
+        }
+        m_clients.insert(client);
+        // Lines are bounded, so the buffer never needs more than two of them.
+        client->setReadBufferSize(2 * (maxControlLineBytes + 1));
+        connect(client, &QLocalSocket::readyRead, this, [this, client] { readClient(client); });
+        connect(client, &QLocalSocket::disconnected, this, [this, client] {
+            m_clients.remove(client);
+            client->deleteLater();
+        });
+        if (client->bytesAvailable() > 0)
+            readClient(client);
+    }
+}
+
+void ControlServer::dropClient(QLocalSocket *client)
+{
+    m_clients.remove(client);
+    client->abort();
+    client->deleteLater();
+}
+
+void ControlServer::readClient(QLocalSocket *client)
+{
+    if (!m_clients.contains(client))
+        return;
+    QPointer<QLocalSocket> guard(client);
+    while (guard && m_clients.contains(client)) {
+        if (!client->canReadLine()) {
+            if (client->bytesAvailable() > maxControlLineBytes)
+                dropClient(client);
+            return;
+        }
+        QByteArray line = client->readLine();
+        line.chop(1);
+        if (line.size() > maxControlLineBytes) {
+            dropClient(client);
+            return;
+        }
+        const QString error = carryOut(parseControlRequest(line));
+        if (!guard || !m_clients.contains(client))
+            return;
+        client->write(controlReply(error));
+        if (client->bytesToWrite() > maxUnreadReplyBytes)
+            dropClient(client);
+    }
+}
+
+QString ControlServer::carryOut(const ControlRequest &request)
+{
+    switch (request.kind) {
+    case ControlRequest::Invalid:
+        return request.error;
+    case ControlRequest::Invoke: {
+        QList<QPointer<bb::system::InvokeManager>> managers;
+        for (bb::system::InvokeManager *m : live::invokeManagers())
+            managers.append(m);
+        for (const QPointer<bb::system::InvokeManager> &m : managers) {
+            if (m)
+                emit m->invoked(request.invoke);
+        }
+        return QString();
+    }
+    case ControlRequest::Online:
+        reportOnline(request.online);
+        return QString();
+    case ControlRequest::DialogButton: {
+        bb::platform::NotificationDialog *dialog = live::dialogOnTop();
+        if (!dialog)
+            return QStringLiteral("no dialog on screen");
+        if (!dialog->hasButton(request.name))
+            return QStringLiteral("the dialog has no button %1").arg(request.name);
+        if (!dialog->press(request.name))
+            return QStringLiteral("could not send the invocation");
+        return QString();
+    }
+    case ControlRequest::HubSelect: {
+        bb::system::InvokeRequest invoke;
+        QString error;
+        if (!hubBackend().entryRequest(request.name, &invoke, &error))
+            return error;
+        if (!recordInvocation(invoke, QStringLiteral("user")))
+            return QStringLiteral("could not send the invocation");
+        return QString();
+    }
+    }
+    return QStringLiteral("unknown request");
+}
+
+} // namespace platform

@@ -1,0 +1,48 @@
+#include "state_parse.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace platform {
+
+int lockStateFromContent(const QByteArray &content)
+{
+    const QByteArray trimmed = content.trimmed();
+    if (trimmed == "0")
+        return 0;
+    if (trimmed == "1")
+        return 1;
+    if (trimmed == "2")
+        return 2;
+    return -1;
+}
+
+namespace {
+int policyValue(const QJsonObject &o, const char *name)
+{
+    const QJsonValue v = o.value(QLatin1String(name));
+    if (!v.isDouble())
+        return 0;
+    const double d = v.toDouble();
+    return (d == 1.0 || d == 2.0) ? int(d) : 0;
+}
+} // namespace
+
+AppliedSettings settingsFromJson(const QByteArray &content)
+{
+    AppliedSettings s;
+    const QJsonObject o = QJsonDocument::fromJson(content).object();
+    s.sound = policyValue(o, "sound");
+    s.vibrate = policyValue(o, "vibrate");
+    s.led = policyValue(o, "led");
+    s.preview = policyValue(o, "preview");
+    return s;
+}
+
+bool onlineFromReachability(QNetworkInformation::Reachability reachability)
+{
+    return reachability == QNetworkInformation::Reachability::Online
+           || reachability == QNetworkInformation::Reachability::Unknown;
+}
+
+} // namespace platform

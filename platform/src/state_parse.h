@@ -1,0 +1,33 @@
+#pragma once
+// Reading the device state files the user or a test writes: pure helpers,
+// so every content a hostile file may hold can be tried directly.
+
+#include <QByteArray>
+#include <QNetworkInformation>
+
+namespace platform {
+
+// Largest lock_state file taken as a lock state.
+constexpr qsizetype maxLockStateBytes = 64;
+
+// "0" unlocked, "1" or "2" locked (white space around allowed); anything
+// else is not a state we know and reads as -1, the failed query.
+int lockStateFromContent(const QByteArray &content);
+
+// The applied defaults; alerts stay enabled, nothing here turns them off.
+struct AppliedSettings {
+    int sound = 0;
+    int vibrate = 0;
+    int led = 0;
+    int preview = 0;
+};
+
+// The settings as last applied; a missing, garbled or out-of-range value
+// reads as its default.
+AppliedSettings settingsFromJson(const QByteArray &content);
+
+// Online and Unknown count as online: with no way to tell, the service
+// should try rather than wait.
+bool onlineFromReachability(QNetworkInformation::Reachability reachability);
+
+} // namespace platform
