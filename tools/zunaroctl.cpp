@@ -1,4 +1,243 @@
-int main()
+// zunaroctl: the UI's and the user's side of a device running the service.
+// It drives the platform through its control socket, sends UI commands to
+// the service's command port, writes the UI presence and lock state files,
+// and shows the Hub.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QSaveFile>
+#include <QStringList>
+#include <QUdpSocket>
+
+#include <cstdio>
+
+#include "zunaro/device.h"
+
+namespace {
+
+constexpr int exitOk = 0;
+constexpr int exitFailed = 1;
+constexpr int exitUsage = 2;
+constexpr int connectTimeoutMs = 2000;
+constexpr int replyTimeoutMs = 5000;
+constexpr quint16 commandPort = 47010;
+// The service reads at most this much of one command datagram.
+constexpr qsizetype maxDatagramBytes = 4095;
+constexpr qsizetype maxShownFileBytes = 1024 * 1024;
+
+const char usage[] =
+    "usage: zunaroctl [--root DIR] COMMAND [ARGS]\n"
+    "\n"
+    "The device root is DIR, else $ZUNARO_DEVICE_ROOT, else the folder two\n"
+    "levels above zunaroctl's own folder.\n"
+    "\n"
+    "commands:\n"
+    "  invoke ACTION        deliver an invocation with ACTION to the service\n"
+    "  send LINE...         send the LINEs, joined by line feeds, as one UDP\n"
+    "                       datagram to 127.0.0.1:47010 (at most 4095 bytes)\n"
+    "  ui alive             mark the UI process alive (data/ui_alive.txt)\n"
+    "  ui running           mark the UI alive and in front (also data/ui_running.txt)\n"
+    "  ui gone              remove both presence files\n"
+    "  online 1|0           report the device online or offline\n"
+    "  lock 0|1|2           set the device lock state (0 unlocked, 1 or 2 locked)\n"
+    "  press LABEL          press a button of the dialog on screen (Answer, Decline)\n"
+    "  select KEY           select the Hub entry KEY\n"
+    "  hub                  show the Hub entries and the dialog\n"
+    "\n"
+    "exit status: 0 done, 1 failed (no service listening, error reply), 2 bad arguments\n";
+
+int fail(const QString &message, int code = exitFailed)
 {
-    return 1;
+    fprintf(stderr, "zunaroctl: %s\n", message.toLocal8Bit().constData());
+    return code;
+}
+
+int badUsage(const QString &message)
+{
+    fprintf(stderr, "zunaroctl: %s\n\n%s", message.toLocal8Bit().constData(), usage);
+    return exitUsage;
+}
+
+QByteArray readBounded(const QString &path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.read(maxShownFileBytes);
+}
+
+// One request line to the platform, one answer line back.
+int request(const QJsonObject &requestObject)
+{
+    const QString path = platform::platformDir() + QStringLiteral("/control.sock");
+    if (!QFileInfo::exists(path))
+        return fail(QStringLiteral("no service listening on %1 (no socket there)").arg(path));
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(connectTimeoutMs))
+        return fail(QStringLiteral("no service listening on %1 (%2)").arg(path, socket.errorString()));
+    socket.write(QJsonDocument(requestObject).toJson(QJsonDocument::Compact) + '\n');
+    if (!socket.waitForBytesWritten(replyTimeoutMs))
+        return fail(QStringLiteral("could not send the request: %1").arg(socket.errorString()));
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(replyTimeoutMs))
+            return fail(QStringLiteral("no answer from the service: %1").arg(socket.errorString()));
+    }
+    const QJsonObject reply = QJsonDocument::fromJson(socket.readLine().trimmed()).object();
+    if (reply.value(QStringLiteral("ok")).toBool())
+        return exitOk;
+    const QString error = reply.value(QStringLiteral("error")).toString();
+    return fail(error.isEmpty() ? QStringLiteral("the service refused the request") : error);
+}
+
+int sendCommands(const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return badUsage(QStringLiteral("send needs at least one LINE"));
+    const QByteArray datagram = lines.join(QLatin1Char('\n')).toUtf8();
+    if (datagram.size() > maxDatagramBytes)
+        return fail(QStringLiteral("%1 bytes do not fit one command datagram (at most %2)")
+                        .arg(datagram.size())
+                        .arg(maxDatagramBytes));
+    QUdpSocket socket;
+    if (socket.writeDatagram(datagram, QHostAddress::LocalHost, commandPort) != datagram.size())
+        return fail(QStringLiteral("could not send to 127.0.0.1:%1: %2").arg(commandPort).arg(socket.errorString()));
+    return exitOk;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
+}
+
+int uiPresence(const QString &state)
+{
+    const QString dataDir = platform::deviceRoot() + QStringLiteral("/data");
+    const QString alive = dataDir + QStringLiteral("/ui_alive.txt");
+    const QString running = dataDir + QStringLiteral("/ui_running.txt");
+    const QByteArray now = QByteArray::number(platform::nowMs()) + '\n';
+    QStringList toWrite;
+    if (state == QLatin1String("alive")) {
+        toWrite = {alive};
+    } else if (state == QLatin1String("running")) {
+        toWrite = {alive, running};
+    } else if (state == QLatin1String("gone")) {
+        for (const QString &path : {alive, running}) {
+            if (QFileInfo::exists(path) && !QFile::remove(path))
+                return fail(QStringLiteral("could not remove %1").arg(path));
+        }
+        return exitOk;
+    } else {
+        return badUsage(QStringLiteral("ui takes alive, running or gone"));
+    }
+    for (const QString &path : std::as_const(toWrite)) {
+        if (!writeFile(path, now))
+            return fail(QStringLiteral("could not write %1").arg(path));
+    }
+    return exitOk;
+}
+
+int lockState(const QString &state)
+{
+    if (state != QLatin1String("0") && state != QLatin1String("1") && state != QLatin1String("2"))
+        return badUsage(QStringLiteral("lock takes 0, 1 or 2"));
+    const QString path = platform::platformDir() + QStringLiteral("/lock_state");
+    if (!writeFile(path, state.toUtf8() + '\n'))
+        return fail(QStringLiteral("could not write %1").arg(path));
+    return exitOk;
+}
+
+QString describeInvoke(const QJsonValue &invoke)
+{
+    if (!invoke.isObject())
+        return QStringLiteral("(no invocation)");
+    const QJsonObject o = invoke.toObject();
+    return QStringLiteral("-> %1 %2 %3")
+        .arg(o.value(QStringLiteral("target")).toString(), o.value(QStringLiteral("action")).toString(),
+             o.value(QStringLiteral("uri")).toString())
+        .trimmed();
+}
+
+int showHub()
+{
+    const QString hubDir = platform::platformDir() + QStringLiteral("/hub");
+    const QStringList files = QDir(hubDir).entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
+    QTextStream out(stdout);
+    out << "Hub: " << files.size() << (files.size() == 1 ? " entry\n" : " entries\n");
+    for (const QString &name : files) {
+        const QJsonObject e = QJsonDocument::fromJson(readBounded(hubDir + QLatin1Char('/') + name)).object();
+        out << "  " << e.value(QStringLiteral("key")).toString(name.chopped(5)) << ": "
+            << e.value(QStringLiteral("title")).toString() << '\n';
+        for (const QString &line : e.value(QStringLiteral("body")).toString().split(QLatin1Char('\n')))
+            out << "      " << line << '\n';
+        out << "      " << describeInvoke(e.value(QStringLiteral("invoke"))) << '\n';
+    }
+    const QByteArray dialogFile = readBounded(platform::platformDir() + QStringLiteral("/dialog.json"));
+    if (dialogFile.isEmpty()) {
+        out << "Dialog: none\n";
+        return exitOk;
+    }
+    const QJsonObject d = QJsonDocument::fromJson(dialogFile).object();
+    out << "Dialog: " << d.value(QStringLiteral("title")).toString() << '\n'
+        << "      " << d.value(QStringLiteral("body")).toString() << '\n';
+    for (const QJsonValue &b : d.value(QStringLiteral("buttons")).toArray()) {
+        const QJsonObject button = b.toObject();
+        out << "  [" << button.value(QStringLiteral("label")).toString() << "] "
+            << describeInvoke(button.value(QStringLiteral("invoke"))) << '\n';
+    }
+    return exitOk;
+}
+
+int run(QStringList args)
+{
+    if (args.size() >= 2 && args.first() == QLatin1String("--root")) {
+        qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(args.at(1)));
+        args = args.mid(2);
+    }
+    if (args.isEmpty())
+        return badUsage(QStringLiteral("no command given"));
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+        fputs(usage, stdout);
+        return exitOk;
+    }
+    if (command == QLatin1String("send"))
+        return sendCommands(args);
+    if (command == QLatin1String("hub"))
+        return args.isEmpty() ? showHub() : badUsage(QStringLiteral("hub takes no arguments"));
+    if (args.size() != 1 || args.first().isEmpty())
+        return badUsage(QStringLiteral("%1 takes exactly one argument").arg(command));
+    const QString arg = args.first();
+    if (command == QLatin1String("invoke"))
+        return request({{QStringLiteral("invoke"), QJsonObject {{QStringLiteral("action"), arg}}}});
+    if (command == QLatin1String("online")) {
+        if (arg != QLatin1String("1") && arg != QLatin1String("0"))
+            return badUsage(QStringLiteral("online takes 1 or 0"));
+        return request({{QStringLiteral("online"), arg == QLatin1String("1")}});
+    }
+    if (command == QLatin1String("press"))
+        return request({{QStringLiteral("dialog_button"), arg}});
+    if (command == QLatin1String("select"))
+        return request({{QStringLiteral("hub_select"), arg}});
+    if (command == QLatin1String("ui"))
+        return uiPresence(arg);
+    if (command == QLatin1String("lock"))
+        return lockState(arg);
+    return badUsage(QStringLiteral("unknown command %1").arg(command));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return run(app.arguments().mid(1));
 }
