@@ -1,6 +1,37 @@
+// The Hub entry for a ringing call: still there after a call that rang on a
+// locked device, and it opens the UI on the call.
+
 #include "service_main.h"
 
-void ZunaroHeadlessService::postIncomingCallNotification(qint64, qint64, qint64, const QString &)
-{
-}
+#include "bb/platform/Notification.h"
+#include "calls/call_logic.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
 
+void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 chatId, qint64 userId,
+                                                         const QString &userName)
+{
+    if (isUiRunningActive()) {
+        platform::logLine("service: hub notify(call) suppressed (UI active)");
+        return;
+    }
+
+    // One call entry at a time: the newest call replaces the previous one.
+    bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
+
+    bb::platform::Notification notification(calls::kCallNotificationKey);
+    notification.setType(bb::platform::NotificationType::Default);
+    notification.setTitle(calls::kTitle);
+    notification.setBody(calls::callBody(userName));
+    notification.setTimestamp(platform::now());
+
+    if (chatId > 0)
+        writeHubOpenRequest(QStringLiteral("chat"), chatId, 0, QStringLiteral("call"));
+    else
+        writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("call"));
+
+    notification.setInvokeRequest(calls::uiRequest(calls::callUri(callId, chatId, userId)));
+    const int err = notification.notify();
+    platform::logLine("service: notify(call) err=%d key=%s call_id=%lld", err,
+                      notification.key().toUtf8().constData(), callId);
+}

@@ -1,14 +1,105 @@
+// What a call update means for the service: ring now, wait for the device to
+// be unlocked, or stop ringing.
+
 #include "service_main.h"
 
-void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &)
+#include <QTimer>
+
+#include "bb/platform/Notification.h"
+#include "bps/bps.h"
+#include "calls/call_logic.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
 {
+    const calls::CallUpdate u = calls::parseCallUpdate(event);
+    const bool uiActive = isUiRunningActive();
+
+    const QByteArray state = calls::loggable(u.state, calls::kLoggedTextMaxChars);
+    if (u.code == 0 && u.message.isEmpty()) {
+        platform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
+                          "state=%s ui_active=%d\n",
+                          u.callId, u.chatId, u.userId, u.outgoing ? 1 : 0, state.constData(),
+                          uiActive ? 1 : 0);
+    } else {
+        platform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
+                          "state=%s ui_active=%d code=%d msg=%s\n",
+                          u.callId, u.chatId, u.userId, u.outgoing ? 1 : 0, state.constData(),
+                          uiActive ? 1 : 0, u.code,
+                          calls::loggable(u.message, calls::kLoggedTextMaxChars).constData());
+    }
+
+    if (u.outgoing)
+        return;
+
+    switch (calls::phaseOf(u.state)) {
+    case calls::Phase::Ringing: {
+        if (uiActive)
+            return;
+        const int lockState = navigator_get_device_lock_state();
+        const bool locked = calls::lockedAtRinging(lockState);
+        platform::logLine("service: incoming call device_lock_state=%d locked=%d\n", lockState,
+                          locked ? 1 : 0);
+        postIncomingCallNotification(u.callId, u.chatId, u.userId, u.displayName);
+        if (!locked) {
+            showIncomingCallDialog(u.callId, u.chatId, u.userId, u.displayName);
+            bringUiToForegroundForIncomingCall(u.callId, u.chatId, u.userId);
+        } else if (u.callId > 0) {
+            // A ringing update without a usable call id could never be
+            // invoked; letting it replace the waiting call would lose that one.
+            pendingCallId = u.callId;
+            pendingCallChatId = u.chatId;
+            pendingCallUserId = u.userId;
+            pendingCallSinceMs = platform::nowMs();
+            if (!pendingCallInvokeTimer->isActive())
+                pendingCallInvokeTimer->start();
+        }
+        return;
+    }
+    case calls::Phase::Ended:
+        if (u.callId == incomingCallDialogCallId)
+            dismissIncomingCallDialog();
+        if (u.callId == pendingCallId)
+            clearPendingIncomingCall();
+        bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
+        return;
+    case calls::Phase::Other:
+        return;
+    }
 }
 
 void ZunaroHeadlessService::clearPendingIncomingCall()
 {
+    pendingCallId = 0;
+    pendingCallChatId = 0;
+    pendingCallUserId = 0;
+    pendingCallSinceMs = 0;
+    if (pendingCallInvokeTimer->isActive())
+        pendingCallInvokeTimer->stop();
 }
 
 void ZunaroHeadlessService::onPendingIncomingCallInvokeTick()
 {
-}
+    if (pendingCallId < 1) {
+        if (pendingCallInvokeTimer->isActive())
+            pendingCallInvokeTimer->stop();
+        return;
+    }
+    if (isUiRunningActive()) {
+        clearPendingIncomingCall();
+        return;
+    }
+    if (calls::pendingTimedOut(pendingCallSinceMs, platform::nowMs())) {
+        platform::logLine("service: pending incoming call invoke timeout call_id=%lld\n", pendingCallId);
+        clearPendingIncomingCall();
+        return;
+    }
+    if (!calls::unlockedWhilePending(navigator_get_device_lock_state()))
+        return;
 
+    platform::logLine("service: device unlocked -> invoke pending incoming call call_id=%lld\n",
+                      pendingCallId);
+    bringUiToForegroundForIncomingCall(pendingCallId, pendingCallChatId, pendingCallUserId);
+    clearPendingIncomingCall();
+}

@@ -1,0 +1,169 @@
+#include "calls/call_logic.h"
+
+#include <cmath>
+#include <limits>
+
+namespace calls {
+
+namespace {
+
+qint64 readId(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+        return value.toLongLong();
+    case QMetaType::ULongLong: {
+        const qulonglong v = value.toULongLong();
+        return v > qulonglong(std::numeric_limits<qint64>::max()) ? 0 : qint64(v);
+    }
+    case QMetaType::Double: {
+        // Converting an out-of-range double is undefined; anything that is
+        // not a whole number in range reads as absent.
+        const double d = value.toDouble();
+        if (!std::isfinite(d) || d != std::trunc(d) || d < -9.2e18 || d > 9.2e18)
+            return 0;
+        return qint64(d);
+    }
+    case QMetaType::QString: {
+        bool ok = false;
+        const qint64 v = value.toString().trimmed().toLongLong(&ok, 10);
+        return ok ? v : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+int readInt(const QVariant &value)
+{
+    const qint64 v = readId(value);
+    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+        return 0;
+    return int(v);
+}
+
+bool readBool(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Double:
+        return value.toDouble() != 0;
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+        return value.toULongLong() != 0;
+    default:
+        return false;
+    }
+}
+
+QString readText(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::QString:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Double:
+        return value.toString().trimmed();
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+CallUpdate parseCallUpdate(const QVariantMap &event)
+{
+    CallUpdate u;
+    u.callId = readId(event.value(QStringLiteral("call_id")));
+    u.userId = readId(event.value(QStringLiteral("user_id")));
+    u.chatId = readId(event.value(QStringLiteral("chat_id")));
+    u.outgoing = readBool(event.value(QStringLiteral("outgoing")));
+    u.state = readText(event.value(QStringLiteral("state")));
+    u.code = readInt(event.value(QStringLiteral("code")));
+    u.message = readText(event.value(QStringLiteral("message")));
+    u.displayName = readText(event.value(QStringLiteral("chat_title")));
+    if (u.displayName.isEmpty())
+        u.displayName = readText(event.value(QStringLiteral("user_name")));
+    return u;
+}
+
+Phase phaseOf(const QString &state)
+{
+    if (state == QLatin1String("callStatePending"))
+        return Phase::Ringing;
+    if (state == QLatin1String("callStateDiscarded") || state == QLatin1String("callStateError")
+        || state == QLatin1String("callStateReady"))
+        return Phase::Ended;
+    return Phase::Other;
+}
+
+bool lockedAtRinging(int lockState)
+{
+    return lockState == 1 || lockState == 2;
+}
+
+bool unlockedWhilePending(int lockState)
+{
+    return lockState != -1 && !lockedAtRinging(lockState);
+}
+
+bool pendingTimedOut(qint64 sinceMs, qint64 nowMs)
+{
+    return sinceMs > 0 && nowMs - sinceMs > kPendingInvokeTimeoutMs;
+}
+
+bool isDuplicateInvoke(qint64 callId, qint64 lastCallId, qint64 lastMs, qint64 nowMs)
+{
+    return callId > 0 && callId == lastCallId && lastMs > 0
+        && nowMs - lastMs < kDuplicateInvokeWindowMs;
+}
+
+QByteArray loggable(const QString &text, int maxChars)
+{
+    QString out = text.left(maxChars);
+    // Never end on half of a surrogate pair: it would not encode.
+    if (out.size() == maxChars && maxChars > 0 && out.back().isHighSurrogate())
+        out.chop(1);
+    for (QChar &c : out) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator
+            || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return out.toUtf8();
+}
+
+QString callBody(const QString &userName)
+{
+    const QString name = userName.trimmed();
+    return name.isEmpty() ? QStringLiteral("Incoming call")
+                          : QStringLiteral("Incoming call from %1").arg(name);
+}
+
+QString callUri(qint64 callId, qint64 chatId, qint64 userId, const QString &choice)
+{
+    QString uri = chatId > 0
+        ? QStringLiteral("zunaro://call?chat_id=%1&call_id=%2&user_id=%3").arg(chatId).arg(callId).arg(userId)
+        : QStringLiteral("zunaro://call?call_id=%1&user_id=%2").arg(callId).arg(userId);
+    if (!choice.isEmpty())
+        uri += QStringLiteral("&auto=") + choice;
+    return uri;
+}
+
+bb::system::InvokeRequest uiRequest(const QString &uri)
+{
+    bb::system::InvokeRequest request;
+    request.setTarget(QStringLiteral("com.kvel.zunaro"));
+    request.setAction(QStringLiteral("bb.action.START"));
+    request.setMimeType(QStringLiteral("text/plain"));
+    request.setUri(QUrl(uri));
+    return request;
+}
+
+} // namespace calls
