@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -91,6 +92,7 @@ private:
     void applyChatUnread(qint64 chatId, int unreadCount);
     void postHubSummary(qint64 nowMs);
     void clearHubSummaryState();
+    void dispatchBackendEvent(QByteArrayView line);
 
     // calls
     void handleCallUpdate(const QVariantMap &event);
@@ -199,6 +201,12 @@ private:
 
     // Members added to mend the original design's faults. Each subsystem
     // keeps its own below, with a comment saying why it exists.
+
+    // events: the tail reads in bounded chunks and drops a line that grows
+    // past its bound; the rest of that line, up to its line feed, is skipped
+    // too. The skipping holds while the offset is where it was left (-1: not
+    // skipping), so whoever re-seeds the offset ends it without knowing of it.
+    qint64 eventsLongLineSkipOffset = -1;
 
     // backend: the pipe's write end is non-blocking so a backend that stops
     // reading cannot stall the event loop; bytes the pipe cannot take yet

@@ -1,23 +1,259 @@
-#include "service_main.h"
+// The one Hub notification that sums up new messages: what the backend
+// reports is recorded here, and composed and posted when the notification
+// timing says it is due.
 
-void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &)
+#include "events/hub_summary.h"
+
+#include <QHash>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+#include "bb/platform/Notification.h"
+#include "bb/system/InvokeRequest.h"
+#include "events/event_tail.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace {
+const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
+constexpr qint64 kDuplicateWindowMs = 2000;
+} // namespace
+
+namespace hubsummary {
+
+QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text)
 {
+    QString title = ZunaroHeadlessService::simplifyLine(chatTitle.trimmed());
+    if (title.isEmpty())
+        title = QStringLiteral("Chat");
+    QString body = ZunaroHeadlessService::simplifyLine(text.trimmed());
+    if (body.isEmpty())
+        body = QStringLiteral("New message");
+    const QString sender = ZunaroHeadlessService::simplifyLine(senderName.trimmed());
+    if (!sender.isEmpty() && sender != title)
+        body = QStringLiteral("%1: %2").arg(sender, body);
+    QString line = ZunaroHeadlessService::simplifyLine(QStringLiteral("%1: %2").arg(title, body));
+    if (line.size() > kMaxLineChars) {
+        // Never half a character: a pair of surrogates is cut whole.
+        line.truncate(line.at(kMaxLineChars - 1).isHighSurrogate() ? kMaxLineChars - 1 : kMaxLineChars);
+        line.append(QChar(0x2026));
+    }
+    return line;
 }
 
-void ZunaroHeadlessService::applyChatUnread(qint64, int)
+QString header(qint64 chats, quint64 messages, quint64 pending)
 {
+    if (chats < 1) {
+        return pending < 2 ? QStringLiteral("1 new message")
+                           : QStringLiteral("%1 new messages").arg(pending);
+    }
+    QString text = messages == 1 ? QStringLiteral("1 new message")
+                                 : QStringLiteral("%1 new messages").arg(messages);
+    text += QStringLiteral(" from %1 %2")
+                .arg(chats)
+                .arg(chats == 1 ? QStringLiteral("chat") : QStringLiteral("chats"));
+    return text;
 }
 
-void ZunaroHeadlessService::postHubSummary(qint64)
+QString composeBody(const QString &header, const QList<ZunaroHeadlessService::HubSummaryLine> &lines,
+                    int maxLines, int maxLinesPerChat)
 {
+    QString body = header;
+    QHash<qint64, int> perChat;
+    int shown = 0;
+    for (const ZunaroHeadlessService::HubSummaryLine &line : lines) {
+        if (shown >= maxLines)
+            break;
+        if (line.chatId <= 0)
+            continue;
+        const QString text = line.text.trimmed();
+        if (text.isEmpty())
+            continue;
+        int &ofChat = perChat[line.chatId];
+        if (ofChat >= maxLinesPerChat)
+            continue;
+        ++ofChat;
+        ++shown;
+        body += QLatin1Char('\n');
+        body += text;
+    }
+    return body;
+}
+
+UnreadResult applyUnread(UnreadEntry entry, quint64 total, bool known, int previous, int count,
+                         bool uiActive)
+{
+    UnreadResult r { entry, total, 0 };
+    count = std::max(count, 0);
+    if (uiActive) {
+        // The UI shows the chat: only a chat read to the end leaves the
+        // accounting.
+        if (count == 0) {
+            if (entry.present && entry.count > 0 && total >= quint64(entry.count))
+                r.total = total - quint64(entry.count);
+            r.entry = UnreadEntry();
+        }
+        return r;
+    }
+    const qint64 delta = known ? qint64(count) - previous : qint64(count);
+    if (delta > 0) {
+        const qint64 grown = qint64(entry.present ? entry.count : 0) + delta;
+        r.entry = { true, int(std::min<qint64>(grown, std::numeric_limits<int>::max())) };
+        r.total = total + quint64(delta);
+        r.added = quint64(delta);
+    } else if (delta < 0) {
+        if (entry.present && entry.count > 0) {
+            const qint64 d = std::min<qint64>(-delta, entry.count);
+            r.total = total < quint64(d) ? 0 : total - quint64(d);
+            const qint64 left = entry.count - d;
+            r.entry = left > 0 ? UnreadEntry { true, int(left) } : UnreadEntry();
+        } else if (count == 0) {
+            r.entry = UnreadEntry();
+        }
+    }
+    return r;
+}
+
+} // namespace hubsummary
+
+QString ZunaroHeadlessService::simplifyLine(const QString &text)
+{
+    QString s = text;
+    s.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    s.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    s.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return s.simplified();
+}
+
+void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
+{
+    if (!serviceActive || isUiRunningActive())
+        return;
+    const qint64 chatId = eventtail::toInt64(event.value(QStringLiteral("chat_id")));
+
+    ++hubSummaryMessageCount;
+    ++pendingNotifyCount;
+    if (pendingNotifySinceMs == 0)
+        pendingNotifySinceMs = platform::nowMs();
+
+    const qint64 date = eventtail::toInt64(event.value(QStringLiteral("date")));
+    if (date > 0 && hubSummaryLatestDate < date)
+        hubSummaryLatestDate = date;
+
+    if (chatId > 0) {
+        const QString text = hubsummary::composeLine(event.value(QStringLiteral("chat_title")).toString(),
+                                                     event.value(QStringLiteral("sender_name")).toString(),
+                                                     event.value(QStringLiteral("text")).toString());
+        hubSummaryChatIds.insert(chatId);
+        hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
+        while (hubSummaryLines.size() > hubsummary::kMaxStoredLines)
+            hubSummaryLines.removeLast();
+    }
+
+    if (serviceActive && pendingNotifyCount != 0)
+        schedulePendingTgpushNotification();
+}
+
+void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
+{
+    if (!serviceActive || chatId == 0)
+        return;
+    const int count = std::max(unreadCount, 0);
+    const bool uiActive = isUiRunningActive();
+    const auto known = chatUnreadCounts.constFind(chatId);
+    const bool wasKnown = known != chatUnreadCounts.constEnd();
+    const int previous = wasKnown ? *known : 0;
+    chatUnreadCounts.insert(chatId, count);
+
+    const auto entry = hubUnreadCounts.constFind(chatId);
+    const hubsummary::UnreadEntry before = entry != hubUnreadCounts.constEnd()
+        ? hubsummary::UnreadEntry { true, *entry }
+        : hubsummary::UnreadEntry();
+    const hubsummary::UnreadResult after =
+        hubsummary::applyUnread(before, hubUnreadTotal, wasKnown, previous, count, uiActive);
+
+    hubUnreadTotal = after.total;
+    if (after.entry.present) {
+        hubUnreadCounts.insert(chatId, after.entry.count);
+        hubUnreadChatIds.insert(chatId);
+    } else {
+        hubUnreadCounts.remove(chatId);
+        hubUnreadChatIds.remove(chatId);
+    }
+    if (after.added == 0)
+        return;
+    pendingNotifyCount += after.added;
+    if (pendingNotifySinceMs == 0)
+        pendingNotifySinceMs = platform::nowMs();
+    if (serviceActive && pendingNotifyCount != 0)
+        schedulePendingTgpushNotification();
+}
+
+void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
+{
+    const bool unreadMode = !hubUnreadChatIds.isEmpty() && hubUnreadTotal != 0;
+    const qint64 chats = unreadMode ? hubUnreadChatIds.size() : hubSummaryChatIds.size();
+    const quint64 messages = unreadMode ? hubUnreadTotal : hubSummaryMessageCount;
+    const quint64 pending = pendingNotifyCount;
+
+    pendingNotifyCount = 0;
+    tgpushNotifyTimer->stop();
+    pendingNotifySinceMs = 0;
+
+    const QString body = hubsummary::composeBody(hubsummary::header(chats, messages, pending),
+                                                 hubSummaryLines, hubSummaryMaxLines,
+                                                 hubSummaryMaxLinesPerChat);
+    if (!lastHubSummaryText.isEmpty() && lastHubSummaryText == body && lastHubSummaryMs > 0
+        && nowMs - lastHubSummaryMs < kDuplicateWindowMs) {
+        platform::logLine("service: skip duplicate hub summary\n");
+        lastNotifyPostMs = nowMs;
+        return;
+    }
+    if (isUiRunningActive()) {
+        platform::logLine("service: hub notify suppressed (UI active)\n");
+        return;
+    }
+
+    bb::platform::Notification::deleteFromInbox(kSummaryKey);
+    bb::platform::Notification notification(kSummaryKey);
+    notification.setType(bb::platform::NotificationType::Default);
+    notification.setTitle(QStringLiteral("Telegram Vyn"));
+    notification.setBody(body);
+    // A date too far out for a calendar is no date.
+    const QDateTime latest = hubSummaryLatestDate > 0 ? QDateTime::fromSecsSinceEpoch(hubSummaryLatestDate)
+                                                      : QDateTime();
+    notification.setTimestamp(latest.isValid() ? latest : platform::now());
+
+    writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
+
+    bb::system::InvokeRequest request;
+    request.setTarget(QStringLiteral("com.kvel.zunaro"));
+    request.setAction(QStringLiteral("bb.action.START"));
+    request.setUri(QStringLiteral("zunaro://hub?screen=chats"));
+    notification.setInvokeRequest(request);
+
+    const int err = notification.notify();
+    platform::logLine("service: notify summary err=%d key=%s\n", err,
+                      notification.key().toUtf8().constData());
+    if (err != 0)
+        return;
+    ++tgpushStatHub;
+    lastNotifyPostMs = nowMs;
+    lastHubSummaryText = body;
+    lastHubSummaryMs = nowMs;
 }
 
 void ZunaroHeadlessService::clearHubSummaryState()
 {
+    hubSummaryChatIds.clear();
+    hubSummaryLines.clear();
+    chatUnreadCounts.clear();
+    hubUnreadCounts.clear();
+    hubUnreadChatIds.clear();
+    hubSummaryLatestDate = 0;
+    hubSummaryMessageCount = 0;
+    pendingNotifySinceMs = 0;
+    hubUnreadTotal = 0;
 }
-
-QString ZunaroHeadlessService::simplifyLine(const QString &)
-{
-    return QString();
-}
-

@@ -1,14 +1,86 @@
-#include "service_main.h"
+// The timing of the one summary notification, for every source of news:
+// the push poll, new messages and unread increases from the backend.
 
-void ZunaroHeadlessService::enqueueTgpushNotification(int)
+#include "push/notify_timing.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+#include "service_main.h"
+#include "zunaro/device.h"
+
+namespace notifytiming {
+
+int dueDelayMs(qint64 nowMs, int coalesceMs, int minIntervalMs, qint64 lastPostMs)
 {
+    qint64 due = nowMs + std::max(coalesceMs, 0);
+    if (minIntervalMs > 0 && lastPostMs > 0)
+        due = std::max(due, lastPostMs + minIntervalMs);
+    return int(std::clamp<qint64>(due - nowMs, 0, kMaxDelayMs));
+}
+
+bool withinMinInterval(qint64 nowMs, int minIntervalMs, qint64 lastPostMs)
+{
+    return minIntervalMs > 0 && lastPostMs > 0 && nowMs < lastPostMs + minIntervalMs;
+}
+
+bool waitForLines(bool uiAlive, bool namesChats, bool hasLines, qint64 pendingSinceMs, qint64 nowMs,
+                  int linesWaitMs)
+{
+    if (!uiAlive || !namesChats || hasLines || pendingSinceMs <= 0)
+        return false;
+    return std::max<qint64>(nowMs - pendingSinceMs, 0) < linesWaitMs;
+}
+
+} // namespace notifytiming
+
+void ZunaroHeadlessService::enqueueTgpushNotification(int count)
+{
+    if (!serviceActive || count < 1)
+        return;
+    pendingNotifyCount += quint64(count);
+    if (pendingNotifySinceMs == 0)
+        pendingNotifySinceMs = platform::nowMs();
+    schedulePendingTgpushNotification();
 }
 
 void ZunaroHeadlessService::schedulePendingTgpushNotification()
 {
+    if (!serviceActive || pendingNotifyCount == 0)
+        return;
+    // Later items join the window the first one opened; they never prolong it.
+    if (tgpushNotifyTimer->isActive())
+        return;
+    tgpushNotifyTimer->start(notifytiming::dueDelayMs(platform::nowMs(), notifyCoalesceMs,
+                                                      notifyMinIntervalMs, lastNotifyPostMs));
 }
 
-void ZunaroHeadlessService::postPendingTgpushNotification(bool)
+void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
 {
+    if (!force && tgpushNotifyTimer->isActive())
+        return;
+    if (!serviceActive) {
+        pendingNotifyCount = 0;
+        tgpushNotifyTimer->stop();
+        pendingNotifySinceMs = 0;
+        return;
+    }
+    if (pendingNotifyCount == 0) {
+        tgpushNotifyTimer->stop();
+        return;
+    }
+    const qint64 now = platform::nowMs();
+    if (notifytiming::withinMinInterval(now, notifyMinIntervalMs, lastNotifyPostMs)) {
+        schedulePendingTgpushNotification();
+        return;
+    }
+    const bool namesChats = (!hubUnreadChatIds.isEmpty() && hubUnreadTotal != 0) || !hubSummaryChatIds.isEmpty();
+    if (notifytiming::waitForLines(uiAliveRecent, namesChats, !hubSummaryLines.isEmpty(),
+                                   pendingNotifySinceMs, now, notifyLinesWaitMs)) {
+        tgpushNotifyTimer->stop();
+        tgpushNotifyTimer->start(notifytiming::kLinesRecheckMs);
+        return;
+    }
+    postHubSummary(now);
 }
-

@@ -1,0 +1,85 @@
+#pragma once
+// The pieces of following the backend's events file that need no service:
+// member conversions, line preparation and the splitting of what was read
+// into complete lines with a bound on each line.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QVariant>
+
+namespace eventtail {
+
+// One read of the events file never holds more than this.
+constexpr qint64 kReadChunkBytes = 1024 * 1024;
+// A line that grows past this without its line feed is dropped, so a
+// backend that never ends its line cannot make the service grow.
+constexpr qint64 kMaxLineBytes = 1024 * 1024;
+
+// A 64-bit member as the handlers read it: a JSON integer exactly, a
+// JSON number rounded, a string of decimal digits; anything else is 0.
+qint64 toInt64(const QVariant &value);
+// The same for a 32-bit member; a value outside int is 0.
+int toInt32(const QVariant &value);
+
+// The line as the JSON parser gets it: trimmed, and repaired where its
+// UTF-8 is broken (broken sequences become U+FFFD). Empty when there is
+// nothing to parse: a blank line, or one with a NUL byte, which no backend
+// writes and which must not be read as a shorter valid line. The result may
+// share `raw`'s bytes, so it lives no longer than they do.
+QByteArray prepareLine(QByteArrayView raw);
+
+// Whether a prepared line could name one of the event types the service
+// acts on. Without a backslash JSON strings are literal, so the type's name
+// must then appear as it is; a line that fails this needs no parsing.
+bool couldDispatch(QByteArrayView line);
+
+// Removes every carriage return: the file is text, and line ends may be
+// CR LF.
+void dropCarriageReturns(QByteArray &bytes);
+
+// How many bytes at the end of `bytes` begin a UTF-8 character that is not
+// complete yet (0 to 3): the writer may be in the middle of it.
+int incompleteUtf8Tail(QByteArrayView bytes);
+
+// The unfinished line carried from one read to the next.
+struct LineAssembly {
+    QByteArray partial;    // bytes after the last line feed
+    bool skipping = false; // the bytes up to the next line feed belong to a dropped line
+};
+
+// Splits one read into lines: `onLine(QByteArrayView)` for each complete
+// line, in order, and `onOverlong()` once for each line that passes
+// `maxLineBytes`; that line is then dropped up to its line feed. Whatever
+// follows the last line feed stays in `state`.
+template <typename OnLine, typename OnOverlong>
+void splitLines(LineAssembly &state, QByteArrayView bytes, qint64 maxLineBytes, OnLine &&onLine,
+                OnOverlong &&onOverlong)
+{
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        const qsizetype feed = bytes.indexOf('\n', pos);
+        const qsizetype end = feed < 0 ? bytes.size() : feed;
+        const QByteArrayView segment = bytes.sliced(pos, end - pos);
+        if (!state.skipping) {
+            if (state.partial.size() + segment.size() > maxLineBytes) {
+                state.partial.clear();
+                state.skipping = true;
+                onOverlong();
+            } else if (feed >= 0 && state.partial.isEmpty()) {
+                // The common case: the whole line lies in this read.
+                onLine(segment);
+            } else {
+                state.partial.append(segment);
+            }
+        }
+        if (feed < 0)
+            break;
+        if (!state.skipping && !state.partial.isEmpty())
+            onLine(QByteArrayView(state.partial));
+        state.partial.clear();
+        state.skipping = false;
+        pos = feed + 1;
+    }
+}
+
+} // namespace eventtail

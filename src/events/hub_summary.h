@@ -1,0 +1,45 @@
+#pragma once
+// Composing the Hub summary and keeping the unread accounting, without the
+// service: plain inputs, plain results.
+
+#include <QList>
+#include <QString>
+
+#include "service_main.h"
+
+namespace hubsummary {
+
+constexpr int kMaxStoredLines = 100;
+constexpr int kMaxLineChars = 180;
+
+// One summary line from a message's chat title, sender and text.
+QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text);
+
+// "N new messages from M chats"; without chats only the pending count
+// is known.
+QString header(qint64 chats, quint64 messages, quint64 pending);
+
+// The header followed by the lines to show: newest first, at most
+// `maxLines`, at most `maxLinesPerChat` of one chat.
+QString composeBody(const QString &header, const QList<ZunaroHeadlessService::HubSummaryLine> &lines,
+                    int maxLines, int maxLinesPerChat);
+
+// One chat's part of the unread accounting.
+struct UnreadEntry {
+    bool present = false; // the chat has an entry
+    int count = 0;        // unread messages that arrived unseen
+};
+
+struct UnreadResult {
+    UnreadEntry entry;
+    quint64 total = 0; // the new unread total
+    quint64 added = 0; // new unread messages to announce
+};
+
+// A chat's new unread count applied to its entry and the total. `known` and
+// `previous` are the count reported before; `uiActive` whether the UI is in
+// front, which sees to the messages itself.
+UnreadResult applyUnread(UnreadEntry entry, quint64 total, bool known, int previous, int count,
+                         bool uiActive);
+
+} // namespace hubsummary
