@@ -3,6 +3,8 @@
 
 #include "core/notification_defaults.h"
 
+#include <climits>
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -20,7 +22,7 @@ int markerVersion(const QByteArray &firstLine)
         const qint64 n = QString::fromUtf8(line.mid(1)).toLongLong(&ok, 10);
         if (!ok || n < 0)
             return 0;
-        return n > kCurrentVersion ? kCurrentVersion + 1 : int(n);
+        return n > INT_MAX ? INT_MAX : int(n);
     }
     return line == "ok" ? 1 : 0;
 }
