@@ -1,10 +1,52 @@
+// Commands from the UI: datagrams on the local command socket, relayed line
+// by line to the backend, or queued while none runs.
+
 #include "service_main.h"
+
+#include <sys/socket.h>
+
+#include "backend/backend_logic.h"
+
+namespace {
+constexpr size_t kDatagramBuffer = 4096;
+constexpr int kMaxQueuedLines = 200;
+// One activation reads this many datagrams at most and then lets the event
+// loop run; the notifier fires again for the rest.
+constexpr int kMaxDatagramsPerActivation = 256;
+} // namespace
 
 void ZunaroHeadlessService::drainCmdSocket()
 {
+    if (cmdSocketFd < 0)
+        return;
+    char buffer[kDatagramBuffer];
+    for (int i = 0; i < kMaxDatagramsPerActivation; ++i) {
+        const ssize_t n = recv(cmdSocketFd, buffer, kDatagramBuffer - 1, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        for (const QString &line : backend::commandLines(QByteArray(buffer, int(n)))) {
+            serviceActive = true;
+            backendWanted = true;
+            if (backendPid <= 0) {
+                pendingBackendLines.append(line);
+                while (pendingBackendLines.size() > kMaxQueuedLines)
+                    pendingBackendLines.removeFirst();
+                startBackend();
+            } else {
+                sendLine(line);
+            }
+        }
+    }
 }
 
 void ZunaroHeadlessService::flushPendingBackendLines()
 {
+    if (pendingBackendLines.isEmpty() || backendPid <= 0)
+        return;
+    const QStringList lines = std::exchange(pendingBackendLines, QStringList());
+    for (const QString &raw : lines) {
+        const QString line = raw.trimmed();
+        if (!line.isEmpty())
+            sendLine(line);
+    }
 }
-

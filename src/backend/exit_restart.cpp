@@ -1,15 +1,69 @@
+// Noticing that the backend ended, and when to launch it again.
+
 #include "service_main.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/wait.h>
+
+#include "backend/backend_logic.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+
+namespace {
+// A run longer than this counts as healthy and forgets earlier failures.
+constexpr qint64 kHealthyRunMs = 30000;
+} // namespace
 
 void ZunaroHeadlessService::reapBackend()
 {
+    if (backendPid <= 0)
+        return;
+    int status = 0;
+    const pid_t r = waitpid(backendPid, &status, WNOHANG);
+    if (r == 0)
+        return;
+    if (r < 0) {
+        const int err = errno;
+        platform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backendPid, err, strerror(err));
+        backendPid = -1;
+        closeBackendInput();
+        return;
+    }
+
+    const int oldPid = backendPid;
+    backendPid = -1;
+    closeBackendInput();
+    const backend::ExitInfo exit = backend::decodeWaitStatus(status);
+    platform::logLine("service: backend waitpid pid=%d exitCode=%d status=%d\n", oldPid, exit.exitCode,
+                      exit.exitStatus);
+    onBackendFinished(exit.exitCode, QProcess::ExitStatus(exit.exitStatus));
 }
 
-void ZunaroHeadlessService::onBackendFinished(int, QProcess::ExitStatus)
+void ZunaroHeadlessService::onBackendFinished(int exitCode, QProcess::ExitStatus status)
 {
+    platform::logLine("service: backend finished exitCode=%d status=%d\n", exitCode, int(status));
+
+    const qint64 now = platform::nowMs();
+    const qint64 uptime = (backendStartedMs > 0 && now >= backendStartedMs) ? now - backendStartedMs : 0;
+    backendStartedMs = 0;
+    if (uptime > kHealthyRunMs)
+        backendRestartAttempts = 0;
+
+    if (!serviceActive)
+        return;
+
+    const int attempts = backendRestartAttempts;
+    const int delay = backend::restartDelayMs(exitCode, attempts);
+    backendNextStartMs = now + delay;
+    backendRestartAttempts = attempts + 1;
+    platform::logLine("service: backend restart in %d ms (attempt=%d uptime_ms=%lld)\n", delay, attempts + 1,
+                      static_cast<long long>(uptime));
 }
 
-int ZunaroHeadlessService::jitterDelayMs(int)
+int ZunaroHeadlessService::jitterDelayMs(int baseMs)
 {
-    return 0;
+    return backend::jitterWithDraw(baseMs, rand());
 }
-

@@ -1,14 +1,287 @@
+// Launching the backend with its environment, stack limit, command pipe and
+// output files; stopping it; writing command lines to it.
+
 #include "service_main.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "backend/backend_logic.h"
+#include "zunaro/device.h"
+#include "zunaro/log.h"
+#include "zunaro/spawn.h"
+
+namespace {
+constexpr qint64 kFailedLaunchWaitMs = 2000;
+constexpr int kStopGraceMs = 1200;
+constexpr useconds_t kStopPollUs = 50000;
+// What the backend's input may hold back while it is busy; beyond this new
+// lines are dropped whole.
+constexpr qsizetype kMaxBackendInputBytes = 1024 * 1024;
+
+// Moves a descriptor to 3 or above (close-on-exec), so a service started
+// with a standard descriptor closed never hands the pipe out as one of the
+// child's standard streams or writes its log into it.
+int aboveStandardStreams(int fd)
+{
+    if (fd > 2)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+bool openBackendPipe(int fds[2])
+{
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    const int savedErrno = errno;
+    fds[0] = aboveStandardStreams(fds[0]);
+    fds[1] = aboveStandardStreams(fds[1]);
+    if (fds[0] < 0 || fds[1] < 0) {
+        const int err = errno;
+        if (fds[0] >= 0)
+            close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+        errno = err;
+        return false;
+    }
+    errno = savedErrno;
+    return true;
+}
+
+// The service's own signal dispositions stay as they are (the backend
+// inherits them); a write into a pipe whose reader has gone must still not
+// end the service. SIGPIPE is held blocked for the write and a pending one
+// is taken off the thread before it is unblocked again.
+class SigpipeGuard
+{
+public:
+    SigpipeGuard()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_previous);
+    }
+    ~SigpipeGuard()
+    {
+        if (m_broken) {
+            const timespec zero {0, 0};
+            while (sigtimedwait(&m_pipe, nullptr, &zero) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    void noteBrokenPipe() { m_broken = true; }
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_previous;
+    bool m_broken = false;
+};
+} // namespace
 
 void ZunaroHeadlessService::startBackend()
 {
+    if (!serviceActive || !backendWanted)
+        return;
+    if (backendNextStartMs > 0 && platform::nowMs() < backendNextStartMs)
+        return;
+
+    eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
+    QDir().mkpath(dataDir + QStringLiteral("/cache/tdlib-files"));
+
+    // Events written before this launch are not this backend's news.
+    eventsFileOffset = backend::regularFileSize(eventsFilePath);
+    eventsPartialLine.clear();
+
+    const QStringList env = buildBackendEnvironment();
+    if (backendPid > 0)
+        return;
+
+    const size_t stackMax = backend::stackLimitBytes(get_env_value(env, QStringLiteral("TD_BACKEND_STACK_KB")));
+    const QByteArray exePath = (appDirPath + QStringLiteral("/td_backend")).toUtf8();
+    platform::logLine("service: backend starting %s stackmax=%zuKB\n", exePath.constData(), stackMax / 1024);
+
+    int fds[2];
+    if (!openBackendPipe(fds)) {
+        const int err = errno;
+        platform::logLine("service: pipe() failed errno=%d (%s)\n", err, strerror(err));
+        backendNextStartMs = platform::nowMs() + kFailedLaunchWaitMs;
+        ++backendRestartAttempts;
+        return;
+    }
+    const int readEnd = fds[0];
+    const int writeEnd = fds[1];
+
+    const QByteArray outPath = QFile::encodeName(dataDir + QStringLiteral("/td_backend_service.out"));
+    const QByteArray errPath = QFile::encodeName(dataDir + QStringLiteral("/td_backend_service.err"));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, readEnd, 0);
+    posix_spawn_file_actions_addclose(&actions, writeEnd);
+    posix_spawn_file_actions_addclose(&actions, readEnd);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // Whatever the service itself inherited without close-on-exec stays
+    // with the service: the backend gets its three standard streams only.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    int rc = posix_spawnattr_setxflags(&attr, POSIX_SPAWN_SETSTACKMAX);
+    if (rc != 0)
+        platform::logLine("service: posix_spawnattr_setxflags failed rc=%d (%s)\n", rc, strerror(rc));
+    rc = posix_spawnattr_setstackmax(&attr, stackMax);
+    if (rc != 0)
+        platform::logLine("service: posix_spawnattr_setstackmax failed rc=%d (%s)\n", rc, strerror(rc));
+
+    QList<QByteArray> envBytes;
+    envBytes.reserve(env.size());
+    std::vector<char *> envp;
+    envp.reserve(size_t(env.size()) + 1);
+    for (const QString &entry : env) {
+        envBytes.append(entry.toUtf8());
+        envp.push_back(envBytes.last().data());
+    }
+    envp.push_back(nullptr);
+    QByteArray argv0 = exePath;
+    char *argv[] = {argv0.data(), nullptr};
+
+    pid_t pid = -1;
+    rc = platform::spawn(&pid, exePath.constData(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(readEnd);
+
+    if (rc != 0) {
+        platform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
+        close(writeEnd);
+        backendNextStartMs = platform::nowMs() + kFailedLaunchWaitMs;
+        ++backendRestartAttempts;
+        return;
+    }
+
+    fcntl(writeEnd, F_SETFL, fcntl(writeEnd, F_GETFL) | O_NONBLOCK);
+    backendPid = pid;
+    backendStdinFd = writeEnd;
+    backendNextStartMs = 0;
+    backendStartedMs = platform::nowMs();
+    sendLine(QStringLiteral("ping"));
 }
 
 void ZunaroHeadlessService::stopBackend()
 {
+    if (backendPid <= 0)
+        return;
+    platform::logLine("service: backend stopping\n");
+
+    const pid_t pid = backendPid;
+    backendPid = -1;
+    closeBackendInput();
+    kill(pid, SIGTERM);
+
+    // Measured on a monotonic clock: the grace period is real time, whatever
+    // the wall clock does meanwhile.
+    const QDeadlineTimer deadline(kStopGraceMs);
+    for (;;) {
+        const pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return;
+        if (deadline.hasExpired()) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            return;
+        }
+        usleep(kStopPollUs);
+    }
 }
 
-void ZunaroHeadlessService::sendLine(const QString &)
+void ZunaroHeadlessService::sendLine(const QString &line)
 {
+    if (backendPid <= 0 || backendStdinFd < 0)
+        return;
+    const QByteArray bytes = line.toUtf8() + '\n';
+    if (backendInputBuffer.size() + bytes.size() > kMaxBackendInputBytes) {
+        backendDroppedBytes += bytes.size();
+        return;
+    }
+    reportDroppedBackendInput();
+    backendInputBuffer.append(bytes);
+    writeBackendInput();
 }
 
+void ZunaroHeadlessService::writeBackendInput()
+{
+    if (backendStdinFd < 0)
+        return;
+    SigpipeGuard guard;
+    qsizetype written = 0;
+    bool broken = false;
+    while (written < backendInputBuffer.size()) {
+        const ssize_t n = write(backendStdinFd, backendInputBuffer.constData() + written,
+                                size_t(backendInputBuffer.size() - written));
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // The reader is gone: nothing queued can reach it any more. The tick
+        // reaps the backend and gives the pipe up.
+        if (n < 0 && errno == EPIPE)
+            guard.noteBrokenPipe();
+        broken = true;
+        break;
+    }
+    if (broken)
+        backendInputBuffer.clear();
+    else
+        backendInputBuffer.remove(0, written);
+
+    const bool waiting = !backendInputBuffer.isEmpty();
+    if (waiting && !backendInputNotifier) {
+        backendInputNotifier = new QSocketNotifier(backendStdinFd, QSocketNotifier::Write, this);
+        connect(backendInputNotifier, &QSocketNotifier::activated, this, [this] { writeBackendInput(); });
+    }
+    if (backendInputNotifier)
+        backendInputNotifier->setEnabled(waiting);
+}
+
+void ZunaroHeadlessService::closeBackendInput()
+{
+    if (backendInputNotifier) {
+        backendInputNotifier->setEnabled(false);
+        delete backendInputNotifier;
+        backendInputNotifier = nullptr;
+    }
+    backendInputBuffer.clear();
+    reportDroppedBackendInput();
+    if (backendStdinFd >= 0) {
+        close(backendStdinFd);
+        backendStdinFd = -1;
+    }
+}
+
+void ZunaroHeadlessService::reportDroppedBackendInput()
+{
+    if (backendDroppedBytes == 0)
+        return;
+    platform::logLine("service: backend input full, dropped %lld bytes\n",
+                      static_cast<long long>(backendDroppedBytes));
+    backendDroppedBytes = 0;
+}

@@ -1,0 +1,160 @@
+#include "backend/backend_logic.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace backend {
+
+namespace {
+constexpr size_t kDefaultStackBytes = 196608; // 192 KiB
+constexpr size_t kMinStackBytes = 131072;     // 128 KiB
+// The largest value whose byte count still fits in 32 bits is 2^22 - 1 KiB;
+// anything from 2^22 on is held at 1 GiB.
+constexpr qint64 kFirstOverflowingKb = qint64(1) << 22;
+constexpr size_t kMaxStackBytes = size_t(1048576) * 1024;
+
+struct RestartRule {
+    int exitCode;
+    int baseMs;
+    int capMs;
+};
+// Code 9 and 42 are the backend asking for a longer pause; every other code
+// (signals included) gets the ordinary back-off.
+constexpr RestartRule kRestartRules[] = {
+    {9, 5000, 60000},
+    {42, 30000, 600000},
+};
+constexpr RestartRule kOrdinaryRestart = {0, 1000, 60000};
+constexpr int kMaxDoublings = 10;
+
+bool isAllDigits(const QString &text)
+{
+    const QString digits = text.startsWith(QLatin1Char('+')) ? text.mid(1) : text;
+    return !digits.isEmpty()
+        && std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+} // namespace
+
+size_t stackLimitBytes(const QString &stackKb)
+{
+    const QString text = stackKb.trimmed();
+    bool ok = false;
+    const qint64 kb = text.toLongLong(&ok);
+    if (!ok)
+        return isAllDigits(text) ? kMaxStackBytes : kDefaultStackBytes;
+    if (kb <= 0)
+        return kDefaultStackBytes;
+    if (kb >= kFirstOverflowingKb)
+        return kMaxStackBytes;
+    return std::max(kMinStackBytes, size_t(kb) * 1024);
+}
+
+ExitInfo decodeWaitStatus(int status)
+{
+    const int low = status & 0xff;
+    const int high = (status >> 8) & 0xff;
+    if (low == 0)
+        return {high, 0};
+    if (high == 0)
+        return {128 + (low & 0x7f), 1};
+    return {-1, 0};
+}
+
+int restartDelayMs(int exitCode, int attempts)
+{
+    RestartRule rule = kOrdinaryRestart;
+    for (const RestartRule &candidate : kRestartRules) {
+        if (candidate.exitCode == exitCode)
+            rule = candidate;
+    }
+    int delay = rule.baseMs;
+    const int doublings = std::min(std::max(attempts, 0), kMaxDoublings);
+    for (int i = 0; i < doublings && delay < rule.capMs; ++i)
+        delay *= 2;
+    return std::min(delay, rule.capMs);
+}
+
+int jitterWithDraw(int baseMs, int draw)
+{
+    if (baseMs <= 0)
+        return baseMs;
+    const int j = std::clamp(baseMs / 10, 250, 30000);
+    const int span = 2 * j + 1;
+    const int result = baseMs + draw % span - j;
+    return std::max(result, 0);
+}
+
+QStringList commandLines(const QByteArray &datagram)
+{
+    QStringList lines;
+    const QString text = QString::fromUtf8(datagram).trimmed();
+    for (const QString &part : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString line = part.trimmed();
+        if (!line.isEmpty())
+            lines.append(line);
+    }
+    return lines;
+}
+
+bool parseEnvLine(const QString &rawLine, QString *name, QString *value)
+{
+    const QString line = rawLine.trimmed();
+    // An environment entry ends at its first NUL, so such a line could never
+    // be handed over as written.
+    if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.contains(QChar(0)))
+        return false;
+    const int eq = line.indexOf(QLatin1Char('='));
+    if (eq <= 0)
+        return false;
+    *name = line.left(eq).trimmed();
+    *value = line.mid(eq + 1).trimmed();
+    return true;
+}
+
+bool readRegularFile(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated)
+{
+    content->clear();
+    *truncated = false;
+    // Non-blocking, so a FIFO put in the file's place cannot hold the open.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    content->resize(maxBytes + 1);
+    qsizetype got = 0;
+    while (got < content->size()) {
+        const ssize_t n = ::read(fd, content->data() + got, size_t(content->size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    *truncated = got > maxBytes;
+    content->resize(std::min(got, maxBytes));
+    return true;
+}
+
+qint64 regularFileSize(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular ? qint64(st.st_size) : 0;
+}
+
+} // namespace backend

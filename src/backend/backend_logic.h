@@ -1,0 +1,49 @@
+#pragma once
+// The arithmetic and parsing behind backend supervision, kept free of state
+// so each rule can be checked on its own.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstddef>
+
+namespace backend {
+
+// Stack limit for the backend, in bytes, from TD_BACKEND_STACK_KB: 192 KiB
+// when unset or not a positive number, never under 128 KiB, and never more
+// than 1 GiB once the byte count would no longer fit in 32 bits.
+size_t stackLimitBytes(const QString &stackKb);
+
+// A wait status as exit code and QProcess::ExitStatus value (0 normal,
+// 1 crash): a death by signal N reads as 128 + N.
+struct ExitInfo {
+    int exitCode;
+    int exitStatus;
+};
+ExitInfo decodeWaitStatus(int status);
+
+// Delay before the next launch after an exit with exitCode when `attempts`
+// restarts were already scheduled.
+int restartDelayMs(int exitCode, int attempts);
+
+// baseMs spread by ±10 %, at least ±250 ms and at most ±30000 ms, with
+// `draw` a non-negative pseudo-random number.
+int jitterWithDraw(int baseMs, int draw);
+
+// The command lines of one datagram: decoded as UTF-8, each trimmed, blank
+// ones left out.
+QStringList commandLines(const QByteArray &datagram);
+
+// One "NAME=value" assignment of an environment file line, or false when the
+// line assigns nothing (blank, comment, no name).
+bool parseEnvLine(const QString &rawLine, QString *name, QString *value);
+
+// The first maxBytes of a regular file, without ever blocking on a FIFO or
+// reading a directory. False when there is nothing readable.
+bool readRegularFile(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated);
+
+// Size of a regular file, 0 for anything else (missing, FIFO, directory).
+qint64 regularFileSize(const QString &path);
+
+} // namespace backend
