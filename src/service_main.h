@@ -93,6 +93,7 @@ private:
     void postHubSummary(qint64 nowMs);
     void clearHubSummaryState();
     void dispatchBackendEvent(QByteArrayView line);
+    bool uiRunningForEvents() const;
 
     // calls
     void handleCallUpdate(const QVariantMap &event);
@@ -207,6 +208,10 @@ private:
     // too. The skipping holds while the offset is where it was left (-1: not
     // skipping), so whoever re-seeds the offset ends it without knowing of it.
     qint64 eventsLongLineSkipOffset = -1;
+    // One pass can hand the handlers many thousands of lines: whether the UI
+    // is in front is read from its file once per pass, not once per line
+    // (1 or 0 during a pass, -1 outside one, where the file is read).
+    int eventsPassUiRunning = -1;
 
     // backend: the pipe's write end is non-blocking so a backend that stops
     // reading cannot stall the event loop; bytes the pipe cannot take yet

@@ -181,6 +181,7 @@ void ZunaroHeadlessService::tailBackendEvents()
     if (eventsFileOffset >= end)
         return;
 
+    eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
     eventtail::LineAssembly assembly { eventsPartialLine.toUtf8(),
                                        eventsLongLineSkipOffset == eventsFileOffset };
     QByteArray chunk;
@@ -208,6 +209,12 @@ void ZunaroHeadlessService::tailBackendEvents()
     }
     eventsPartialLine = QString::fromUtf8(assembly.partial);
     eventsLongLineSkipOffset = assembly.skipping ? eventsFileOffset : -1;
+    eventsPassUiRunning = -1;
+}
+
+bool ZunaroHeadlessService::uiRunningForEvents() const
+{
+    return eventsPassUiRunning < 0 ? isUiRunningActive() : eventsPassUiRunning == 1;
 }
 
 void ZunaroHeadlessService::dispatchBackendEvent(QByteArrayView rawLine)

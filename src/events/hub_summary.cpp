@@ -34,7 +34,8 @@ QString composeLine(const QString &chatTitle, const QString &senderName, const Q
     const QString sender = ZunaroHeadlessService::simplifyLine(senderName.trimmed());
     if (!sender.isEmpty() && sender != title)
         body = QStringLiteral("%1: %2").arg(sender, body);
-    QString line = ZunaroHeadlessService::simplifyLine(QStringLiteral("%1: %2").arg(title, body));
+    // Both parts are simplified and not empty, so the joined line is too.
+    QString line = QStringLiteral("%1: %2").arg(title, body);
     if (line.size() > kMaxLineChars) {
         // Never half a character: a pair of surrogates is cut whole.
         line.truncate(line.at(kMaxLineChars - 1).isHighSurrogate() ? kMaxLineChars - 1 : kMaxLineChars);
@@ -120,16 +121,14 @@ UnreadResult applyUnread(UnreadEntry entry, quint64 total, bool known, int previ
 
 QString ZunaroHeadlessService::simplifyLine(const QString &text)
 {
-    QString s = text;
-    s.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    s.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    s.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    return s.simplified();
+    // Line feeds, carriage returns and tabs are white space to simplified():
+    // each run of white space becomes one space, none at either end.
+    return text.simplified();
 }
 
 void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
 {
-    if (!serviceActive || isUiRunningActive())
+    if (!serviceActive || uiRunningForEvents())
         return;
     const qint64 chatId = eventtail::toInt64(event.value(QStringLiteral("chat_id")));
 
@@ -161,7 +160,7 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
     if (!serviceActive || chatId == 0)
         return;
     const int count = std::max(unreadCount, 0);
-    const bool uiActive = isUiRunningActive();
+    const bool uiActive = uiRunningForEvents();
     const auto known = chatUnreadCounts.constFind(chatId);
     const bool wasKnown = known != chatUnreadCounts.constEnd();
     const int previous = wasKnown ? *known : 0;

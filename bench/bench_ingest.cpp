@@ -1,0 +1,152 @@
+// Ingestion of the backend's events file: one pass over a million mixed
+// lines with the handlers on and no UI, next to jq filtering the same file.
+// Prints "name value unit" lines.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#include "service_main.h"
+#include "zunaro/device.h"
+
+namespace {
+constexpr int kLines = 1000000;
+
+// The kind of line i: 4 in 10 messages, 3 unread counts, 2 other types,
+// 1 malformed.
+QByteArray lineFor(int i, QRandomGenerator &random)
+{
+    const qint64 chat = 9007199254740993LL + random.bounded(500);
+    switch (i % 10) {
+    case 0: case 3: case 5: case 8:
+        return QByteArrayLiteral("{\"type\":\"hub_notify_message\",\"chat_id\":") + QByteArray::number(chat)
+            + ",\"date\":" + QByteArray::number(1700000000 + i) + ",\"chat_title\":\"Chat "
+            + QByteArray::number(chat % 1000) + "\",\"sender_name\":\"Bob\",\"text\":\"message number "
+            + QByteArray::number(i) + " with some words in it\"}";
+    case 1: case 6: case 9:
+        return QByteArrayLiteral("{\"type\":\"chat_unread\",\"chat_id\":") + QByteArray::number(chat)
+            + ",\"unread_count\":" + QByteArray::number(random.bounded(20)) + "}";
+    case 2:
+        return QByteArrayLiteral("{\"type\":\"user_status\",\"user_id\":") + QByteArray::number(chat)
+            + ",\"status\":\"online\"}";
+    case 4:
+        return QByteArrayLiteral("{\"type\":\"typing\",\"chat_id\":") + QByteArray::number(chat) + "}";
+    default:
+        return QByteArrayLiteral("{\"type\":\"hub_notify_message\",\"chat_id\":") + QByteArray::number(chat)
+            + ",\"text\":\"cut off";
+    }
+}
+
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void resetPeakRss()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
+
+void print(const char *name, double value, const char *unit)
+{
+    std::printf("%s %.2f %s\n", name, value, unit);
+    std::fflush(stdout);
+}
+} // namespace
+
+class ServiceBench
+{
+public:
+    static int run()
+    {
+        QTemporaryDir device;
+        QDir(device.path()).mkpath(QStringLiteral("app/native"));
+        QDir(device.path()).mkpath(QStringLiteral("data"));
+        QDir(device.path()).mkpath(QStringLiteral("platform"));
+        qunsetenv("ZUNARO_DEVICE_ROOT");
+        platform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
+
+        ZunaroHeadlessService service(nullptr);
+        const QString path = service.eventsFilePath;
+        {
+            QFile file(path);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return 1;
+            QRandomGenerator random(42);
+            QByteArray block;
+            for (int i = 0; i < kLines; ++i) {
+                block += lineFor(i, random);
+                block += '\n';
+                if (block.size() > (1 << 20)) {
+                    file.write(block);
+                    block.clear();
+                }
+            }
+            file.write(block);
+        }
+        const qint64 bytes = QFileInfo(path).size();
+
+        service.eventsFileOffset = 0;
+        resetPeakRss();
+        const qint64 idleKiB = statusKiB("VmRSS");
+        QElapsedTimer timer;
+        timer.start();
+        service.tailBackendEvents();
+        const double seconds = timer.nsecsElapsed() / 1e9;
+        const qint64 peakKiB = statusKiB("VmHWM");
+
+        print("ingest_lines_per_s", kLines / seconds, "lines/s");
+        print("ingest_mb_per_s", bytes / 1e6 / seconds, "MB/s");
+        print("ingest_seconds", seconds, "s");
+        print("ingest_rss_idle", idleKiB / 1024.0, "MiB");
+        print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
+        print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
+        print("ingest_messages_taken", double(service.hubSummaryMessageCount), "messages");
+
+        const QString jq = QStandardPaths::findExecutable(QStringLiteral("jq"));
+        if (jq.isEmpty()) {
+            std::printf("jq_seconds unavailable -\n");
+            return 0;
+        }
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        timer.restart();
+        process.start(jq, { QStringLiteral("-c"), QStringLiteral("-R"),
+                            QStringLiteral("fromjson? | select(type == \"object\" and (.type == "
+                                           "\"hub_notify_message\" or .type == \"chat_unread\" or "
+                                           ".type == \"call_update\"))"),
+                            path });
+        if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+            std::printf("jq_seconds failed -\n");
+            return 0;
+        }
+        const double jqSeconds = timer.nsecsElapsed() / 1e9;
+        print("jq_seconds", jqSeconds, "s");
+        print("jq_lines_per_s", kLines / jqSeconds, "lines/s");
+        print("ingest_speedup_over_jq", jqSeconds / seconds, "x");
+        return 0;
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return ServiceBench::run();
+}
