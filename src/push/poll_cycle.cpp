@@ -113,7 +113,8 @@ void ZunaroHeadlessService::onTgpushPollFinished()
     const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     int netError = reply->error();
     QByteArray errorText = reply->errorString().toUtf8();
-    const QByteArray body = reply->readAll();
+    // An aborted reply is closed; it has no body to give.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     reply->deleteLater();
     tgpushPollInFlight = false;
     if (tgpushPollAbortError != 0) {

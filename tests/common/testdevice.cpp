@@ -70,7 +70,8 @@ QString builtTool(const QString &name)
     const QString base = QStringLiteral(ZUNARO_BINARY_DIR);
     for (const QString &dir : {QStringLiteral("/tools/"), QStringLiteral("/src/")}) {
         const QString candidate = base + dir + name;
-        if (QFileInfo(candidate).isExecutable())
+        // A tool built in a folder of its own has a directory of its name here.
+        if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
             return candidate;
     }
     for (const QString &sub : QDir(base + QStringLiteral("/tools")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {

@@ -189,7 +189,10 @@ int main(int argc, char **argv)
         switch (fault.kind) {
         case Fault::Status:
             res.status = fault.status;
-            res.set_content("{\"error\":\"injected\"}", "application/json");
+            // 1xx, 204 and 304 answers carry no body; one sent anyway would
+            // be read as the start of the next answer on the connection.
+            if (fault.status >= 200 && fault.status != 204 && fault.status != 304)
+                res.set_content("{\"error\":\"injected\"}", "application/json");
             return;
         case Fault::Invalid:
             res.set_content("<html>proxy error</html>", "text/html");
