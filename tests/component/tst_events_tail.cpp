@@ -1,0 +1,251 @@
+// Following the events file in the service: offsets, carry-over, the
+// dispatch, and the bounds that keep a hostile file harmless.
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include "service_main.h"
+#include "testdevice.h"
+
+namespace {
+const QString kEvents = QStringLiteral("data/backend_events.jsonl");
+
+QByteArray message(const QByteArray &text, const QByteArray &chatId = "1")
+{
+    return "{\"type\":\"hub_notify_message\",\"chat_id\":" + chatId + ",\"chat_title\":\"C\",\"text\":\"" + text
+        + "\"}\n";
+}
+
+bool append(const TestDevice &device, const QByteArray &bytes)
+{
+    QFile file(device.path(kEvents));
+    return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size();
+}
+
+qint64 statusKiB(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+} // namespace
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+
+    // The message texts dispatched so far, oldest first.
+    static QStringList dispatched(const ZunaroHeadlessService &service)
+    {
+        QStringList texts;
+        for (const auto &line : service.hubSummaryLines)
+            texts.prepend(line.text.mid(3)); // without "C: "
+        return texts;
+    }
+
+private slots:
+    // Each step changes the file or runs a pass: "+bytes" appends, "=bytes"
+    // rewrites the file, "-" deletes it, "p" runs a pass.
+    void tail_data()
+    {
+        QTest::addColumn<QByteArray>("existing");
+        QTest::addColumn<QList<QByteArray>>("steps");
+        QTest::addColumn<QStringList>("texts");
+
+        const QByteArray m1 = message("1"), m2 = message("2"), m3 = message("3"), m8 = message("8");
+        QTest::newRow("file order in one pass") << QByteArray() << QList<QByteArray> { "+" + m1 + m2 + m3, "p" }
+                                                << QStringList { "1", "2", "3" };
+        QTest::newRow("line split across passes")
+            << QByteArray() << QList<QByteArray> { "+" + m1.left(20), "p", "+" + m1.mid(20), "p", "p" }
+            << QStringList { "1" };
+        QTest::newRow("blank and CR-only lines") << QByteArray() << QList<QByteArray> { "+\n   \n\r\n\t\n" + m1, "p" }
+                                                 << QStringList { "1" };
+        QTest::newRow("CRLF") << QByteArray()
+                              << QList<QByteArray> { "+" + m1.chopped(1) + "\r\n" + m2.chopped(1) + "\r\n", "p" }
+                              << QStringList { "1", "2" };
+        QTest::newRow("array and wrong-case type")
+            << QByteArray()
+            << QList<QByteArray> { "+[" + m1.chopped(1) + "]\n" + QByteArray(m2).replace("hub_notify", "Hub_Notify") + m3,
+                                   "p" }
+            << QStringList { "3" };
+        QTest::newRow("not JSON, no type, other type")
+            << QByteArray()
+            << QList<QByteArray> { "+{oops\n{\"chat_id\":1}\n{\"type\":\"typing\"}\n\"hub_notify_message\"\n" + m1, "p" }
+            << QStringList { "1" };
+        QTest::newRow("truncated below the offset: read from 0")
+            << QByteArray() << QList<QByteArray> { "+" + m1 + m2, "p", "=" + m3, "p" } << QStringList { "1", "2", "3" };
+        QTest::newRow("truncation drops the partial line")
+            << QByteArray() << QList<QByteArray> { "+" + m1 + "{\"type\":\"hub_", "p", "=" + m2, "p" }
+            << QStringList { "1", "2" };
+        QTest::newRow("regrown past the offset: read on from it")
+            << QByteArray() << QList<QByteArray> { "+" + m1, "p", "=" + m8 + m2, "p" } << QStringList { "1", "2" };
+        QTest::newRow("deleted, recreated shorter")
+            << QByteArray() << QList<QByteArray> { "+" + m1 + m2, "p", "-", "p", "=" + m3, "p" }
+            << QStringList { "1", "2", "3" };
+        QTest::newRow("deleted, recreated longer")
+            << QByteArray() << QList<QByteArray> { "+" + m1, "p", "-", "p", "=" + m8 + m2, "p" }
+            << QStringList { "1", "2" };
+        QTest::newRow("written before start-up") << m1 + m8 << QList<QByteArray> { "+" + m2, "p" } << QStringList { "2" };
+        QTest::newRow("NUL spoils its line only")
+            << QByteArray()
+            << QList<QByteArray> { "+" + QByteArray(m1).replace("\"1\"", QByteArray("\"1\0x\"", 5)) + m2 + m3, "p" }
+            << QStringList { "2", "3" };
+        QTest::newRow("character split across passes")
+            << QByteArray() << QList<QByteArray> { "+" + message("\xe2\x82\xac").left(67), "p",
+                                                   "+" + message("\xe2\x82\xac").mid(67), "p" }
+            << QStringList { QString(QChar(0x20ac)) };
+    }
+    void tail()
+    {
+        QFETCH(QByteArray, existing);
+        QFETCH(QList<QByteArray>, steps);
+        QFETCH(QStringList, texts);
+        TestDevice device;
+        if (!existing.isEmpty())
+            QVERIFY(device.write(kEvents, existing));
+        ZunaroHeadlessService service(nullptr);
+        for (const QByteArray &step : steps) {
+            if (step.startsWith('+'))
+                QVERIFY(append(device, step.mid(1)));
+            else if (step.startsWith('='))
+                QVERIFY(device.write(kEvents, step.mid(1)));
+            else if (step == "-")
+                QVERIFY(QFile::remove(device.path(kEvents)));
+            else
+                service.tailBackendEvents();
+        }
+        QCOMPARE(dispatched(service), texts);
+        QVERIFY(!service.eventsPartialLine.contains(QLatin1Char('\n')));
+    }
+
+    void dispatchTable_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<qint64>("summaryChat"); // 0: no line
+        QTest::addColumn<qint64>("unreadChat");  // 0: no count
+        QTest::addColumn<int>("unread");
+        QTest::newRow("message, 2^53+1 as number") << message("x", "9007199254740993") << 9007199254740993LL
+                                                   << qint64(0) << 0;
+        QTest::newRow("message, 2^53+1 as string") << message("x", "\"9007199254740993\"") << 9007199254740993LL
+                                                   << qint64(0) << 0;
+        QTest::newRow("unread, 2^53+1 as number")
+            << QByteArray("{\"type\":\"chat_unread\",\"chat_id\":9007199254740993,\"unread_count\":3}\n") << qint64(0)
+            << 9007199254740993LL << 3;
+        QTest::newRow("unread, members as strings, any order")
+            << QByteArray("{\"unread_count\":\"4\",\"chat_id\":\"9007199254740993\",\"type\":\"chat_unread\"}\n")
+            << qint64(0) << 9007199254740993LL << 4;
+        QTest::newRow("escaped type") << QByteArray("{\"type\":\"chat\\u005funread\",\"chat_id\":5,\"unread_count\":1}\n")
+                                      << qint64(0) << qint64(5) << 1;
+        QTest::newRow("type not a string") << QByteArray("{\"type\":[\"chat_unread\"],\"chat_id\":5,\"unread_count\":1}\n")
+                                           << qint64(0) << qint64(0) << 0;
+    }
+    void dispatchTable()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(qint64, summaryChat);
+        QFETCH(qint64, unreadChat);
+        QFETCH(int, unread);
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        QVERIFY(append(device, line));
+        service.tailBackendEvents();
+        QCOMPARE(service.hubSummaryLines.isEmpty() ? 0 : service.hubSummaryLines.first().chatId, summaryChat);
+        QCOMPARE(service.hubSummaryChatIds.contains(summaryChat), summaryChat != 0);
+        QCOMPARE(service.chatUnreadCounts.value(unreadChat, 0), unread);
+        QCOMPARE(service.hubUnreadChatIds.contains(unreadChat), unreadChat != 0);
+    }
+
+    void tailTickOnlyWhenActiveInPushMode_data()
+    {
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<bool>("pushMode");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("active, push") << true << true << true;
+        QTest::newRow("stopped, push") << false << true << false;
+        QTest::newRow("active, backend mode") << true << false << false;
+    }
+    void tailTickOnlyWhenActiveInPushMode()
+    {
+        QFETCH(bool, active);
+        QFETCH(bool, pushMode);
+        QFETCH(bool, read);
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        service.serviceActive = active;
+        service.tgpushMode = pushMode;
+        QVERIFY(append(device, "{\"type\":\"chat_unread\",\"chat_id\":7,\"unread_count\":2}\n"));
+        service.onEventsTailTick();
+        QCOMPARE(service.chatUnreadCounts.contains(7), read && active);
+        QCOMPARE(service.eventsFileOffset > 0, read);
+    }
+
+    void overlongLineIsDroppedOnce()
+    {
+        TestDevice device;
+        LogCapture log;
+        ZunaroHeadlessService service(nullptr);
+        const QByteArray huge(5 * 1024 * 1024, 'x');
+        QVERIFY(append(device, message("1") + "{\"text\":\"" + huge.left(3 * 1024 * 1024)));
+        service.tailBackendEvents();
+        QVERIFY(service.eventsPartialLine.isEmpty());
+        QVERIFY(append(device, huge.left(2 * 1024 * 1024)));
+        service.tailBackendEvents();
+        QVERIFY(append(device, "\"}\n" + message("2")));
+        service.tailBackendEvents();
+        QCOMPARE(dispatched(service), (QStringList { "1", "2" }));
+        QCOMPARE(log.matching("service: events line longer than").size(), 1);
+        QVERIFY(service.eventsPartialLine.isEmpty());
+    }
+
+    void hugeAppendKeepsMemoryBounded()
+    {
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        {
+            QFile file(device.path(kEvents));
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
+            QByteArray block;
+            for (int i = 0; i < 10000; ++i)
+                block += "{\"type\":\"user_status\",\"user_id\":12345678,\"status\":\"online, and then some more\"}\n";
+            block += message("m");
+            for (qint64 written = 0; written < 200LL * 1000 * 1000; written += block.size())
+                QVERIFY(file.write(block) == block.size());
+        }
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+            QSKIP("the peak RSS cannot be reset here");
+        clearRefs.close();
+        const qint64 before = statusKiB("VmRSS");
+        service.tailBackendEvents();
+        const qint64 peak = statusKiB("VmHWM");
+        QCOMPARE(service.eventsFileOffset, QFileInfo(device.path(kEvents)).size());
+        QVERIFY(service.hubSummaryMessageCount > 200);
+        QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+    }
+
+    void fifoOrDirectoryInPlaceOfTheFile_data()
+    {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("FIFO") << true;
+        QTest::newRow("directory") << false;
+    }
+    void fifoOrDirectoryInPlaceOfTheFile()
+    {
+        QFETCH(bool, fifo);
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        const QByteArray path = QFile::encodeName(device.path(kEvents));
+        QVERIFY(fifo ? mkfifo(path.constData(), 0600) == 0 : QDir().mkdir(device.path(kEvents)));
+        service.tailBackendEvents(); // must return at once
+        QCOMPARE(service.eventsFileOffset, qint64(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_events_tail.moc"
