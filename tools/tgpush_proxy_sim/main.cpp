@@ -177,6 +177,9 @@ int main(int argc, char **argv)
     // Held polls each take a thread; leave room for the control side.
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     server.set_keep_alive_timeout(120);
+    // Headers and body go out in separate writes; without this, Nagle and
+    // delayed ACKs hold an answer back by tens of milliseconds.
+    server.set_tcp_nodelay(true);
 
     int boundPort = 0;
     server.Get(path, [&](const httplib::Request &req, httplib::Response &res) {
