@@ -82,6 +82,7 @@ private:
     void reapBackend();
     void drainCmdSocket();
     void flushPendingBackendLines();
+    bool queueBackendLine(const QString &line);
     void writeBackendInput();
     void closeBackendInput();
     void reportDroppedBackendInput();

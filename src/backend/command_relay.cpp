@@ -19,6 +19,12 @@ void ZunaroHeadlessService::drainCmdSocket()
 {
     if (cmdSocketFd < 0)
         return;
+    // Lines for a running backend are written out together once this
+    // activation is over: one write for many datagrams, in the same order.
+    struct WriteAtEnd {
+        ZunaroHeadlessService *service;
+        ~WriteAtEnd() { service->writeBackendInput(); }
+    } writeAtEnd {this};
     char buffer[kDatagramBuffer];
     for (int i = 0; i < kMaxDatagramsPerActivation; ++i) {
         const ssize_t n = recv(cmdSocketFd, buffer, kDatagramBuffer - 1, MSG_DONTWAIT);
@@ -33,7 +39,7 @@ void ZunaroHeadlessService::drainCmdSocket()
                     pendingBackendLines.removeFirst();
                 startBackend();
             } else {
-                sendLine(line);
+                queueBackendLine(line);
             }
         }
     }

@@ -211,21 +211,29 @@ void ZunaroHeadlessService::stopBackend()
 
 void ZunaroHeadlessService::sendLine(const QString &line)
 {
+    if (queueBackendLine(line))
+        writeBackendInput();
+}
+
+// Puts the line behind whatever still waits for the pipe, or drops it whole
+// when the buffer cannot take it. True when it was queued.
+bool ZunaroHeadlessService::queueBackendLine(const QString &line)
+{
     if (backendPid <= 0 || backendStdinFd < 0)
-        return;
+        return false;
     const QByteArray bytes = line.toUtf8() + '\n';
     if (backendInputBuffer.size() + bytes.size() > kMaxBackendInputBytes) {
         backendDroppedBytes += bytes.size();
-        return;
+        return false;
     }
     reportDroppedBackendInput();
     backendInputBuffer.append(bytes);
-    writeBackendInput();
+    return true;
 }
 
 void ZunaroHeadlessService::writeBackendInput()
 {
-    if (backendStdinFd < 0)
+    if (backendStdinFd < 0 || backendInputBuffer.isEmpty())
         return;
     SigpipeGuard guard;
     qsizetype written = 0;
