@@ -20,8 +20,16 @@ calls_report() {
   ctl send "sim emit {\"type\":\"call_update\",\"call_id\":$1,\"chat_id\":12,\"user_id\":3,\"state\":\"$2\",\"user_name\":\"Alice Example\"}" >/dev/null
 }
 
+# The invocations recorded since calls_mark_invocations.
+calls_invocations_mark=0
+calls_mark_invocations() {
+  calls_invocations_mark=0
+  if [ -f "$DEVICE/platform/invocations.jsonl" ]; then
+    calls_invocations_mark=$(wc -l <"$DEVICE/platform/invocations.jsonl")
+  fi
+}
 calls_show_invocations() {
-  sed 's/^/  > /' "$DEVICE/platform/invocations.jsonl" 2>/dev/null || true
+  tail -n +"$((calls_invocations_mark + 1))" "$DEVICE/platform/invocations.jsonl" 2>/dev/null | sed 's/^/  > /' || true
 }
 
 say "Incoming calls: the UI is in the background, the device unlocked, the backend running"
@@ -30,7 +38,7 @@ ctl lock 0
 ctl invoke com.kvel.zunaro.service.START >/dev/null
 ctl send ping >/dev/null
 calls_wait_for_file "$DEVICE/data/td_backend_service.out" "ping"
-rm -f "$DEVICE/platform/invocations.jsonl"
+calls_mark_invocations
 
 say "The backend reports call 701 ringing"
 mark=$(log_lines)
@@ -54,13 +62,13 @@ ctl hub | sed 's/^/  /'
 
 say "The device is locked; call 702 rings: a Hub entry, no dialog, the call waits"
 ctl lock 1
-rm -f "$DEVICE/platform/invocations.jsonl"
+calls_mark_invocations
 mark=$(log_lines)
 calls_report 702 callStatePending
 wait_for_log "service: notify(call) err=0 key=kvel_hub_call call_id=702"
 show_log_since "$mark"
 ctl hub | sed 's/^/  /'
-echo "  invocations so far: $(cat "$DEVICE/platform/invocations.jsonl" 2>/dev/null | wc -l)"
+echo "  invocations since it rang: $(calls_show_invocations | wc -l)"
 
 say "The user unlocks the device: within a second the UI is brought to call 702"
 mark=$(log_lines)
