@@ -1,14 +1,10 @@
-// The pure parts of the event tail, the Hub summary and the notification
-// timing.
+// The pure parts of the event tail and the Hub summary.
 
 #include <QtTest>
 
 #include "bb/data/JsonDataAccess.h"
 #include "events/event_tail.h"
 #include "events/hub_summary.h"
-#include "push/notify_timing.h"
-
-using Line = ZunaroHeadlessService::HubSummaryLine;
 
 class ServiceTest : public QObject
 {
@@ -65,44 +61,6 @@ private slots:
         QFETCH(QByteArray, raw);
         QFETCH(QByteArray, prepared);
         QCOMPARE(eventtail::prepareLine(raw), prepared);
-    }
-
-    void couldDispatch_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<bool>("could");
-        QTest::newRow("message") << QByteArray("{\"type\":\"hub_notify_message\"}") << true;
-        QTest::newRow("unread") << QByteArray("{\"type\":\"chat_unread\"}") << true;
-        QTest::newRow("call") << QByteArray("{\"type\":\"call_update\"}") << true;
-        QTest::newRow("other type") << QByteArray("{\"type\":\"typing\"}") << false;
-        QTest::newRow("escaped name") << QByteArray("{\"type\":\"chat\\u005funread\"}") << true;
-    }
-    void couldDispatch()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(bool, could);
-        QCOMPARE(eventtail::couldDispatch(line), could);
-    }
-
-    void incompleteUtf8Tail_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("tail");
-        QTest::newRow("ascii") << QByteArray("abc") << 0;
-        QTest::newRow("line feed") << QByteArray("abc\n") << 0;
-        QTest::newRow("whole 2-byte") << QByteArray("a\xc3\xa9") << 0;
-        QTest::newRow("lead of 2") << QByteArray("a\xc3") << 1;
-        QTest::newRow("2 of 3") << QByteArray("a\xe2\x82") << 2;
-        QTest::newRow("whole 3-byte") << QByteArray("a\xe2\x82\xac") << 0;
-        QTest::newRow("3 of 4") << QByteArray("a\xf0\x9f\x98") << 3;
-        QTest::newRow("stray continuation") << QByteArray("a\x82") << 0;
-        QTest::newRow("empty") << QByteArray() << 0;
-    }
-    void incompleteUtf8Tail()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, tail);
-        QCOMPARE(eventtail::incompleteUtf8Tail(bytes), tail);
     }
 
     // Reads fed one after another, the lines that come out, and the
@@ -172,59 +130,6 @@ private slots:
         QCOMPARE(hubsummary::composeLine(title, sender, text), line);
     }
 
-    void header_data()
-    {
-        QTest::addColumn<qint64>("chats");
-        QTest::addColumn<quint64>("messages");
-        QTest::addColumn<quint64>("pending");
-        QTest::addColumn<QString>("header");
-        QTest::newRow("one") << qint64(1) << quint64(1) << quint64(1) << "1 new message from 1 chat";
-        QTest::newRow("several chats") << qint64(2) << quint64(4) << quint64(1) << "4 new messages from 2 chats";
-        QTest::newRow("pending only, one") << qint64(0) << quint64(0) << quint64(1) << "1 new message";
-        QTest::newRow("pending only, none") << qint64(0) << quint64(0) << quint64(0) << "1 new message";
-        QTest::newRow("pending only, seven") << qint64(0) << quint64(3) << quint64(7) << "7 new messages";
-        QTest::newRow("zero with chats") << qint64(1) << quint64(0) << quint64(0) << "0 new messages from 1 chat";
-        QTest::newRow("64-bit count") << qint64(1) << quint64(18446744073709551615ULL) << quint64(0)
-                                      << "18446744073709551615 new messages from 1 chat";
-    }
-    void header()
-    {
-        QFETCH(qint64, chats);
-        QFETCH(quint64, messages);
-        QFETCH(quint64, pending);
-        QFETCH(QString, header);
-        QCOMPARE(hubsummary::header(chats, messages, pending), header);
-    }
-
-    void composeBody_data()
-    {
-        QTest::addColumn<QList<Line>>("lines");
-        QTest::addColumn<QStringList>("shown");
-        QList<Line> many;
-        for (int i = 0; i < 20; ++i)
-            many.append(Line { 100 + i, 0, QStringLiteral("m%1").arg(i) });
-        QStringList first15;
-        for (int i = 0; i < 15; ++i)
-            first15.append(QStringLiteral("m%1").arg(i));
-        QTest::newRow("at most 15") << many << first15;
-
-        QList<Line> oneChat;
-        for (int i = 0; i < 7; ++i)
-            oneChat.append(Line { 9007199254740993LL, 0, QStringLiteral("a%1").arg(i) });
-        oneChat.append(Line { 5, 0, QStringLiteral("b") });
-        QTest::newRow("at most 5 of a chat") << oneChat << QStringList { "a0", "a1", "a2", "a3", "a4", "b" };
-        QTest::newRow("unusable lines skipped")
-            << QList<Line> { Line { 0, 0, "no chat" }, Line { 1, 0, "  " }, Line { 1, 0, " kept " } }
-            << QStringList { "kept" };
-    }
-    void composeBody()
-    {
-        QFETCH(QList<Line>, lines);
-        QFETCH(QStringList, shown);
-        QCOMPARE(hubsummary::composeBody(QStringLiteral("H"), lines, 15, 5),
-                 (QStringList { "H" } + shown).join(QLatin1Char('\n')));
-    }
-
     // A chat's count reports applied one after another ("u" marks a report
     // while the UI is in front): entry, total and what the last one adds.
     void applyUnread_data()
@@ -267,56 +172,6 @@ private slots:
         QCOMPARE(r.added, added);
     }
 
-    void dueDelay_data()
-    {
-        QTest::addColumn<qint64>("now");
-        QTest::addColumn<int>("coalesce");
-        QTest::addColumn<int>("minInterval");
-        QTest::addColumn<qint64>("lastPost");
-        QTest::addColumn<int>("delay");
-        QTest::newRow("nothing posted") << qint64(1000) << 5000 << 5000 << qint64(0) << 5000;
-        QTest::newRow("coalescing is later") << qint64(11000) << 5000 << 5000 << qint64(10000) << 5000;
-        QTest::newRow("interval is later") << qint64(11000) << 5000 << 60000 << qint64(10000) << 59000;
-        QTest::newRow("both off") << qint64(11000) << 0 << 0 << qint64(10000) << 0;
-        QTest::newRow("negative coalescing") << qint64(11000) << -50 << 0 << qint64(0) << 0;
-        QTest::newRow("capped at an hour") << qint64(0) << 2000000000 << 0 << qint64(0) << 3600000;
-    }
-    void dueDelay()
-    {
-        QFETCH(qint64, now);
-        QFETCH(int, coalesce);
-        QFETCH(int, minInterval);
-        QFETCH(qint64, lastPost);
-        QFETCH(int, delay);
-        QCOMPARE(notifytiming::dueDelayMs(now, coalesce, minInterval, lastPost), delay);
-    }
-
-    void waitForLines_data()
-    {
-        QTest::addColumn<bool>("uiAlive");
-        QTest::addColumn<bool>("namesChats");
-        QTest::addColumn<bool>("hasLines");
-        QTest::addColumn<qint64>("since");
-        QTest::addColumn<qint64>("now");
-        QTest::addColumn<bool>("wait");
-        QTest::newRow("alive, chats, no lines") << true << true << false << qint64(1000) << qint64(8999) << true;
-        QTest::newRow("8000 ms passed") << true << true << false << qint64(1000) << qint64(9000) << false;
-        QTest::newRow("clock went back") << true << true << false << qint64(5000) << qint64(1000) << true;
-        QTest::newRow("lines came") << true << true << true << qint64(1000) << qint64(2000) << false;
-        QTest::newRow("push counts only") << true << false << false << qint64(1000) << qint64(2000) << false;
-        QTest::newRow("UI gone") << false << true << false << qint64(1000) << qint64(2000) << false;
-        QTest::newRow("nothing pending") << true << true << false << qint64(0) << qint64(2000) << false;
-    }
-    void waitForLines()
-    {
-        QFETCH(bool, uiAlive);
-        QFETCH(bool, namesChats);
-        QFETCH(bool, hasLines);
-        QFETCH(qint64, since);
-        QFETCH(qint64, now);
-        QFETCH(bool, wait);
-        QCOMPARE(notifytiming::waitForLines(uiAlive, namesChats, hasLines, since, now, 8000), wait);
-    }
 };
 
 QTEST_GUILESS_MAIN(ServiceTest)
