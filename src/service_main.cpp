@@ -1,7 +1,6 @@
 #include "service_main.h"
 
 #include <QDir>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -13,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "backend/backend_logic.h"
 #include "bps/bps.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
@@ -50,8 +50,9 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     // Whatever the events file holds already is history: only lines appended
     // from now on are read.
-    QFile events(eventsFilePath);
-    eventsFileOffset = events.open(QIODevice::ReadOnly) ? events.size() : 0;
+    // (Something other than a regular file there counts as unreadable: a
+    // FIFO must not hold start-up.)
+    eventsFileOffset = backend::regularFileSize(eventsFilePath);
     eventsPartialLine.clear();
 
     applyNotificationDefaultsOnce();

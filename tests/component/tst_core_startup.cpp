@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -128,6 +129,14 @@ private slots:
         QTest::addColumn<qint64>("expectedOffset");
         QTest::newRow("no events file") << false << qint64(0);
         QTest::newRow("5000 bytes already there") << true << qint64(5000);
+    }
+
+    void fifoInPlaceOfEventsFileDoesNotHoldStartUp()
+    {
+        TestDevice device;
+        QCOMPARE(mkfifo(QFile::encodeName(device.path("data/backend_events.jsonl")).constData(), 0600), 0);
+        ZunaroHeadlessService service(nullptr);
+        QCOMPARE(service.eventsFileOffset, qint64(0));
     }
 
     void existingEventsAreHistory()
