@@ -1,0 +1,181 @@
+// The JSON reader the service parses events with must read every text
+// exactly as QJsonDocument does: the same rejections, the same members, the
+// same value types (a 64-bit integer stays a qlonglong, not a double).
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include "bb/data/JsonDataAccess.h"
+
+namespace {
+
+bool sameVariant(const QVariant &a, const QVariant &b)
+{
+    if (a.metaType() != b.metaType())
+        return false;
+    if (a.metaType().id() == QMetaType::QVariantMap) {
+        const QVariantMap x = a.toMap();
+        const QVariantMap y = b.toMap();
+        if (x.keys() != y.keys())
+            return false;
+        for (auto it = x.cbegin(); it != x.cend(); ++it) {
+            if (!sameVariant(it.value(), y.value(it.key())))
+                return false;
+        }
+        return true;
+    }
+    if (a.metaType().id() == QMetaType::QVariantList) {
+        const QVariantList x = a.toList();
+        const QVariantList y = b.toList();
+        if (x.size() != y.size())
+            return false;
+        for (qsizetype i = 0; i < x.size(); ++i) {
+            if (!sameVariant(x.at(i), y.at(i)))
+                return false;
+        }
+        return true;
+    }
+    return a == b;
+}
+
+// Empty unless the reader and QJsonDocument disagree on `text`.
+QByteArray disagreement(const QByteArray &text)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+    const bool wantError = error.error != QJsonParseError::NoError;
+    const QVariant want = wantError ? QVariant() : doc.toVariant();
+
+    bb::data::JsonDataAccess reader;
+    const QVariant got = reader.loadFromBuffer(text);
+    if (reader.hasError() != wantError)
+        return "error " + QByteArray::number(reader.hasError()) + " for " + text.toPercentEncoding(" {}\":,");
+    if (!sameVariant(got, want))
+        return "different value for " + text.toPercentEncoding(" {}\":,");
+    return QByteArray();
+}
+
+const QByteArray kMessage = "{\"type\":\"hub_notify_message\",\"chat_id\":9007199254740993,\"date\":1700000000,"
+                            "\"chat_title\":\"Chat 1\",\"sender_name\":\"Bob\",\"text\":\"hi there\"}";
+const QByteArray kMixed = "{ \"a\" : -12 ,\t\"b\":true,\"c\":false,\"d\":null,\r\n\"e\":\"\xc3\xa9\xf0\x9f\x98\x80\","
+                          "\"f\":0,\"a\":\"again\",\"\":\"\"}";
+
+} // namespace
+
+class JsonReaderTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsLikeQJsonDocument_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("message") << kMessage;
+        QTest::newRow("white space, literals, repeated name") << kMixed;
+        QTest::newRow("empty object") << QByteArray("{}");
+        QTest::newRow("empty object, blanks") << QByteArray(" {\n} ");
+        QTest::newRow("empty text") << QByteArray();
+        QTest::newRow("only blanks") << QByteArray(" \t");
+        QTest::newRow("array") << QByteArray("[1,\"a\",{\"b\":2}]");
+        QTest::newRow("nested") << QByteArray("{\"a\":{\"b\":[1,2]},\"c\":3}");
+        QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf{\"a\":1}");
+        QTest::newRow("garbage after") << QByteArray("{\"a\":1}x");
+        QTest::newRow("second object after") << QByteArray("{\"a\":1}{}");
+        QTest::newRow("comma before end") << QByteArray("{\"a\":1,}");
+        QTest::newRow("missing colon") << QByteArray("{\"a\" 1}");
+        QTest::newRow("missing comma") << QByteArray("{\"a\":1 \"b\":2}");
+        QTest::newRow("bare name") << QByteArray("{a:1}");
+        QTest::newRow("escape in value") << QByteArray("{\"a\":\"x\\\"y\\u00e9\\ud83d\\ude00\"}");
+        QTest::newRow("escape in name") << QByteArray("{\"a\\n\":1}");
+        QTest::newRow("lone surrogate escape") << QByteArray("{\"a\":\"\\ud800\"}");
+        QTest::newRow("broken escape") << QByteArray("{\"a\":\"\\u12g4\"}");
+        QTest::newRow("control byte in string") << QByteArray("{\"a\":\"x\ty\x01\"}");
+        QTest::newRow("NUL in string") << QByteArray("{\"a\":\"x\0y\"}", 11);
+        QTest::newRow("broken UTF-8") << QByteArray("{\"a\":\"\xff\"}");
+        QTest::newRow("overlong UTF-8") << QByteArray("{\"a\":\"\xc0\xaf\"}");
+        QTest::newRow("encoded surrogate") << QByteArray("{\"a\":\"\xed\xa0\x80\"}");
+        QTest::newRow("noncharacter") << QByteArray("{\"a\":\"\xef\xbf\xbe\"}");
+        QTest::newRow("cut UTF-8 before quote") << QByteArray("{\"a\":\"\xc3\"}");
+        QTest::newRow("2^53+1") << QByteArray("{\"a\":9007199254740993}");
+        QTest::newRow("18 digits") << QByteArray("{\"a\":999999999999999999}");
+        QTest::newRow("int64 max") << QByteArray("{\"a\":9223372036854775807}");
+        QTest::newRow("int64 min") << QByteArray("{\"a\":-9223372036854775808}");
+        QTest::newRow("beyond int64") << QByteArray("{\"a\":9223372036854775808}");
+        QTest::newRow("far beyond int64") << QByteArray("{\"a\":123456789012345678901234567890}");
+        QTest::newRow("minus zero") << QByteArray("{\"a\":-0}");
+        QTest::newRow("leading zero") << QByteArray("{\"a\":012}");
+        QTest::newRow("zero zero") << QByteArray("{\"a\":00}");
+        QTest::newRow("plus sign") << QByteArray("{\"a\":+1}");
+        QTest::newRow("lone minus") << QByteArray("{\"a\":-}");
+        QTest::newRow("whole fraction") << QByteArray("{\"a\":1.0}");
+        QTest::newRow("fraction") << QByteArray("{\"a\":2.5}");
+        QTest::newRow("exponent") << QByteArray("{\"a\":1e3}");
+        QTest::newRow("dot without digits") << QByteArray("{\"a\":1.}");
+        QTest::newRow("huge exponent") << QByteArray("{\"a\":1e999}");
+        QTest::newRow("misspelt literal") << QByteArray("{\"a\":tru}");
+        QTest::newRow("literal with tail") << QByteArray("{\"a\":truex}");
+        QTest::newRow("upper-case literal") << QByteArray("{\"a\":NULL}");
+        QTest::newRow("no value") << QByteArray("{\"a\":}");
+        QTest::newRow("comma for value") << QByteArray("{\"a\":,}");
+        QTest::newRow("form feed as blank") << QByteArray("{\f\"a\":1}");
+    }
+    void readsLikeQJsonDocument()
+    {
+        QFETCH(QByteArray, text);
+        const QByteArray differs = disagreement(text);
+        QVERIFY2(differs.isEmpty(), differs.constData());
+    }
+
+    // A line the writer has not finished can end anywhere.
+    void everyCutReadsLikeQJsonDocument_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("message") << kMessage;
+        QTest::newRow("white space, literals, repeated name") << kMixed;
+        QTest::newRow("escapes") << QByteArray("{\"a\":\"x\\\"y\\u00e9\",\"b\":-1.5e2,\"c\":[true]}");
+    }
+    void everyCutReadsLikeQJsonDocument()
+    {
+        QFETCH(QByteArray, text);
+        for (qsizetype n = 0; n <= text.size(); ++n) {
+            const QByteArray differs = disagreement(text.left(n));
+            QVERIFY2(differs.isEmpty(), differs.constData());
+        }
+    }
+
+    // Damage of every kind, from a fixed seed so a failure repeats.
+    void damagedTextReadsLikeQJsonDocument()
+    {
+        static const char kPieces[] = "{}[]\":,\\ -+.0123456789eEtrufalsn\xc3\xa9\xff\t\n\r\0x";
+        const QByteArray pieces(kPieces, sizeof(kPieces) - 1);
+        const QList<QByteArray> seeds { kMessage, kMixed,
+                                        "{\"type\":\"chat_unread\",\"chat_id\":-42,\"unread_count\":3}" };
+        QRandomGenerator random(20240611);
+        for (int round = 0; round < 30000; ++round) {
+            QByteArray text = seeds.at(random.bounded(int(seeds.size())));
+            const int edits = 1 + random.bounded(3);
+            for (int e = 0; e < edits && !text.isEmpty(); ++e) {
+                const int at = random.bounded(int(text.size()));
+                const char piece = pieces.at(random.bounded(int(pieces.size())));
+                switch (random.bounded(3)) {
+                case 0:
+                    text.remove(at, 1);
+                    break;
+                case 1:
+                    text.insert(at, piece);
+                    break;
+                default:
+                    text[at] = piece;
+                    break;
+                }
+            }
+            const QByteArray differs = disagreement(text);
+            QVERIFY2(differs.isEmpty(), differs.constData());
+        }
+    }
+};
+
+QTEST_APPLESS_MAIN(JsonReaderTest)
+#include "tst_json_reader.moc"
