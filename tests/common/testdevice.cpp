@@ -3,6 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QVariant>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "zunaro/device.h"
 #include "zunaro/log.h"
@@ -56,6 +63,27 @@ QList<QByteArray> TestDevice::lines(const QString &relative) const
     return out;
 }
 
+QList<QJsonObject> TestDevice::jsonLines(const QString &relative) const
+{
+    QList<QJsonObject> out;
+    for (const QByteArray &line : lines(relative))
+        out.append(QJsonDocument::fromJson(line).object());
+    return out;
+}
+
+QStringList TestDevice::column(const QString &relative, const QString &field) const
+{
+    QStringList out;
+    for (const QJsonObject &o : jsonLines(relative))
+        out.append(o.value(field).toVariant().toString());
+    return out;
+}
+
+QJsonObject TestDevice::json(const QString &relative) const
+{
+    return QJsonDocument::fromJson(read(relative)).object();
+}
+
 bool TestDevice::installTool(const QString &name, const QString &as) const
 {
     const QString target = appDir() + QLatin1Char('/') + as;
@@ -80,6 +108,17 @@ QString builtTool(const QString &name)
             return candidate;
     }
     return base + QStringLiteral("/tools/") + name;
+}
+
+void sendCommandDatagram(const QByteArray &bytes)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(47010);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    close(fd);
 }
 
 LogCapture::LogCapture()

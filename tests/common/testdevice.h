@@ -4,8 +4,10 @@
 // write its files and to capture the service's log.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 class TestDevice
@@ -29,6 +31,12 @@ public:
     bool exists(const QString &relative) const;
     // Lines of a JSON-lines file of the device, as raw bytes without the line feed.
     QList<QByteArray> lines(const QString &relative) const;
+    // The same lines parsed; a line that is no JSON object is an empty one.
+    QList<QJsonObject> jsonLines(const QString &relative) const;
+    // `field` of every line, as text ("" where it is absent).
+    QStringList column(const QString &relative, const QString &field) const;
+    // A JSON file of the device; empty when missing or not an object.
+    QJsonObject json(const QString &relative) const;
 
     // Copies a built executable into app/native under `as`.
     bool installTool(const QString &name, const QString &as) const;
@@ -40,6 +48,9 @@ private:
 // Path of an executable built by this project ("zunaroctl", "td_backend_sim",
 // "zunaro-service", ...).
 QString builtTool(const QString &name);
+
+// Sends one datagram to the command port 127.0.0.1:47010, as the UI does.
+void sendCommandDatagram(const QByteArray &bytes);
 
 // Collects the service's log lines while it lives.
 class LogCapture

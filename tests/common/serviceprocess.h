@@ -1,0 +1,51 @@
+#pragma once
+// The real programs of this project run as child processes of a test: the
+// service in a test device, zunaroctl against it, and a guard that ends a
+// child whatever the test's outcome.
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+
+class TestDevice;
+
+// The real zunaro-service, installed into the device's app/native and run
+// from there, so it finds the device through its own folder. Its log is
+// collected as it comes; the destructor ends it.
+class ServiceProcess
+{
+public:
+    explicit ServiceProcess(const TestDevice &device);
+    ~ServiceProcess();
+
+    // Installs and starts the service and waits until its control socket
+    // exists; false when any step fails.
+    bool start(int timeoutMs = 10000);
+    // Sends SIGTERM and waits for the end, killing the service if it stays.
+    void stop();
+    QList<QByteArray> lines(); // log lines so far
+    bool hasLine(const QByteArray &line) { return lines().contains(line); }
+    QProcess &process() { return m_process; }
+
+private:
+    const TestDevice &m_device;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+struct CtlRun {
+    int exitCode = -1; // -1 when it did not start, crashed or hung
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs zunaroctl against the device. The event loop keeps turning while it
+// runs, so a platform in this very process can answer it.
+CtlRun zunaroctl(const TestDevice &device, const QStringList &args);
+
+// Ends the child whose id `*pid` holds, if any, when the test ends.
+struct ChildReaper {
+    const int *pid;
+    ~ChildReaper();
+};
