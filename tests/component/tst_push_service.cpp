@@ -17,6 +17,7 @@
 
 namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
+const QString kCursor = QStringLiteral("data/tgpush_since.txt");
 
 // The simulated proxy, started and ended by the test.
 class ProxySim
@@ -42,10 +43,7 @@ public:
         m_port = line.mid(line.lastIndexOf(':') + 1).trimmed().toInt();
         return m_port > 0;
     }
-    QString pollUrl(const QString &query = QString()) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/poll%2").arg(m_port).arg(query);
-    }
+    QString pollUrl(const QString &query) const { return QStringLiteral("http://127.0.0.1:%1/poll%2").arg(m_port).arg(query); }
     // A control request, answered within a bounded wait.
     QByteArray control(const QString &pathAndQuery)
     {
@@ -84,176 +82,166 @@ bool jitteredAround(int delayMs, int baseMs)
     return delayMs >= qMax(0, baseMs - spread) && delayMs <= baseMs + spread;
 }
 
-bb::system::InvokeRequest request(const QString &action)
-{
-    bb::system::InvokeRequest r;
-    r.setAction(action);
-    return r;
-}
 } // namespace
 
 class ServiceTest : public QObject
 {
     Q_OBJECT
 
-    // Starts the service in push mode against `url` with the poll timer and
-    // the tick stopped, so the test drives every poll itself.
-    std::unique_ptr<ZunaroHeadlessService> pushService(TestDevice &device, const QString &url,
-                                                       const QByteArray &extra = QByteArray())
+    // A device in push mode with the service's poll timer and tick stopped, so
+    // the test drives every poll itself; against a fresh simulated proxy unless
+    // told otherwise.
+    struct Rig
     {
-        device.write(QStringLiteral("data/tgpush_proxy.env"), "TGPUSH_POLL_URL=" + url.toUtf8() + "\n" + extra);
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        service->tgpushPollTimer->stop();
-        service->eventsTailTimer->stop();
-        return service;
-    }
+        TestDevice device;
+        ProxySim sim;
+        LogCapture log;
+        std::unique_ptr<ZunaroHeadlessService> service;
 
-    // Sends one poll and waits for it to finish.
-    bool poll(ZunaroHeadlessService &service, AfterPoll &after)
-    {
-        service.onTgpushTick();
-        return finish(service, after);
-    }
-
-    // `meanwhile` runs once the poll is watched, while it is in flight.
-    bool finish(ZunaroHeadlessService &service, AfterPoll &after, const std::function<void()> &meanwhile = {})
-    {
-        QNetworkReply *reply = service.tgpushReply;
-        if (!reply)
-            return false;
-        bool done = false;
-        QObject::connect(reply, &QNetworkReply::finished, &service, [&] {
-            after = {service.tgpushPollTimer->isActive(), service.tgpushPollTimer->interval(),
-                     service.tgpushBackoffMs};
-            service.tgpushPollTimer->stop();
-            done = true;
-        });
-        if (meanwhile)
-            meanwhile();
-        QDeadlineTimer deadline(10000);
-        while (!done && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done;
-    }
+        bool start(int timeoutMs, const QString &query = QString(), bool withProxy = true)
+        {
+            if (withProxy && !sim.start())
+                return false;
+            const QString url = withProxy ? sim.pollUrl(query) : QStringLiteral("http://127.0.0.1:9/poll");
+            device.write(QStringLiteral("data/tgpush_proxy.env"),
+                         "TGPUSH_POLL_URL=" + url.toUtf8() + "\nTGPUSH_TIMEOUT_MS=" + QByteArray::number(timeoutMs) + "\n");
+            service = std::make_unique<ZunaroHeadlessService>(nullptr);
+            service->tgpushPollTimer->stop();
+            service->eventsTailTimer->stop();
+            return service->tgpushMode;
+        }
+        // Waits for the poll in flight to finish; `meanwhile` runs once it is
+        // watched.
+        bool finish(AfterPoll &after, const std::function<void()> &meanwhile = {})
+        {
+            QNetworkReply *reply = service->tgpushReply;
+            if (!reply)
+                return false;
+            bool done = false;
+            QObject::connect(reply, &QNetworkReply::finished, service.get(), [&] {
+                after = {service->tgpushPollTimer->isActive(), service->tgpushPollTimer->interval(),
+                         service->tgpushBackoffMs};
+                service->tgpushPollTimer->stop();
+                done = true;
+            });
+            if (meanwhile)
+                meanwhile();
+            QDeadlineTimer deadline(10000);
+            while (!done && !deadline.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            return done;
+        }
+        bool poll(AfterPoll &after)
+        {
+            service->onTgpushTick();
+            return finish(after);
+        }
+        // Starts a poll and waits until the proxy holds it.
+        bool pollHeld()
+        {
+            service->onTgpushTick();
+            QDeadlineTimer deadline(5000);
+            while (sim.waitingPolls() != 1 && !deadline.hasExpired())
+                QTest::qWait(20);
+            return service->tgpushPollInFlight && sim.waitingPolls() == 1;
+        }
+    };
 
 private slots:
+    // Files are given by content; "<dir>", "<fifo>" and "<unreadable>" stand
+    // for what they say, an empty string for no file.
     void config_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<bool>("mode");
+        QTest::addColumn<QByteArrayList>("files"); // data, shared/nimbrel, shared, cursor
         QTest::addColumn<QString>("url");
         QTest::addColumn<QList<int>>("numbers"); // timeout, min interval, coalesce, delay on events
         QTest::addColumn<quint64>("since");
-        QTest::addColumn<QList<QByteArray>>("lines"); // in this order
+        QTest::addColumn<QByteArrayList>("lines"); // in this order
         QTest::addColumn<QByteArray>("absent");
         const QList<int> defaults {300000, 5000, 5000, 5000};
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";
+        const QByteArray url = "TGPUSH_POLL_URL=http://h/s\n", loaded = "service: tgpush since loaded";
         QTest::newRow("no candidate")
-            << "none" << false << "" << defaults << quint64(0)
-            << QList<QByteArray> {"service: tgpush try=$1 exists=0", "service: tgpush try=$2 exists=0",
-                                  "service: tgpush try=$3 exists=0", disabled}
-            << QByteArray("service: tgpush since loaded");
+            << QByteArrayList {"", "", "", ""} << "" << defaults << quint64(0)
+            << QByteArrayList {"service: tgpush try=$1 exists=0", "service: tgpush try=$2 exists=0",
+                               "service: tgpush try=$3 exists=0", disabled}
+            << loaded;
         QTest::newRow("first unreadable, second read")
-            << "unreadable" << true << "http://h/p" << defaults << quint64(0)
-            << QList<QByteArray> {"service: tgpush try=$1 exists=1", "service: tgpush open failed path=$1",
-                                  "service: tgpush try=$2 exists=1", "service: tgpush config=$2 url=http://h/p"}
+            << QByteArrayList {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""} << "http://h/p" << defaults
+            << quint64(0)
+            << QByteArrayList {"service: tgpush try=$1 exists=1", "service: tgpush open failed path=$1",
+                               "service: tgpush try=$2 exists=1", "service: tgpush config=$2 url=http://h/p"}
             << QByteArray("service: tgpush try=$3");
         QTest::newRow("directory skipped")
-            << "directory" << true << "http://h/3" << defaults << quint64(0)
-            << QList<QByteArray> {"service: tgpush try=$1 exists=0", "service: tgpush try=$2 exists=0",
-                                  "service: tgpush try=$3 exists=1", "service: tgpush config=$3 url=http://h/3"}
+            << QByteArrayList {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""} << "http://h/3" << defaults << quint64(0)
+            << QByteArrayList {"service: tgpush try=$1 exists=0", "service: tgpush try=$2 exists=0",
+                               "service: tgpush try=$3 exists=1", "service: tgpush config=$3 url=http://h/3"}
             << QByteArray("service: tgpush open failed");
         QTest::newRow("quoted empty url, numbers still read")
-            << "quoted-empty" << false << "" << QList<int> {0, 5000, 5000, 5000} << quint64(0)
-            << QList<QByteArray> {"service: tgpush try=$1 exists=1", disabled} << QByteArray("service: tgpush try=$2");
-        QTest::newRow("single-quoted empty url")
-            << "single-quoted-empty" << false << "" << defaults << quint64(0) << QList<QByteArray> {disabled}
-            << kMode;
+            << QByteArrayList {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\n", "", "", ""} << ""
+            << QList<int> {0, 5000, 5000, 5000} << quint64(0)
+            << QByteArrayList {"service: tgpush try=$1 exists=1", disabled} << QByteArray("service: tgpush try=$2");
         QTest::newRow("unbalanced quote kept")
-            << "unbalanced" << true << "\"http://h/q" << defaults << quint64(0)
-            << QList<QByteArray> {"service: tgpush config=$1 url=\"http://h/q", kMode} << disabled;
+            << QByteArrayList {"TGPUSH_POLL_URL=\"http://h/q\n", "", "", ""} << "\"http://h/q" << defaults << quint64(0)
+            << QByteArrayList {"service: tgpush config=$1 url=\"http://h/q", kMode} << disabled;
         QTest::newRow("last duplicate, boundaries")
-            << "numbers" << true << "http://h/n" << QList<int> {1000, 3600000, 600000, 0} << quint64(0)
-            << QList<QByteArray> {kMode} << disabled;
+            << QByteArrayList {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=2000\nTGPUSH_TIMEOUT_MS=1000\n"
+                               "TGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\nTGPUSH_NOTIFY_COALESCE_MS=600000\n"
+                               "TGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n",
+                               "", "", ""}
+            << "http://h/n" << QList<int> {1000, 3600000, 600000, 0} << quint64(0) << QByteArrayList {kMode} << disabled;
         QTest::newRow("out of range and malformed")
-            << "numbers-bad" << true << "http://h/n" << defaults << quint64(0) << QList<QByteArray> {kMode}
-            << disabled;
-        QTest::newRow("cursor with blanks") << "since-blanks" << true << "http://h/s" << defaults << quint64(42)
-                                            << QList<QByteArray> {"service: tgpush since loaded=42"} << disabled;
-        QTest::newRow("cursor empty") << "since-empty" << true << "http://h/s" << defaults << quint64(0)
-                                      << QList<QByteArray> {kMode} << QByteArray("service: tgpush since loaded");
-        QTest::newRow("cursor letters") << "since-letters" << true << "http://h/s" << defaults << quint64(0)
-                                        << QList<QByteArray> {kMode} << QByteArray("service: tgpush since loaded");
-        QTest::newRow("cursor zero") << "since-zero" << true << "http://h/s" << defaults << quint64(0)
-                                     << QList<QByteArray> {"service: tgpush since loaded=0"} << disabled;
-        QTest::newRow("cursor a fifo") << "since-fifo" << true << "http://h/s" << defaults << quint64(0)
-                                       << QList<QByteArray> {kMode} << QByteArray("service: tgpush since loaded");
-        QTest::newRow("cursor in backend mode")
-            << "since-backend" << false << "" << defaults << quint64(7)
-            << QList<QByteArray> {disabled, "service: tgpush since loaded=7"} << kMode;
+            << QByteArrayList {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\n"
+                               "TGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\nTGPUSH_NOTIFY_COALESCE_MS=-1\n"
+                               "TGPUSH_POLL_DELAY_ON_EVENTS_MS=5s\n",
+                               "", "", ""}
+            << "http://h/n" << defaults << quint64(0) << QByteArrayList {kMode} << disabled;
+        QTest::newRow("cursor with blanks") << QByteArrayList {url, "", "", "  42 \n"} << "http://h/s" << defaults
+                                            << quint64(42) << QByteArrayList {loaded + "=42"} << disabled;
+        QTest::newRow("cursor letters") << QByteArrayList {url, "", "", "forty\n"} << "http://h/s" << defaults
+                                        << quint64(0) << QByteArrayList {kMode} << loaded;
+        QTest::newRow("cursor zero") << QByteArrayList {url, "", "", "0\n"} << "http://h/s" << defaults << quint64(0)
+                                     << QByteArrayList {loaded + "=0"} << disabled;
+        QTest::newRow("cursor a fifo") << QByteArrayList {url, "", "", "<fifo>"} << "http://h/s" << defaults
+                                       << quint64(0) << QByteArrayList {kMode} << loaded;
+        QTest::newRow("cursor in backend mode") << QByteArrayList {"", "", "", "7\n"} << "" << defaults << quint64(7)
+                                                << QByteArrayList {disabled, loaded + "=7"} << kMode;
     }
-
     void config()
     {
-        QFETCH(QString, setup);
+        QFETCH(QByteArrayList, files);
         TestDevice device;
-        const QString d1 = QStringLiteral("data/tgpush_proxy.env");
-        const QString d2 = QStringLiteral("accounts/1000/shared/misc/nimbrel/tgpush_proxy.env");
-        const QString d3 = QStringLiteral("accounts/1000/shared/misc/tgpush_proxy.env");
-        const QString cursor = QStringLiteral("data/tgpush_since.txt");
-        if (setup == "unreadable") {
-            // Unreadable even for root: a write-only kernel setting.
-            QVERIFY(QFile::link(QStringLiteral("/proc/sys/vm/compact_memory"), device.path(d1)));
-            device.write(d2, "TGPUSH_POLL_URL=http://h/p\n");
-        } else if (setup == "directory") {
-            QVERIFY(QDir().mkpath(device.path(d1)));
-            device.write(d3, "TGPUSH_POLL_URL=http://h/3\n");
-        } else if (setup == "quoted-empty") {
-            device.write(d1, "TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\n");
-        } else if (setup == "single-quoted-empty") {
-            device.write(d1, "TGPUSH_POLL_URL=''\n");
-        } else if (setup == "unbalanced") {
-            device.write(d1, "TGPUSH_POLL_URL=\"http://h/q\n");
-        } else if (setup == "numbers") {
-            device.write(d1, "TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=2000\nTGPUSH_TIMEOUT_MS=1000\n"
-                             "TGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\nTGPUSH_NOTIFY_COALESCE_MS=600000\n"
-                             "TGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n");
-        } else if (setup == "numbers-bad") {
-            device.write(d1, "TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\n"
-                             "TGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\nTGPUSH_NOTIFY_COALESCE_MS=-1\n"
-                             "TGPUSH_POLL_DELAY_ON_EVENTS_MS=5s\n");
-        } else if (setup.startsWith("since-")) {
-            if (setup != "since-backend")
-                device.write(d1, "TGPUSH_POLL_URL=http://h/s\n");
-            if (setup == "since-blanks")
-                device.write(cursor, "  42 \n");
-            else if (setup == "since-empty")
-                device.write(cursor, "");
-            else if (setup == "since-letters")
-                device.write(cursor, "forty\n");
-            else if (setup == "since-zero")
-                device.write(cursor, "0\n");
-            else if (setup == "since-fifo")
-                QCOMPARE(mkfifo(QFile::encodeName(device.path(cursor)).constData(), 0600), 0);
-            else
-                device.write(cursor, "7\n");
+        const QStringList paths {QStringLiteral("data/tgpush_proxy.env"),
+                                 QStringLiteral("accounts/1000/shared/misc/nimbrel/tgpush_proxy.env"),
+                                 QStringLiteral("accounts/1000/shared/misc/tgpush_proxy.env"), kCursor};
+        for (int i = 0; i < paths.size(); ++i) {
+            const QString path = device.path(paths[i]);
+            if (files[i] == "<dir>")
+                QVERIFY(QDir().mkpath(path));
+            else if (files[i] == "<fifo>")
+                QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            else if (files[i] == "<unreadable>") // even for root: a write-only kernel setting
+                QVERIFY(QFile::link(QStringLiteral("/proc/sys/vm/compact_memory"), path));
+            else if (!files[i].isEmpty())
+                QVERIFY(device.write(paths[i], files[i]));
         }
 
         LogCapture log;
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        QTEST(service->tgpushMode, "mode");
-        QTEST(service->tgpushPollUrl, "url");
-        QTEST((QList<int> {service->tgpushTimeoutMs, service->notifyMinIntervalMs, service->notifyCoalesceMs,
-                           service->tgpushPollDelayOnEventsMs}),
+        ZunaroHeadlessService service(nullptr);
+        QFETCH(QString, url);
+        QCOMPARE(service.tgpushPollUrl, url);
+        QCOMPARE(service.tgpushMode, !url.isEmpty());
+        QTEST((QList<int> {service.tgpushTimeoutMs, service.notifyMinIntervalMs, service.notifyCoalesceMs,
+                           service.tgpushPollDelayOnEventsMs}),
               "numbers");
-        QTEST(service->tgpushSince, "since");
+        QTEST(service.tgpushSince, "since");
 
-        auto expand = [&](QByteArray line) {
-            return line.replace("$1", device.path(d1).toUtf8())
-                .replace("$2", device.path(d2).toUtf8())
-                .replace("$3", device.path(d3).toUtf8());
+        const auto expand = [&](QByteArray line) {
+            for (int i = 0; i < 3; ++i)
+                line.replace("$" + QByteArray::number(i + 1), device.path(paths[i]).toUtf8());
+            return line;
         };
-        QFETCH(QList<QByteArray>, lines);
+        QFETCH(QByteArrayList, lines);
         int previous = -1;
         for (const QByteArray &line : lines) {
             const int at = log.lines().indexOf(expand(line));
@@ -271,7 +259,6 @@ private slots:
         QTest::newRow("ui away: poll at once") << false;
         QTest::newRow("ui alive: no poll") << true;
     }
-
     void startup()
     {
         QFETCH(bool, uiAlive);
@@ -280,230 +267,188 @@ private slots:
             device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(platform::nowMs()));
         device.write(QStringLiteral("data/tgpush_proxy.env"), "TGPUSH_POLL_URL=http://127.0.0.1:9/poll\n");
         LogCapture log;
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
+        ZunaroHeadlessService service(nullptr);
         QCOMPARE(log.lines().last(), kMode);
-        QCOMPARE(service->cmdSocketFd, -1);
-        QVERIFY(!service->cmdSocketNotifier);
-        QVERIFY(!service->tickTimer->isActive());
-        QVERIFY(service->eventsTailTimer->isActive());
-        QCOMPARE(service->eventsTailTimer->interval(), 750);
-        QCOMPARE(service->tgpushPollTimer->isActive(), !uiAlive);
+        QCOMPARE(service.cmdSocketFd, -1);
+        QVERIFY(!service.cmdSocketNotifier);
+        QVERIFY(!service.tickTimer->isActive());
+        QVERIFY(service.eventsTailTimer->isActive());
+        QCOMPARE(service.eventsTailTimer->interval(), 750);
+        QCOMPARE(service.tgpushPollTimer->isActive(), !uiAlive);
         if (!uiAlive)
-            QCOMPARE(service->tgpushPollTimer->interval(), 0);
+            QCOMPARE(service.tgpushPollTimer->interval(), 0);
     }
 
-    void firstRequest_data()
-    {
-        QTest::addColumn<QString>("query");
-        QTest::newRow("url without query") << QString();
-        QTest::newRow("url with query") << QStringLiteral("?k=v");
-    }
-
-    void firstRequest()
-    {
-        QFETCH(QString, query);
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        device.write(QStringLiteral("data/tgpush_since.txt"), "12\n");
-        LogCapture log;
-        auto service = pushService(device, sim.pollUrl(query), "TGPUSH_TIMEOUT_MS=300\n");
-        service->onTgpushTick();
-        // The first statistics line goes out before the request.
-        QCOMPARE(log.lines().last(),
-                 QByteArray("service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 "
-                            "hub=0 since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=300"));
-        AfterPoll after;
-        QVERIFY(finish(*service, after));
-        const QByteArray stats = sim.control(QStringLiteral("/control/stats"));
-        QVERIFY2(stats.contains("\"polls\":1,\"last_since\":12,\"last_timeout_ms\":300"), stats.constData());
-        QCOMPARE(service->tgpushStatOk, quint64(1));
-        QVERIFY(after.scheduled);
-        QCOMPARE(after.delayMs, 0);
-        QVERIFY(poll(*service, after));
-        QCOMPARE(log.matching("service: tgpush stats reason=first_poll").size(), 1);
-    }
-
+    // Each fault, answered five times, then cleared.
     void failuresBackOff_data()
     {
+        QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("httpStatus");
         QTest::addColumn<QByteArray>("line"); // logged for each failure
-        QTest::newRow("500") << "kind=status&code=500" << 500 << QByteArray("service: tgpush poll failed http=500 err=");
-        QTest::newRow("204 is a failure") << "kind=status&code=204" << 204
-                                          << QByteArray("service: tgpush poll failed http=204 err=0 ");
-        QTest::newRow("body without events") << "kind=invalid" << 200
+        QTest::newRow("500") << "" << "kind=status&code=500" << 500
+                             << QByteArray("service: tgpush poll failed http=500 err=");
+        QTest::newRow("204 is a failure, url with query") << "?k=v" << "kind=status&code=204" << 204
+                                                          << QByteArray("service: tgpush poll failed http=204 err=0 ");
+        QTest::newRow("body without events") << "" << "kind=invalid" << 200
                                              << QByteArray("service: tgpush poll invalid json (missing events)");
-        QTest::newRow("reset") << "kind=reset" << 0 << QByteArray("service: tgpush poll failed http=0 err=");
+        QTest::newRow("reset") << "" << "kind=reset" << 0 << QByteArray("service: tgpush poll failed http=0 err=");
     }
-
     void failuresBackOff()
     {
+        QFETCH(QString, query);
         QFETCH(QString, fault);
-        QFETCH(int, httpStatus);
         QFETCH(QByteArray, line);
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        LogCapture log;
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=200\n");
+        Rig r;
+        r.device.write(kCursor, "12\n");
+        QVERIFY(r.start(200, query));
         // Until cleared: the network stack may resend a request once when a
         // reused connection breaks, which would use up a counted fault.
-        sim.control(QStringLiteral("/control/fault?") + fault + QStringLiteral("&times=0"));
-        const QList<int> waits {5000, 10000, 20000, 40000, 80000};
-        for (int i = 0; i < waits.size(); ++i) {
-            AfterPoll after;
-            QVERIFY(poll(*service, after));
-            QCOMPARE(after.backoffMs, waits.at(i));
-            QVERIFY2(after.scheduled && jitteredAround(after.delayMs, waits.at(i)),
-                     qPrintable(QString::number(after.delayMs)));
-            QCOMPARE(service->tgpushLastHttpStatus, httpStatus);
+        r.sim.control(QStringLiteral("/control/fault?") + fault + QStringLiteral("&times=0"));
+        AfterPoll after;
+        for (const int wait : {5000, 10000, 20000, 40000, 80000}) {
+            QVERIFY(r.poll(after));
+            QCOMPARE(after.backoffMs, wait);
+            QVERIFY2(after.scheduled && jitteredAround(after.delayMs, wait), qPrintable(QString::number(after.delayMs)));
+            QTEST(r.service->tgpushLastHttpStatus, "httpStatus");
         }
-        QCOMPARE(log.matching(line).size(), 5);
-        QCOMPARE(service->tgpushStatErr, quint64(5));
-        QCOMPARE(service->tgpushStatOk, quint64(0));
-        sim.control(QStringLiteral("/control/fault?kind=none"));
+        QCOMPARE(r.log.matching(line).size(), 5);
+        QCOMPARE(r.service->tgpushStatErr, quint64(5));
+        QCOMPARE(r.service->tgpushStatOk, quint64(0));
+        // The first request, and the statistics line written once before it.
+        const QByteArray stats = r.sim.control(QStringLiteral("/control/stats"));
+        QVERIFY2(stats.contains("\"last_since\":12,\"last_timeout_ms\":200"), stats.constData());
+        QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll").size(), 1);
+        QVERIFY(r.log.contains("service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 "
+                               "hub=0 since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"));
+        r.sim.control(QStringLiteral("/control/fault?kind=none"));
 
         // An accepted answer resets the back-off and, without events, polls
         // again at once.
-        AfterPoll after;
-        QVERIFY(poll(*service, after));
-        QCOMPARE(service->tgpushStatOk, quint64(1));
+        QVERIFY(r.poll(after));
+        QCOMPARE(r.service->tgpushStatOk, quint64(1));
         QCOMPARE(after.backoffMs, 0);
+        QVERIFY(after.scheduled);
         QCOMPARE(after.delayMs, 0);
     }
 
     void eventsAdvanceCursor()
     {
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=5000\n");
-        service->onTgpushTick();
+        Rig r;
+        QVERIFY(r.start(5000));
+        r.service->onTgpushTick();
         AfterPoll after;
-        QVERIFY(finish(*service, after, [&] {
-            QTRY_COMPARE_WITH_TIMEOUT(sim.waitingPolls(), 1, 5000);
-            sim.control(QStringLiteral("/control/publish?count=2"));
+        QVERIFY(r.finish(after, [&] {
+            QTRY_COMPARE_WITH_TIMEOUT(r.sim.waitingPolls(), 1, 5000);
+            r.sim.control(QStringLiteral("/control/publish?count=2"));
         }));
-        QCOMPARE(service->tgpushSince, quint64(2));
-        QCOMPARE(service->tgpushStatEvents, quint64(2));
-        QCOMPARE(service->pendingNotifyCount, quint64(2));
-        QVERIFY(service->tgpushSinceDirty);
-        QVERIFY(service->tgpushSinceFlushTimer->isActive());
+        ZunaroHeadlessService &s = *r.service;
+        QCOMPARE(s.tgpushSince, quint64(2));
+        QCOMPARE(s.tgpushStatEvents, quint64(2));
+        QCOMPARE(s.pendingNotifyCount, quint64(2));
+        QVERIFY(s.tgpushSinceDirty && s.tgpushSinceFlushTimer->isActive());
         QVERIFY(jitteredAround(after.delayMs, 5000));
-        service->onTgpushSinceFlush();
-        QCOMPARE(device.read(QStringLiteral("data/tgpush_since.txt")), QByteArray("2\n"));
+        s.onTgpushSinceFlush();
+        QCOMPARE(r.device.read(kCursor), QByteArray("2\n"));
     }
 
     void offlineDuringPoll()
     {
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        LogCapture log;
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=60000\n");
-        service->tgpushBackoffMs = 20000;
-        service->onTgpushTick();
-        QTRY_COMPARE_WITH_TIMEOUT(sim.waitingPolls(), 1, 5000);
-        emit service->networkConfigManager->onlineStateChanged(false);
-        QVERIFY(!service->tgpushPollInFlight);
-        QVERIFY(!service->tgpushReply);
-        QVERIFY(log.matching("service: tgpush poll failed").isEmpty());
-        QCOMPARE(service->tgpushStatErr, quint64(0));
-        QVERIFY(service->tgpushPollTimer->isActive());
-        const int delay = service->tgpushPollTimer->interval();
+        Rig r;
+        QVERIFY(r.start(60000));
+        ZunaroHeadlessService &s = *r.service;
+        s.tgpushBackoffMs = 20000;
+        QVERIFY(r.pollHeld());
+        emit s.networkConfigManager->onlineStateChanged(false);
+        QVERIFY(!s.tgpushPollInFlight && !s.tgpushReply);
+        QVERIFY(r.log.matching("service: tgpush poll failed").isEmpty());
+        QCOMPARE(s.tgpushStatErr, quint64(0));
+        QVERIFY(s.tgpushPollTimer->isActive());
+        const int delay = s.tgpushPollTimer->interval();
         QVERIFY2(delay >= 54000 && delay <= 66000, qPrintable(QString::number(delay)));
 
         // Still offline when the timer fires: only re-armed, nothing sent.
-        service->onTgpushTick();
-        QVERIFY(!service->tgpushPollInFlight);
-        QCOMPARE(service->tgpushStatStarted, quint64(1));
+        s.onTgpushTick();
+        QVERIFY(!s.tgpushPollInFlight);
+        QCOMPARE(s.tgpushStatStarted, quint64(1));
 
-        emit service->networkConfigManager->onlineStateChanged(true);
-        QCOMPARE(service->tgpushBackoffMs, 0);
-        QVERIFY(service->tgpushPollTimer->isActive());
-        QCOMPARE(service->tgpushPollTimer->interval(), 0);
-        QVERIFY(log.contains("service: net onlineStateChanged=0"));
-        QVERIFY(log.contains("service: net onlineStateChanged=1"));
+        emit s.networkConfigManager->onlineStateChanged(true);
+        QCOMPARE(s.tgpushBackoffMs, 0);
+        QVERIFY(s.tgpushPollTimer->isActive());
+        QCOMPARE(s.tgpushPollTimer->interval(), 0);
+        QVERIFY(r.log.contains("service: net onlineStateChanged=0"));
+        QVERIFY(r.log.contains("service: net onlineStateChanged=1"));
     }
 
     void uiAliveAbortsPoll()
     {
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        LogCapture log;
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=60000\n");
-        service->onTgpushTick();
-        QTRY_COMPARE_WITH_TIMEOUT(sim.waitingPolls(), 1, 5000);
-        device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(platform::nowMs()));
-        service->onTick();
-        QVERIFY(log.contains("service: ui_alive_recent=1"));
-        QCOMPARE(log.matching("service: tgpush poll failed http=0 err=5 ").size(), 1);
-        QCOMPARE(service->tgpushStatErr, quint64(1));
-        QCOMPARE(log.matching("service: tgpush stats reason=poll_error").size(), 1);
-        QVERIFY(!service->tgpushPollTimer->isActive());
+        Rig r;
+        QVERIFY(r.start(60000));
+        ZunaroHeadlessService &s = *r.service;
+        QVERIFY(r.pollHeld());
+        r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(platform::nowMs()));
+        s.onTick();
+        QVERIFY(r.log.contains("service: ui_alive_recent=1"));
+        QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=5 ").size(), 1);
+        QCOMPARE(s.tgpushStatErr, quint64(1));
+        QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 1);
+        QVERIFY(!s.tgpushPollTimer->isActive());
 
         // Nothing starts a poll while the UI stays alive.
-        emit service->networkConfigManager->onlineStateChanged(true);
-        service->onTgpushTick();
-        QVERIFY(!service->tgpushPollTimer->isActive());
-        QVERIFY(!service->tgpushPollInFlight);
-        QCOMPARE(service->tgpushStatStarted, quint64(1));
+        emit s.networkConfigManager->onlineStateChanged(true);
+        s.onTgpushTick();
+        QVERIFY(!s.tgpushPollTimer->isActive() && !s.tgpushPollInFlight);
+        QCOMPARE(s.tgpushStatStarted, quint64(1));
 
-        QVERIFY(QFile::remove(device.path(QStringLiteral("data/ui_alive.txt"))));
-        service->onTick();
-        QVERIFY(service->tgpushPollTimer->isActive());
-        QCOMPARE(service->tgpushPollTimer->interval(), 0);
+        QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
+        s.onTick();
+        QVERIFY(s.tgpushPollTimer->isActive());
+        QCOMPARE(s.tgpushPollTimer->interval(), 0);
     }
 
     void staleReplyIgnored()
     {
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=60000\n");
-        service->onTgpushTick();
-        QPointer<QNetworkReply> stale = service->tgpushReply;
+        Rig r;
+        QVERIFY(r.start(60000));
+        ZunaroHeadlessService &s = *r.service;
+        s.onTgpushTick();
+        QPointer<QNetworkReply> stale = s.tgpushReply;
         // Lose track of it without aborting, then start the next poll.
-        service->tgpushReply = nullptr;
-        service->tgpushPollInFlight = false;
-        service->onTgpushTick();
-        QNetworkReply *current = service->tgpushReply;
+        s.tgpushReply = nullptr;
+        s.tgpushPollInFlight = false;
+        s.onTgpushTick();
+        QNetworkReply *current = s.tgpushReply;
         QVERIFY(current && current != stale);
         stale->abort();
-        QCOMPARE(service->tgpushReply, current);
-        QVERIFY(service->tgpushPollInFlight);
-        QCOMPARE(service->tgpushStatErr, quint64(0));
-        QVERIFY(!service->tgpushPollTimer->isActive());
+        QCOMPARE(s.tgpushReply, current);
+        QVERIFY(s.tgpushPollInFlight);
+        QCOMPARE(s.tgpushStatErr, quint64(0));
+        QVERIFY(!s.tgpushPollTimer->isActive());
     }
 
     void deadlineEndsSilentPoll()
     {
-        TestDevice device;
-        ProxySim sim;
-        QVERIFY(sim.start());
-        LogCapture log;
-        auto service = pushService(device, sim.pollUrl(), "TGPUSH_TIMEOUT_MS=1000\n");
-        sim.control(QStringLiteral("/control/fault?kind=hang"));
-        service->onTgpushTick();
-        QTRY_COMPARE_WITH_TIMEOUT(sim.waitingPolls(), 1, 5000);
-        QVERIFY(service->tgpushPollDeadlineTimer->isActive());
-        QCOMPARE(service->tgpushPollDeadlineTimer->interval(), 31000);
-        service->onTgpushPollDeadline();
-        QCOMPARE(log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
-        QVERIFY(!service->tgpushPollInFlight);
-        QCOMPARE(service->tgpushStatErr, quint64(1));
-        QCOMPARE(service->tgpushLastNetError, 4);
-        QCOMPARE(service->tgpushBackoffMs, 5000);
-        QVERIFY(service->tgpushPollTimer->isActive());
-        QVERIFY(!service->tgpushPollDeadlineTimer->isActive());
+        Rig r;
+        QVERIFY(r.start(1000));
+        ZunaroHeadlessService &s = *r.service;
+        r.sim.control(QStringLiteral("/control/fault?kind=hang"));
+        QVERIFY(r.pollHeld());
+        QVERIFY(s.tgpushPollDeadlineTimer->isActive());
+        QCOMPARE(s.tgpushPollDeadlineTimer->interval(), 31000);
+        s.onTgpushPollDeadline();
+        QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
+        QVERIFY(!s.tgpushPollInFlight);
+        QCOMPARE(s.tgpushStatErr, quint64(1));
+        QCOMPARE(s.tgpushLastNetError, 4);
+        QCOMPARE(s.tgpushBackoffMs, 5000);
+        QVERIFY(s.tgpushPollTimer->isActive());
+        QVERIFY(!s.tgpushPollDeadlineTimer->isActive());
         // Going offline later is again the silent cancel.
-        service->tgpushPollTimer->stop();
-        service->onTgpushTick();
-        emit service->networkConfigManager->onlineStateChanged(false);
-        QCOMPARE(service->tgpushStatErr, quint64(1));
-        sim.control(QStringLiteral("/control/fault?kind=none"));
+        s.tgpushPollTimer->stop();
+        s.onTgpushTick();
+        emit s.networkConfigManager->onlineStateChanged(false);
+        QCOMPARE(s.tgpushStatErr, quint64(1));
+        r.sim.control(QStringLiteral("/control/fault?kind=none"));
     }
 
     void cursorTiming_data()
@@ -514,7 +459,6 @@ private slots:
         QTest::newRow("three a second apart") << 1000 << 3 << -1;
         QTest::newRow("every 4 s: forced after a minute") << 4000 << 17 << 15;
     }
-
     void cursorTiming()
     {
         QFETCH(int, gapMs);
@@ -522,27 +466,25 @@ private slots:
         QFETCH(int, writtenAt);
         TestDevice device;
         platform::setClockMs(1700000000000);
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        const QString file = QStringLiteral("data/tgpush_since.txt");
+        ZunaroHeadlessService service(nullptr);
         for (int i = 0; i < advances; ++i) {
             if (i > 0)
                 platform::advanceClockMs(gapMs);
-            service->tgpushSince = quint64(100 + i);
-            service->markTgpushSinceDirty();
+            service.tgpushSince = quint64(100 + i);
+            service.markTgpushSinceDirty();
             if (i == writtenAt) {
-                QCOMPARE(device.read(file), QByteArray::number(100 + i) + "\n");
-                QVERIFY(!service->tgpushSinceDirty);
-                QVERIFY(!service->tgpushSinceFlushTimer->isActive());
+                QCOMPARE(device.read(kCursor), QByteArray::number(100 + i) + "\n");
+                QVERIFY(!service.tgpushSinceDirty && !service.tgpushSinceFlushTimer->isActive());
             } else {
-                QCOMPARE(device.exists(file), writtenAt >= 0 && i > writtenAt);
-                QVERIFY(service->tgpushSinceFlushTimer->isActive());
-                QCOMPARE(service->tgpushSinceFlushTimer->interval(), 5000);
+                QCOMPARE(device.exists(kCursor), writtenAt >= 0 && i > writtenAt);
+                QVERIFY(service.tgpushSinceFlushTimer->isActive());
+                QCOMPARE(service.tgpushSinceFlushTimer->interval(), 5000);
             }
         }
-        service->onTgpushSinceFlush();
-        QCOMPARE(device.read(file), QByteArray::number(100 + advances - 1) + "\n");
-        QVERIFY(!service->tgpushSinceDirty);
-        QCOMPARE(service->tgpushSinceDirtyMs, qint64(0));
+        service.onTgpushSinceFlush();
+        QCOMPARE(device.read(kCursor), QByteArray::number(100 + advances - 1) + "\n");
+        QVERIFY(!service.tgpushSinceDirty);
+        QCOMPARE(service.tgpushSinceDirtyMs, qint64(0));
     }
 
     void cursorOnStop_data()
@@ -554,28 +496,28 @@ private slots:
         QTest::newRow("clean") << false << true << QByteArray();
         QTest::newRow("unwritable data directory") << true << false << QByteArray();
     }
-
     void cursorOnStop()
     {
         QFETCH(bool, dirty);
         QFETCH(bool, writable);
         TestDevice device;
         LogCapture log;
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
+        ZunaroHeadlessService service(nullptr);
         if (!writable) {
             // Below a regular file nothing can be created, not even by root.
             device.write(QStringLiteral("blocker"), "x");
-            service->dataDir = device.path(QStringLiteral("blocker/data"));
+            service.dataDir = device.path(QStringLiteral("blocker/data"));
         }
-        service->tgpushSince = 42;
+        service.tgpushSince = 42;
         if (dirty)
-            service->markTgpushSinceDirty();
+            service.markTgpushSinceDirty();
         log.clear();
-        service->onInvoked(request(QStringLiteral("com.kvel.zunaro.service.STOP")));
-        QTEST(device.read(QStringLiteral("data/tgpush_since.txt")), "content");
-        QVERIFY(!service->tgpushSinceDirty);
-        QVERIFY(!service->tgpushSinceFlushTimer->isActive());
-        QCOMPARE(service->tgpushSince, quint64(42));
+        bb::system::InvokeRequest stop;
+        stop.setAction(QStringLiteral("com.kvel.zunaro.service.STOP"));
+        service.onInvoked(stop);
+        QTEST(device.read(kCursor), "content");
+        QVERIFY(!service.tgpushSinceDirty && !service.tgpushSinceFlushTimer->isActive());
+        QCOMPARE(service.tgpushSince, quint64(42));
         QCOMPARE(log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
     }
 
@@ -584,26 +526,26 @@ private slots:
         TestDevice device;
         platform::setClockMs(1700000000000);
         LogCapture log;
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        struct Step {
+        ZunaroHeadlessService service(nullptr);
+        const struct {
             qint64 advanceMs;
             const char *reason;
             bool force;
             bool printed;
-        };
-        const Step steps[] = {
+        } steps[] = {
             {0, "poll_ok", false, true},          // the first line
             {60000, "poll_ok", false, false},     // within the window
             {1739999, "poll_ok", false, false},   // 1799999 after the first
             {1, "poll_ok", false, true},          // 30 minutes
             {1000, "poll_error", true, true},     // forced, restarts the window
             {600000, "poll_ok", false, false},    // 10 minutes after it
-            {1200000, "poll_ok", false, true},
+            {-3600000, "poll_ok", false, false},  // the clock went back
+            {4800000, "poll_ok", false, true},    // 30 minutes after the forced line
         };
-        for (const Step &step : steps) {
+        for (const auto &step : steps) {
             platform::advanceClockMs(step.advanceMs);
             log.clear();
-            service->maybeLogTgpushStats(step.reason, step.force);
+            service.maybeLogTgpushStats(step.reason, step.force);
             QCOMPARE(log.lines().size(), step.printed ? 1 : 0);
         }
     }
@@ -617,25 +559,23 @@ private slots:
         const QByteArray empty = "{\"events\":[],\"next_since\":0}";
         QTest::newRow("at the boundary") << 300000 << qint64(298500) << empty << quint64(1);
         QTest::newRow("a ms short") << 300000 << qint64(298499) << empty << quint64(0);
+        QTest::newRow("timeout shorter than the margin") << 1000 << qint64(0) << empty << quint64(1);
         QTest::newRow("timeout 0") << 0 << qint64(400000) << empty << quint64(0);
         QTest::newRow("with events never") << 300000 << qint64(300000) << QByteArray("{\"events\":[{\"id\":1}]}")
                                            << quint64(0);
     }
-
     void timeoutCounted()
     {
         QFETCH(int, timeoutMs);
         QFETCH(qint64, durMs);
         QFETCH(QByteArray, body);
-        TestDevice device;
-        LogCapture log;
-        auto service = pushService(device, QStringLiteral("http://127.0.0.1:9/poll"));
-        service->tgpushTimeoutMs = timeoutMs;
-        service->tgpushLastPollDurMs = durMs;
-        service->takeTgpushAnswer(body);
-        QTEST(service->tgpushStatTimeout, "timeouts");
-        QCOMPARE(service->tgpushStatOk, quint64(1));
-        QCOMPARE(log.matching("service: tgpush stats reason=poll_ok ").size(), 1);
+        Rig r;
+        QVERIFY(r.start(timeoutMs, QString(), false));
+        r.service->tgpushLastPollDurMs = durMs;
+        r.service->takeTgpushAnswer(body);
+        QTEST(r.service->tgpushStatTimeout, "timeouts");
+        QCOMPARE(r.service->tgpushStatOk, quint64(1));
+        QCOMPARE(r.log.matching("service: tgpush stats reason=poll_ok ").size(), 1);
     }
 };
 
