@@ -4,53 +4,17 @@
 #include <QtTest>
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 
+#include "serviceprocess.h"
 #include "testdevice.h"
 
 namespace {
-int ctl(const TestDevice &device, const QStringList &args)
-{
-    QProcess p;
-    p.start(builtTool(QStringLiteral("zunaroctl")), QStringList {QStringLiteral("--root"), device.root()} + args);
-    if (!p.waitForFinished(10000)) {
-        p.kill();
-        p.waitForFinished();
-        return -1;
-    }
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 QString callEvent(int callId, const char *state)
 {
     return QStringLiteral(R"(sim emit {"type":"call_update","call_id":%1,"chat_id":12,"user_id":3,"state":"%2","user_name":"Alice"})")
         .arg(callId)
         .arg(QLatin1String(state));
 }
-
-// Values of `field` in a JSON-lines file of the device, in order.
-QStringList column(const TestDevice &device, const QString &file, const char *field)
-{
-    QStringList out;
-    for (const QByteArray &line : device.lines(file))
-        out << QJsonDocument::fromJson(line).object().value(QLatin1String(field)).toVariant().toString();
-    return out;
-}
-
-// The service as a child process, ended whatever the test's outcome.
-struct Service {
-    QProcess process;
-    ~Service()
-    {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
-};
 } // namespace
 
 class ServiceTest : public QObject
@@ -61,48 +25,45 @@ private slots:
     void ringsAnswersAndEnds()
     {
         TestDevice device;
-        QVERIFY(device.installTool("zunaro-service", "zunaro-service"));
         QVERIFY(device.installTool("td_backend_sim", "td_backend"));
-        Service service;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("ZUNARO_DEVICE_ROOT");
-        service.process.setProcessEnvironment(env);
-        service.process.start(device.appDir() + "/zunaro-service");
-        QTRY_VERIFY_WITH_TIMEOUT(device.exists("platform/control.sock"), 10000);
-
+        ServiceProcess service(device);
+        QVERIFY(service.start());
+        const auto ctl = [&](const QStringList &args) { return zunaroctl(device, args).exitCode; };
         // The backend runs once the UI has asked for it.
-        QCOMPARE(ctl(device, {"send", "ping"}), 0);
+        QCOMPARE(ctl({"send", "ping"}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(device.read("data/td_backend_service.out").contains("ping"), 10000);
 
         const QString uri = "zunaro://call?chat_id=12&call_id=7&user_id=3";
-        QCOMPARE(ctl(device, {"send", callEvent(7, "callStatePending")}), 0);
+        const QString invocations = "platform/invocations.jsonl";
+        QCOMPARE(ctl({"send", callEvent(7, "callStatePending")}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(device.read("data/backend_events.jsonl").contains("callStatePending"), 5000);
         QElapsedTimer sinceAppended;
         sinceAppended.start();
-        QTRY_VERIFY_WITH_TIMEOUT(device.lines("platform/invocations.jsonl").size() == 1, 2500);
+        QTRY_VERIFY_WITH_TIMEOUT(device.lines(invocations).size() == 1, 2500);
         qInfo("rang after %lld ms", sinceAppended.elapsed());
-        QCOMPARE(column(device, "platform/invocations.jsonl", "uri"), QStringList {uri});
-        QCOMPARE(column(device, "platform/hub/journal.jsonl", "op"),
-                 (QStringList {"delete", "post", "dialog_show"}));
+        QCOMPARE(device.column(invocations, "uri"), QStringList {uri});
+        QCOMPARE(device.column("platform/hub/journal.jsonl", "op"), (QStringList {"delete", "post", "dialog_show"}));
         QVERIFY(device.read("platform/hub/kvel_hub_call.json").contains(uri.toUtf8()));
         QVERIFY(device.read("platform/dialog.json").contains("Incoming call from Alice"));
 
-        QCOMPARE(ctl(device, {"press", "Answer"}), 0);
-        QCOMPARE(column(device, "platform/invocations.jsonl", "uri"), (QStringList {uri, uri + "&auto=answer"}));
-        QCOMPARE(column(device, "platform/invocations.jsonl", "by"), (QStringList {"service", "user"}));
+        QCOMPARE(ctl({"press", "Answer"}), 0);
+        QCOMPARE(device.column(invocations, "uri"), (QStringList {uri, uri + "&auto=answer"}));
+        QCOMPARE(device.column(invocations, "by"), (QStringList {"service", "user"}));
         QVERIFY(!device.exists("platform/dialog.json"));
 
-        QCOMPARE(ctl(device, {"send", callEvent(7, "callStateDiscarded")}), 0);
+        QCOMPARE(ctl({"send", callEvent(7, "callStateDiscarded")}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!device.exists("platform/hub/kvel_hub_call.json"), 5000);
 
         // A call that ends while it still rings takes its dialog with it.
-        QCOMPARE(ctl(device, {"send", callEvent(8, "callStatePending")}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(device.exists("platform/dialog.json") && device.exists("platform/hub/kvel_hub_call.json"),
-                                 5000);
-        QCOMPARE(ctl(device, {"send", callEvent(8, "callStateDiscarded")}), 0);
+        const auto ringing = [&] {
+            return device.exists("platform/dialog.json") && device.exists("platform/hub/kvel_hub_call.json");
+        };
+        QCOMPARE(ctl({"send", callEvent(8, "callStatePending")}), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ringing(), 5000);
+        QCOMPARE(ctl({"send", callEvent(8, "callStateDiscarded")}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!device.exists("platform/dialog.json") && !device.exists("platform/hub/kvel_hub_call.json"),
                                  5000);
-        QCOMPARE(device.lines("platform/invocations.jsonl").size(), 3);
+        QCOMPARE(device.lines(invocations).size(), 3);
     }
 };
 
