@@ -44,7 +44,9 @@ private slots:
         QCOMPARE(hubopen::compose(screen, chatId, messageId, reason, 1700000000123), expected);
     }
 
-    void eachRequestReplacesTheLast()
+    // Each request replaces the last; without a data folder nothing is
+    // written and nothing logged.
+    void writtenThroughTheService()
     {
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
@@ -54,12 +56,7 @@ private slots:
         service.writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
         QCOMPARE(device.read("data/hub_open.env"),
                  QByteArray("HUB_OPEN=chats\nHUB_TS_MS=1700000000500\nHUB_REASON=summary\n"));
-    }
 
-    void missingDataFolderIsSilent()
-    {
-        TestDevice device;
-        ZunaroHeadlessService service(nullptr);
         QVERIFY(QDir(device.dataDir()).removeRecursively());
         LogCapture log;
         service.writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
