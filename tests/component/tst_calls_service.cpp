@@ -18,11 +18,6 @@ const QString U5 = QStringLiteral("zunaro://call?chat_id=12&call_id=5&user_id=3"
 const QString kAny = QStringLiteral("*");
 const QStringList kAnyLogs {kAny};
 
-QJsonObject parseObject(const QByteArray &bytes)
-{
-    return QJsonDocument::fromJson(bytes).object();
-}
-
 QString requestUri(const QJsonObject &invoke)
 {
     // Every call request goes to the UI the same way; only the URI differs.
@@ -48,14 +43,12 @@ class ServiceTest : public QObject
     {
         static const QHash<QString, QString> ops {{"post", "post"}, {"delete", "delete"},
                                                   {"dialog_show", "show"}, {"dialog_cancel", "cancel"}};
-        const auto journal = dev->lines("platform/hub/journal.jsonl");
+        const QStringList journal = dev->column("platform/hub/journal.jsonl", "op");
         for (; journalSeen < journal.size(); ++journalSeen)
-            trace << ops.value(parseObject(journal[journalSeen]).value("op").toString());
-        const auto invocations = dev->lines("platform/invocations.jsonl");
-        for (; invocationsSeen < invocations.size(); ++invocationsSeen) {
-            const QJsonObject o = parseObject(invocations[invocationsSeen]);
-            trace << o.value("by").toString() + ':' + requestUri(o);
-        }
+            trace << ops.value(journal[journalSeen]);
+        const auto invocations = dev->jsonLines("platform/invocations.jsonl");
+        for (; invocationsSeen < invocations.size(); ++invocationsSeen)
+            trace << invocations[invocationsSeen].value("by").toString() + ':' + requestUri(invocations[invocationsSeen]);
     }
 
     void step(const QString &s)
@@ -79,7 +72,7 @@ class ServiceTest : public QObject
         else if (t[0] == "end")
             svc->handleCallUpdate({{"call_id", num(1)}, {"state", t[2]}});
         else if (t[0] == "ev")
-            svc->handleCallUpdate(parseObject(s.mid(3).toUtf8()).toVariantMap());
+            svc->handleCallUpdate(QJsonDocument::fromJson(s.mid(3).toUtf8()).object().toVariantMap());
         else if (t[0] == "show")
             svc->showIncomingCallDialog(num(1), num(2), num(3), name);
         else if (t[0] == "dismiss")
@@ -101,7 +94,7 @@ class ServiceTest : public QObject
     {
         if (!dev->exists(file))
             return QString();
-        const QJsonObject o = parseObject(dev->read(file));
+        const QJsonObject o = dev->json(file);
         const QJsonArray buttons = o.value("buttons").toArray();
         if (o.value("title") != "Telegram Vyn" || o.value("type").toInt() != 0
             || (!buttons.isEmpty() && !o.value("repeat").toBool()))

@@ -35,18 +35,9 @@ class ServiceTest : public QObject
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ZunaroHeadlessService> svc;
 
-    QJsonObject hubEntry() const
-    {
-        return QJsonDocument::fromJson(dev->read(QStringLiteral("platform/hub/kvel_hub_summary.json"))).object();
-    }
+    QJsonObject hubEntry() const { return dev->json(QStringLiteral("platform/hub/kvel_hub_summary.json")); }
     QString body() const { return hubEntry().value(QStringLiteral("body")).toString(); }
-    int posts() const
-    {
-        int n = 0;
-        for (const QByteArray &line : dev->lines(QStringLiteral("platform/hub/journal.jsonl")))
-            n += QJsonDocument::fromJson(line).object().value(QStringLiteral("op")).toString() == QLatin1String("post");
-        return n;
-    }
+    int posts() const { return dev->column(QStringLiteral("platform/hub/journal.jsonl"), QStringLiteral("op")).count(QStringLiteral("post")); }
 
     // Feeds lines through the dispatch; "push N" stands for N push events.
     void feed(const QList<QByteArray> &lines)
