@@ -1,4 +1,4 @@
-// The push mode's pure helpers: settings lines and numbers, the cursor text,
+// The push mode's pure helpers: settings lines, the cursor text,
 // the answer scan, the request URL, back-off, and a cursor write under kill.
 
 #include <QtTest>
@@ -81,31 +81,6 @@ private slots:
         QTEST(ZunaroHeadlessService::parseEnvFile(path, out), "opened");
         out.remove(QString::fromUtf8(QByteArray("\x00\xff\xfe", 3)));
         QTEST(out, "expected");
-    }
-
-    void boundedInt_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("maxValue");
-        QTest::addColumn<int>("expected"); // -1: rejected, the field keeps 7
-        QTest::newRow("zero") << "0" << 300000 << 0;
-        QTest::newRow("max") << "300000" << 300000 << 300000;
-        QTest::newRow("over max") << "300001" << 300000 << -1;
-        QTest::newRow("negative") << "-1" << 300000 << -1;
-        QTest::newRow("unit") << "5s" << 300000 << -1;
-        QTest::newRow("empty") << "" << 300000 << -1;
-        QTest::newRow("hour boundary") << "3600000" << 3600000 << 3600000;
-        QTest::newRow("over hour") << "3600001" << 3600000 << -1;
-        QTest::newRow("beyond int") << "99999999999" << 3600000 << -1;
-    }
-    void boundedInt()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, maxValue);
-        QFETCH(int, expected);
-        int field = 7;
-        QCOMPARE(push::parseBoundedInt(text, maxValue, field), expected >= 0);
-        QCOMPARE(field, expected >= 0 ? expected : 7);
     }
 
     void cursorText_data()
