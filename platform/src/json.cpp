@@ -2,6 +2,10 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QVarLengthArray>
+
+#include <cstring>
+#include <map>
 
 namespace bb {
 namespace data {
@@ -18,6 +22,65 @@ enum class Quick {
     Unsure, // outside what this reader knows: ask QJsonDocument
 };
 
+// Member names and many short values (types, titles, senders) repeat from
+// one text to the next. Short ASCII strings are kept in a small table so a
+// repeat shares the QString it had before instead of allocating a new one.
+// The table is per thread and fixed in size: a slot holds the last string
+// whose bytes hashed to it.
+class ShortStrings
+{
+public:
+    static constexpr qsizetype kMaxChars = 32;
+
+    QString get(QByteArrayView ascii)
+    {
+        const qsizetype n = ascii.size();
+        if (n > kMaxChars)
+            return QString::fromLatin1(ascii);
+        Slot &slot = m_slots[hash(ascii) % kSlots];
+        if (slot.string.isNull() || slot.size != n || std::memcmp(slot.bytes, ascii.data(), size_t(n)) != 0) {
+            slot.string = QString::fromLatin1(ascii);
+            slot.size = n;
+            std::memcpy(slot.bytes, ascii.data(), size_t(n));
+        }
+        return slot.string;
+    }
+
+private:
+    static constexpr quint32 kSlots = 509;
+
+    struct Slot {
+        QString string;
+        qsizetype size = 0;
+        char bytes[kMaxChars];
+    };
+
+    // The first and the last eight bytes and the length tell the strings
+    // met in practice apart well enough; a collision only costs a copy.
+    static quint32 hash(QByteArrayView bytes)
+    {
+        const qsizetype n = bytes.size();
+        quint64 head = 0;
+        quint64 tail = 0;
+        if (n >= 8) {
+            std::memcpy(&head, bytes.data(), 8);
+            std::memcpy(&tail, bytes.data() + n - 8, 8);
+        } else {
+            std::memcpy(&head, bytes.data(), size_t(n));
+        }
+        const quint64 mixed = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ quint64(n)) * 0xFF51AFD7ED558CCDull;
+        return quint32(mixed >> 32);
+    }
+
+    Slot m_slots[kSlots];
+};
+
+ShortStrings &shortStrings()
+{
+    thread_local ShortStrings strings;
+    return strings;
+}
+
 // The integers read here have at most this many digits, which always fit
 // in 64 bits; longer ones may become doubles and are left to QJsonDocument.
 constexpr int kMaxQuickDigits = 18;
@@ -26,7 +89,7 @@ class FlatObjectReader
 {
 public:
     explicit FlatObjectReader(const QByteArray &text)
-        : m_p(text.constData()), m_end(text.constData() + text.size())
+        : m_p(text.constData()), m_end(text.constData() + text.size()), m_strings(shortStrings())
     {
     }
 
@@ -44,8 +107,8 @@ public:
         for (;;) {
             if (*m_p != '"')
                 return Quick::Unsure;
-            QString key;
-            Quick r = readString(key);
+            Member &member = m_members.emplace_back();
+            Quick r = readString(member.name, &member.nameBytes);
             if (r != Quick::Read)
                 return r;
             if (!skipSpace())
@@ -55,17 +118,14 @@ public:
             ++m_p;
             if (!skipSpace())
                 return Quick::Broken;
-            QVariant value;
-            r = readValue(value);
+            r = readValue(member.value);
             if (r != Quick::Read)
                 return r;
-            // A repeated name keeps its last value, as in QJsonDocument.
-            map.insert(key, value);
             if (!skipSpace())
                 return Quick::Broken;
             if (*m_p == '}') {
                 ++m_p;
-                return finish();
+                break;
             }
             if (*m_p != ',')
                 return Quick::Unsure;
@@ -73,6 +133,10 @@ public:
             if (!skipSpace())
                 return Quick::Broken;
         }
+        const Quick r = finish();
+        if (r == Quick::Read)
+            fill(map);
+        return r;
     }
 
 private:
@@ -89,24 +153,55 @@ private:
 
     Quick finish() { return skipSpace() ? Quick::Unsure : Quick::Read; }
 
-    // At the opening quote. Escapes are left to QJsonDocument.
-    Quick readString(QString &out)
+    enum class Bytes { Ascii, Wide, Escaped };
+
+    // Whether a string's bytes hold a backslash, else whether any is beyond
+    // ASCII; eight bytes at a time.
+    static Bytes classify(QByteArrayView bytes)
+    {
+        constexpr quint64 kOnes = 0x0101010101010101ull;
+        constexpr quint64 kHighs = 0x8080808080808080ull;
+        constexpr quint64 kBackslashes = 0x5C5C5C5C5C5C5C5Cull;
+        const char *c = bytes.data();
+        const char *const end = c + bytes.size();
+        quint64 seen = 0;
+        quint64 backslash = 0;
+        for (; end - c >= 8; c += 8) {
+            quint64 word;
+            std::memcpy(&word, c, 8);
+            seen |= word;
+            // A byte of `x` is zero where `word` holds a backslash.
+            const quint64 x = word ^ kBackslashes;
+            backslash |= (x - kOnes) & ~x & kHighs;
+        }
+        for (; c < end; ++c) {
+            seen |= uchar(*c);
+            backslash |= *c == '\\';
+        }
+        if (backslash)
+            return Bytes::Escaped;
+        return (seen & kHighs) ? Bytes::Wide : Bytes::Ascii;
+    }
+
+    // At the opening quote. Escapes are left to QJsonDocument. `ascii`, if
+    // given, receives the bytes of a string that is all ASCII, else stays
+    // null.
+    Quick readString(QString &out, QByteArrayView *ascii = nullptr)
     {
         const char *begin = ++m_p;
-        bool ascii = true;
-        while (m_p < m_end && *m_p != '"') {
-            const uchar c = uchar(*m_p);
-            if (c == '\\')
-                return Quick::Unsure;
-            ascii = ascii && c < 0x80;
-            ++m_p;
-        }
-        if (m_p >= m_end)
+        const void *quote = std::memchr(begin, '"', size_t(m_end - begin));
+        if (!quote)
             return Quick::Broken;
+        m_p = static_cast<const char *>(quote);
         const QByteArrayView bytes(begin, m_p - begin);
         ++m_p;
-        if (ascii) {
-            out = QString::fromLatin1(bytes);
+        const Bytes kind = classify(bytes);
+        if (kind == Bytes::Escaped)
+            return Quick::Unsure;
+        if (kind == Bytes::Ascii) {
+            out = m_strings.get(bytes);
+            if (ascii)
+                *ascii = bytes;
         } else {
             if (!bytes.isValidUtf8())
                 return Quick::Unsure;
@@ -177,8 +272,55 @@ private:
         return Quick::Read;
     }
 
+    struct Member {
+        QString name;
+        QByteArrayView nameBytes; // null unless the name is ASCII
+        QVariant value;
+    };
+
+    // The members go into the map in the order of their names whenever the
+    // names are ASCII, where byte order is QString's order: each then lands
+    // at the end of the tree without a search. A repeated name keeps its
+    // last value, as in QJsonDocument.
+    void fill(QVariantMap &map)
+    {
+        const qsizetype count = m_members.size();
+        bool ascii = true;
+        for (qsizetype i = 0; i < count && ascii; ++i)
+            ascii = !m_members[i].nameBytes.isNull();
+        if (!ascii) {
+            for (Member &member : m_members)
+                map.insert(member.name, member.value);
+            return;
+        }
+        QVarLengthArray<Member *, kUsualMembers> order(count);
+        for (qsizetype i = 0; i < count; ++i) {
+            // Insertion sort, stable: an equal name stays after the earlier one.
+            qsizetype j = i;
+            while (j > 0 && m_members[i].nameBytes < order[j - 1]->nameBytes) {
+                order[j] = order[j - 1];
+                --j;
+            }
+            order[j] = &m_members[i];
+        }
+        std::map<QString, QVariant> sorted;
+        auto last = sorted.end();
+        for (qsizetype i = 0; i < count; ++i) {
+            Member &member = *order[i];
+            if (i > 0 && member.nameBytes == order[i - 1]->nameBytes)
+                last->second = std::move(member.value);
+            else
+                last = sorted.emplace_hint(sorted.end(), std::move(member.name), std::move(member.value));
+        }
+        map = QVariantMap(std::move(sorted));
+    }
+
+    static constexpr int kUsualMembers = 16;
+
     const char *m_p;
     const char *m_end;
+    ShortStrings &m_strings;
+    QVarLengthArray<Member, kUsualMembers> m_members;
 };
 
 } // namespace

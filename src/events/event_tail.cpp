@@ -85,8 +85,25 @@ QByteArray prepareLine(QByteArrayView raw)
 
 bool couldDispatch(QByteArrayView line)
 {
-    return line.contains('\\') || line.contains("hub_notify_message") || line.contains("chat_unread")
-        || line.contains("call_update");
+    if (line.contains('\\'))
+        return true;
+    // Every name has its first underscore three or four bytes in, and
+    // underscores are rare, so the names are only compared where one is.
+    const auto nameAt = [line](qsizetype at, QByteArrayView name) {
+        return at >= 0 && line.size() - at >= name.size() && line.sliced(at, name.size()) == name;
+    };
+    const char *const begin = line.data();
+    const char *const end = begin + line.size();
+    for (const char *p = begin; p < end; ++p) {
+        p = static_cast<const char *>(std::memchr(p, '_', size_t(end - p)));
+        if (!p)
+            return false;
+        const qsizetype at = p - begin;
+        if (nameAt(at - 3, "hub_notify_message") || nameAt(at - 4, "chat_unread")
+            || nameAt(at - 4, "call_update"))
+            return true;
+    }
+    return false;
 }
 
 void dropCarriageReturns(QByteArray &bytes)

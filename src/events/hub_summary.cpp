@@ -25,17 +25,31 @@ namespace hubsummary {
 
 QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text)
 {
-    QString title = ZunaroHeadlessService::simplifyLine(chatTitle.trimmed());
+    QString title = ZunaroHeadlessService::simplifyLine(chatTitle);
     if (title.isEmpty())
         title = QStringLiteral("Chat");
-    QString body = ZunaroHeadlessService::simplifyLine(text.trimmed());
+    QString body = ZunaroHeadlessService::simplifyLine(text);
     if (body.isEmpty())
         body = QStringLiteral("New message");
-    const QString sender = ZunaroHeadlessService::simplifyLine(senderName.trimmed());
-    if (!sender.isEmpty() && sender != title)
-        body = QStringLiteral("%1: %2").arg(sender, body);
+    const QString sender = ZunaroHeadlessService::simplifyLine(senderName);
     // Both parts are simplified and not empty, so the joined line is too.
-    QString line = QStringLiteral("%1: %2").arg(title, body);
+    // Only one character more than fits is ever joined: that is enough to
+    // know the line is cut, and a huge text leaves no huge line behind.
+    const bool withSender = !sender.isEmpty() && sender != title;
+    const QStringView separator = u": ";
+    QStringView parts[] = { title, separator, withSender ? QStringView(sender) : QStringView(),
+                            withSender ? separator : QStringView(), body };
+    qsizetype room = kMaxLineChars + 1;
+    for (QStringView &part : parts) {
+        part = part.left(room);
+        room -= part.size();
+    }
+    QString line(kMaxLineChars + 1 - room, Qt::Uninitialized);
+    QChar *out = line.data();
+    for (const QStringView part : parts) {
+        std::copy(part.begin(), part.end(), out);
+        out += part.size();
+    }
     if (line.size() > kMaxLineChars) {
         // Never half a character: a pair of surrogates is cut whole.
         line.truncate(line.at(kMaxLineChars - 1).isHighSurrogate() ? kMaxLineChars - 1 : kMaxLineChars);
@@ -122,29 +136,84 @@ UnreadResult applyUnread(UnreadEntry entry, quint64 total, bool known, int previ
 QString ZunaroHeadlessService::simplifyLine(const QString &text)
 {
     // Line feeds, carriage returns and tabs are white space to simplified():
-    // each run of white space becomes one space, none at either end.
-    return text.simplified();
+    // each run of white space becomes one space, none at either end. Most
+    // text is simplified already and is then shared rather than copied.
+    const qsizetype n = text.size();
+    const QChar *const c = text.constData();
+    bool simple = n == 0 || (!c[0].isSpace() && !c[n - 1].isSpace());
+    for (qsizetype i = 0; simple && i < n; ++i) {
+        const char16_t u = c[i].unicode();
+        if (u == u' ')
+            simple = i + 1 < n && c[i + 1].unicode() != u' ';
+        else if (u < 0x21 || u >= 0x7f)
+            simple = !c[i].isSpace();
+    }
+    return simple ? text : text.simplified();
 }
+
+namespace {
+// The members a message is read for, found in one walk over the event
+// instead of one search of the map each; a missing member reads as an
+// empty value, as QVariantMap::value() gives it.
+struct MessageMembers {
+    QVariant chatId;
+    QVariant date;
+    QVariant chatTitle;
+    QVariant senderName;
+    QVariant text;
+};
+
+MessageMembers messageMembers(const QVariantMap &event)
+{
+    MessageMembers m;
+    for (auto it = event.cbegin(); it != event.cend(); ++it) {
+        const QString &name = it.key();
+        switch (name.size()) {
+        case 4:
+            if (name == QLatin1String("date"))
+                m.date = it.value();
+            else if (name == QLatin1String("text"))
+                m.text = it.value();
+            break;
+        case 7:
+            if (name == QLatin1String("chat_id"))
+                m.chatId = it.value();
+            break;
+        case 10:
+            if (name == QLatin1String("chat_title"))
+                m.chatTitle = it.value();
+            break;
+        case 11:
+            if (name == QLatin1String("sender_name"))
+                m.senderName = it.value();
+            break;
+        default:
+            break;
+        }
+    }
+    return m;
+}
+} // namespace
 
 void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
 {
     if (!serviceActive || uiRunningForEvents())
         return;
-    const qint64 chatId = eventtail::toInt64(event.value(QStringLiteral("chat_id")));
+    const MessageMembers members = messageMembers(event);
+    const qint64 chatId = eventtail::toInt64(members.chatId);
 
     ++hubSummaryMessageCount;
     ++pendingNotifyCount;
     if (pendingNotifySinceMs == 0)
         pendingNotifySinceMs = platform::nowMs();
 
-    const qint64 date = eventtail::toInt64(event.value(QStringLiteral("date")));
+    const qint64 date = eventtail::toInt64(members.date);
     if (date > 0 && hubSummaryLatestDate < date)
         hubSummaryLatestDate = date;
 
     if (chatId > 0) {
-        const QString text = hubsummary::composeLine(event.value(QStringLiteral("chat_title")).toString(),
-                                                     event.value(QStringLiteral("sender_name")).toString(),
-                                                     event.value(QStringLiteral("text")).toString());
+        const QString text = hubsummary::composeLine(members.chatTitle.toString(), members.senderName.toString(),
+                                                     members.text.toString());
         hubSummaryChatIds.insert(chatId);
         hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
         while (hubSummaryLines.size() > hubsummary::kMaxStoredLines)

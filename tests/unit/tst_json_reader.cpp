@@ -74,6 +74,11 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::newRow("message") << kMessage;
         QTest::newRow("white space, literals, repeated name") << kMixed;
+        QTest::newRow("repeated names") << QByteArray("{\"b\":1,\"a\":2,\"b\":3,\"a\":\"x\",\"ab\":4,\"B\":5}");
+        QTest::newRow("names beyond ASCII") << QByteArray("{\"\xc3\xa9\":1,\"z\":2,\"\xef\xbd\x81\":3,\"\xf0\x9f\x98\x80\":4}");
+        QTest::newRow("many members") << QByteArray("{\"m0\":0,\"m1\":1,\"m2\":2,\"m3\":3,\"m4\":4,\"m5\":5,\"m6\":6,"
+                                                 "\"m7\":7,\"m8\":8,\"m9\":9,\"ma\":10,\"mb\":11,\"mc\":12,\"md\":13,"
+                                                 "\"me\":14,\"mf\":15,\"mg\":16,\"mh\":17,\"m0\":18}");
         QTest::newRow("empty object") << QByteArray("{}");
         QTest::newRow("empty object, blanks") << QByteArray(" {\n} ");
         QTest::newRow("empty text") << QByteArray();
@@ -88,6 +93,8 @@ private slots:
         QTest::newRow("missing comma") << QByteArray("{\"a\":1 \"b\":2}");
         QTest::newRow("bare name") << QByteArray("{a:1}");
         QTest::newRow("escape in value") << QByteArray("{\"a\":\"x\\\"y\\u00e9\\ud83d\\ude00\"}");
+        QTest::newRow("escape after eight bytes") << QByteArray("{\"a\":\"0123456789\\tx\"}");
+        QTest::newRow("beyond ASCII after eight bytes") << QByteArray("{\"a\":\"0123456789\xc3\xa9x\"}");
         QTest::newRow("escape in name") << QByteArray("{\"a\\n\":1}");
         QTest::newRow("lone surrogate escape") << QByteArray("{\"a\":\"\\ud800\"}");
         QTest::newRow("broken escape") << QByteArray("{\"a\":\"\\u12g4\"}");
