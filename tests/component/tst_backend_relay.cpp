@@ -3,25 +3,9 @@
 
 #include "tst_backend_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include "zunaro/device.h"
 
 namespace {
-void sendDatagram(const QByteArray &bytes)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(47010);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    close(fd);
-}
-
 bool isZombie(int pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -39,24 +23,7 @@ bb::system::InvokeRequest invocation(const char *action)
 class ServiceTest : public QObject
 {
     Q_OBJECT
-
-    std::unique_ptr<ZunaroHeadlessService> makeService(TestDevice &device)
-    {
-        device.installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend"));
-        std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        service->tickTimer->stop();
-        platform::setClockMs(2000000000);
-        return service;
-    }
-
-    // A backend that is running and has taken its "ping".
-    void launch(TestDevice &device, ZunaroHeadlessService *service)
-    {
-        service->backendWanted = true;
-        service->startBackend();
-        QVERIFY(service->backendPid > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), QList<QByteArray> {"ping"}, 5000);
-    }
+    BACKEND_TEST_HELPERS
 
 private slots:
     void delivery_data()
@@ -86,13 +53,13 @@ private slots:
         QFETCH(int, backoffMs);
         QFETCH(QList<QByteArray>, received);
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
         service->serviceActive = false;
         service->backendNextStartMs = backoffMs ? platform::nowMs() + backoffMs : 0;
 
         for (const QByteArray &datagram : datagrams) {
-            sendDatagram(datagram);
+            sendCommandDatagram(datagram);
             service->drainCmdSocket();
         }
         QCOMPARE(service->backendWanted, !received.isEmpty());
@@ -115,10 +82,10 @@ private slots:
     void afterInvocations()
     {
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
         service->backendNextStartMs = platform::nowMs() + 5000;
-        sendDatagram("queued");
+        sendCommandDatagram("queued");
         service->drainCmdSocket();
         service->onInvoked(invocation("com.kvel.zunaro.service.START"));
         service->onInvoked(invocation("com.kvel.zunaro.service.STOP"));
@@ -126,7 +93,7 @@ private slots:
         QVERIFY(!service->serviceActive);
 
         platform::advanceClockMs(5000);
-        sendDatagram("after stop");
+        sendCommandDatagram("after stop");
         service->drainCmdSocket();
         QVERIFY(service->serviceActive);
         QVERIFY(service->backendPid > 0);
@@ -141,17 +108,16 @@ private slots:
     void backendGoneUnreaped()
     {
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
-        launch(device, service.get());
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
         service->sendLine("sim exit 3");
         QTRY_VERIFY_WITH_TIMEOUT(isZombie(service->backendPid), 5000);
         for (int i = 0; i < 3; ++i)
             service->sendLine("into the void");
-        sendDatagram("and more");
+        sendCommandDatagram("and more");
         service->drainCmdSocket();
-        QVERIFY(service->backendInputBuffer.isEmpty());
-        QCOMPARE(service->backendStdinFd >= 0, true);
+        QVERIFY(service->backendInputBuffer.isEmpty() && service->backendStdinFd >= 0);
         LogCapture log;
         service->onTick();
         QVERIFY(log.contains("service: backend finished exitCode=3 status=0"));
@@ -163,11 +129,10 @@ private slots:
     void briefStall()
     {
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
-        launch(device, service.get());
-        service->sendLine("sim stop-reading 1000");
-        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("sim stop-reading 1000"), 5000);
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        QVERIFY(stopReading(device, *service, "1000"));
 
         QList<QByteArray> expected = backendOutput(device);
         const QByteArray filler(190, 'f');
@@ -188,11 +153,10 @@ private slots:
     void stalledForGood()
     {
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
-        launch(device, service.get());
-        service->sendLine("sim stop-reading");
-        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("sim stop-reading"), 5000);
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        QVERIFY(stopReading(device, *service));
 
         LogCapture log;
         const QString line(999, QLatin1Char('s'));
@@ -218,17 +182,17 @@ private slots:
     void floodIsTakenInTurns()
     {
         TestDevice device;
-        auto service = makeService(device);
-        BackendReaper reaper {&service->backendPid};
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
         const int big = 4 * 1024 * 1024;
         if (setsockopt(service->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
             QSKIP("cannot enlarge the command socket's buffer here");
-        launch(device, service.get());
+        QVERIFY(launchBackend(device, *service));
 
         QList<QByteArray> expected {"ping"};
         for (int i = 0; i < 600; ++i) {
             expected << "d" + QByteArray::number(i);
-            sendDatagram(expected.last());
+            sendCommandDatagram(expected.last());
         }
         service->drainCmdSocket();
         service->sendLine("marker");
