@@ -138,17 +138,25 @@ QString ZunaroHeadlessService::simplifyLine(const QString &text)
     // Line feeds, carriage returns and tabs are white space to simplified():
     // each run of white space becomes one space, none at either end. Most
     // text is simplified already and is then shared rather than copied.
-    const qsizetype n = text.size();
+    // Simple means: no white space but single spaces between other
+    // characters.
     const QChar *const c = text.constData();
-    bool simple = n == 0 || (!c[0].isSpace() && !c[n - 1].isSpace());
-    for (qsizetype i = 0; simple && i < n; ++i) {
+    bool afterSpace = true; // a space first is not simple
+    for (qsizetype i = 0, n = text.size(); i < n; ++i) {
         const char16_t u = c[i].unicode();
-        if (u == u' ')
-            simple = i + 1 < n && c[i + 1].unicode() != u' ';
-        else if (u < 0x21 || u >= 0x7f)
-            simple = !c[i].isSpace();
+        if (char16_t(u - 0x21) < 0x5e) {
+            afterSpace = false;
+        } else if (u == u' ') {
+            if (afterSpace)
+                return text.simplified();
+            afterSpace = true;
+        } else if (QChar::isSpace(u)) {
+            return text.simplified();
+        } else {
+            afterSpace = false;
+        }
     }
-    return simple ? text : text.simplified();
+    return afterSpace && !text.isEmpty() ? text.simplified() : text;
 }
 
 namespace {
@@ -156,36 +164,37 @@ namespace {
 // instead of one search of the map each; a missing member reads as an
 // empty value, as QVariantMap::value() gives it.
 struct MessageMembers {
-    QVariant chatId;
-    QVariant date;
-    QVariant chatTitle;
-    QVariant senderName;
-    QVariant text;
+    const QVariant *chatId;
+    const QVariant *date;
+    const QVariant *chatTitle;
+    const QVariant *senderName;
+    const QVariant *text;
 };
 
 MessageMembers messageMembers(const QVariantMap &event)
 {
-    MessageMembers m;
+    static const QVariant kMissing;
+    MessageMembers m { &kMissing, &kMissing, &kMissing, &kMissing, &kMissing };
     for (auto it = event.cbegin(); it != event.cend(); ++it) {
         const QString &name = it.key();
         switch (name.size()) {
         case 4:
             if (name == QLatin1String("date"))
-                m.date = it.value();
+                m.date = &it.value();
             else if (name == QLatin1String("text"))
-                m.text = it.value();
+                m.text = &it.value();
             break;
         case 7:
             if (name == QLatin1String("chat_id"))
-                m.chatId = it.value();
+                m.chatId = &it.value();
             break;
         case 10:
             if (name == QLatin1String("chat_title"))
-                m.chatTitle = it.value();
+                m.chatTitle = &it.value();
             break;
         case 11:
             if (name == QLatin1String("sender_name"))
-                m.senderName = it.value();
+                m.senderName = &it.value();
             break;
         default:
             break;
@@ -200,20 +209,20 @@ void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
     if (!serviceActive || uiRunningForEvents())
         return;
     const MessageMembers members = messageMembers(event);
-    const qint64 chatId = eventtail::toInt64(members.chatId);
+    const qint64 chatId = eventtail::toInt64(*members.chatId);
 
     ++hubSummaryMessageCount;
     ++pendingNotifyCount;
     if (pendingNotifySinceMs == 0)
         pendingNotifySinceMs = platform::nowMs();
 
-    const qint64 date = eventtail::toInt64(members.date);
+    const qint64 date = eventtail::toInt64(*members.date);
     if (date > 0 && hubSummaryLatestDate < date)
         hubSummaryLatestDate = date;
 
     if (chatId > 0) {
-        const QString text = hubsummary::composeLine(members.chatTitle.toString(), members.senderName.toString(),
-                                                     members.text.toString());
+        const QString text = hubsummary::composeLine(members.chatTitle->toString(), members.senderName->toString(),
+                                                     members.text->toString());
         hubSummaryChatIds.insert(chatId);
         hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
         while (hubSummaryLines.size() > hubsummary::kMaxStoredLines)
