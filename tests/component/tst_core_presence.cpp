@@ -32,11 +32,11 @@ private slots:
         QTest::newRow("content beats an old mtime") << QByteArray::number(kNow - 1000) << qint64(3600000) << true;
         QTest::newRow("empty, modified 10 s ago") << QByteArray() << qint64(10000) << true;
         QTest::newRow("empty, modified 2 min ago") << QByteArray() << qint64(120000) << false;
-        QTest::newRow("letters fall back to mtime") << QByteArray("abc") << qint64(120000) << false;
-        QTest::newRow("two numbers fall back to mtime") << QByteArray("12 34") << qint64(10000) << true;
-        QTest::newRow("zero falls back to mtime") << QByteArray("0") << qint64(120000) << false;
-        QTest::newRow("negative falls back to mtime") << QByteArray("-5") << qint64(120000) << false;
-        QTest::newRow("overflowing number falls back") << QByteArray(40, '9') << qint64(120000) << false;
+        // A fresh modification time makes the fallback visible: read as a
+        // time, each of these would be stale.
+        for (const QByteArray &noTime : {QByteArray("abc"), QByteArray("12 34"), QByteArray("0"), QByteArray("-5"),
+                                         QByteArray(40, '9')})
+            QTest::newRow(noTime.left(8).constData()) << noTime << qint64(10000) << true;
         QTest::newRow("binary falls back") << QByteArray("\0\xff\x01", 3) << qint64(10000) << true;
         QTest::newRow("no time at all: existence counts") << QByteArray("x") << qint64(-1) << true;
     }
