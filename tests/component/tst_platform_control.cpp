@@ -113,29 +113,24 @@ private slots:
         QTest::addColumn<QString>("error"); // empty for {"ok":true}
         QTest::addColumn<QString>("invoked"); // action the service got, or uri the user sent
         QTest::addColumn<bool>("goesOffline");
-        QTest::newRow("invoke") << QByteArray(R"({"invoke":{"action":"com.kvel.zunaro.service.START"}})") << false
-                                << "" << "com.kvel.zunaro.service.START" << false;
-        QTest::newRow("offline") << QByteArray(R"({"online":false})") << false << "" << "" << true;
-        QTest::newRow("online again is no change") << QByteArray(R"({"online":true})") << false << "" << "" << false;
-        QTest::newRow("press Answer") << QByteArray(R"({"dialog_button":"Answer"})") << true << ""
-                                      << "zunaro://call?auto=answer" << false;
-        QTest::newRow("press Decline") << QByteArray(R"({"dialog_button":"Decline"})") << true << ""
-                                       << "zunaro://call?auto=decline" << false;
-        QTest::newRow("press unknown button") << QByteArray(R"({"dialog_button":"Maybe"})") << true
-                                              << "the dialog has no button Maybe" << "" << false;
-        QTest::newRow("press without dialog") << QByteArray(R"({"dialog_button":"Answer"})") << false
-                                              << "no dialog on screen" << "" << false;
-        QTest::newRow("select entry") << QByteArray(R"({"hub_select":"with_invoke"})") << false << ""
-                                      << "zunaro://hub?screen=chats" << false;
-        QTest::newRow("select entry without request") << QByteArray(R"({"hub_select":"plain"})") << false
-                                                      << "hub entry carries no invoke request" << "" << false;
-        QTest::newRow("select absent entry") << QByteArray(R"({"hub_select":"nothing"})") << false
-                                             << "no such hub entry" << "" << false;
-        QTest::newRow("select outside the hub") << QByteArray(R"({"hub_select":"../dialog"})") << true
-                                                << "no such hub entry" << "" << false;
-        QTest::newRow("not json") << QByteArray("online please") << false << "not a JSON object" << "" << false;
-        QTest::newRow("wrong type") << QByteArray(R"({"online":"yes"})") << false << "online must be true or false"
-                                    << "" << false;
+        const auto row = [](const char *name, const QByteArray &line, bool dialog, const char *error,
+                            const char *invoked = "", bool offline = false) {
+            QTest::newRow(name) << line << dialog << QString(error) << QString(invoked) << offline;
+        };
+        const char *start = "com.kvel.zunaro.service.START";
+        row("invoke", R"({"invoke":{"action":"com.kvel.zunaro.service.START"}})", false, "", start);
+        row("offline", R"({"online":false})", false, "", "", true);
+        row("online again is no change", R"({"online":true})", false, "");
+        row("press Answer", R"({"dialog_button":"Answer"})", true, "", "zunaro://call?auto=answer");
+        row("press Decline", R"({"dialog_button":"Decline"})", true, "", "zunaro://call?auto=decline");
+        row("press unknown button", R"({"dialog_button":"Maybe"})", true, "the dialog has no button Maybe");
+        row("press without dialog", R"({"dialog_button":"Answer"})", false, "no dialog on screen");
+        row("select entry", R"({"hub_select":"with_invoke"})", false, "", "zunaro://hub?screen=chats");
+        row("select entry without request", R"({"hub_select":"plain"})", false, "hub entry carries no invoke request");
+        row("select absent entry", R"({"hub_select":"nothing"})", false, "no such hub entry");
+        row("select outside the hub", R"({"hub_select":"../dialog"})", true, "no such hub entry");
+        row("not json", "online please", false, "not a JSON object");
+        row("wrong type", R"({"online":"yes"})", false, "online must be true or false");
     }
     void requests()
     {
