@@ -257,18 +257,19 @@ private:
         if (negative)
             ++m_p;
         const char *digits = m_p;
-        while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
+        // Unsigned, so a run too long to use may wrap harmlessly.
+        quint64 value = 0;
+        while (m_p < m_end && uchar(*m_p - '0') < 10) {
+            value = value * 10 + uchar(*m_p - '0');
             ++m_p;
+        }
         if (m_p >= m_end)
             return Quick::Broken;
         const qsizetype count = m_p - digits;
         if (count == 0 || count > kMaxQuickDigits || (count > 1 && *digits == '0') || *m_p == '.'
             || *m_p == 'e' || *m_p == 'E')
             return Quick::Unsure;
-        qint64 value = 0;
-        for (const char *d = digits; d < m_p; ++d)
-            value = value * 10 + (*d - '0');
-        out = QVariant(qlonglong(negative ? -value : value));
+        out = QVariant(negative ? -qlonglong(value) : qlonglong(value));
         return Quick::Read;
     }
 
