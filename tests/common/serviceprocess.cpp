@@ -29,10 +29,21 @@ bool ServiceProcess::start(int timeoutMs)
     m_process.start(m_device.appDir() + QStringLiteral("/zunaro-service"), QStringList());
     if (!m_process.waitForStarted(timeoutMs))
         return false;
+    // The control socket opens first thing; the command socket and the push
+    // poll come at the end of start-up, whose last line says which mode
+    // runs. A datagram sent before that would be lost.
+    const auto startedUp = [this] {
+        for (const QByteArray &line : lines()) {
+            if (line.startsWith("service: cmd socket listening on ") || line.startsWith("service: cmd bind() failed")
+                || line.startsWith("service: cmd socket() failed") || line == "service: tgpush mode enabled; TDLib backend disabled")
+                return true;
+        }
+        return false;
+    };
     return QTest::qWaitFor(
-        [this] {
+        [&] {
             return m_process.state() == QProcess::NotRunning
-                || m_device.exists(QStringLiteral("platform/control.sock"));
+                || (startedUp() && m_device.exists(QStringLiteral("platform/control.sock")));
         },
         timeoutMs)
         && m_process.state() == QProcess::Running;

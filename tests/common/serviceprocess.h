@@ -19,8 +19,8 @@ public:
     explicit ServiceProcess(const TestDevice &device);
     ~ServiceProcess();
 
-    // Installs and starts the service and waits until its control socket
-    // exists; false when any step fails.
+    // Installs and starts the service and waits until its start-up is over
+    // and its control socket exists; false when any step fails.
     bool start(int timeoutMs = 10000);
     // Sends SIGTERM and waits for the end, killing the service if it stays.
     void stop();
