@@ -12,9 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "backend/backend_logic.h"
 #include "bps/bps.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
 
 namespace {
@@ -52,7 +52,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     // from now on are read.
     // (Something other than a regular file there counts as unreadable: a
     // FIFO must not hold start-up.)
-    eventsFileOffset = backend::regularFileSize(eventsFilePath);
+    eventsFileOffset = platform::regularFileSize(eventsFilePath);
     eventsPartialLine.clear();
 
     applyNotificationDefaultsOnce();

@@ -40,19 +40,31 @@ bool appendJsonLine(const QString &path, const QJsonObject &object)
     return written == line.size();
 }
 
-SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *content)
+namespace {
+// Opens a regular file for reading; -1 for anything else. Non-blocking, so
+// a FIFO in the file's place cannot hold the open.
+int openRegular(const QString &path, struct stat *st)
 {
-    content->clear();
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return errno == ENOENT ? SmallFile::Absent : SmallFile::Unreadable;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         ::close(fd);
-        return SmallFile::Unreadable;
+        return -1;
     }
-    // One byte more than allowed tells a full file from a too long one.
+    return fd;
+}
+} // namespace
+
+bool readFileHead(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated)
+{
+    content->clear();
+    *truncated = false;
+    struct stat st {};
+    const int fd = openRegular(path, &st);
+    if (fd < 0)
+        return false;
+    // One byte more than allowed tells a full file from a longer one.
     QByteArray buffer(maxBytes + 1, Qt::Uninitialized);
     qsizetype got = 0;
     while (got < buffer.size()) {
@@ -61,17 +73,38 @@ SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *con
             continue;
         if (n < 0) {
             ::close(fd);
-            return SmallFile::Unreadable;
+            return false;
         }
         if (n == 0)
             break;
         got += n;
     }
     ::close(fd);
-    if (got > maxBytes)
-        return SmallFile::TooLarge;
-    buffer.truncate(got);
+    *truncated = got > maxBytes;
+    buffer.truncate(qMin(got, maxBytes));
     *content = buffer;
+    return true;
+}
+
+qint64 regularFileSize(const QString &path)
+{
+    struct stat st {};
+    const int fd = openRegular(path, &st);
+    if (fd < 0)
+        return 0;
+    ::close(fd);
+    return qint64(st.st_size);
+}
+
+SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *content)
+{
+    bool truncated = false;
+    if (!readFileHead(path, maxBytes, content, &truncated))
+        return QFileInfo::exists(path) ? SmallFile::Unreadable : SmallFile::Absent;
+    if (truncated) {
+        content->clear();
+        return SmallFile::TooLarge;
+    }
     return SmallFile::Read;
 }
 

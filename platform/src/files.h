@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "zunaro/files.h"
+
 namespace platform {
 
 // Writes the whole file through a temporary file in the same folder and a

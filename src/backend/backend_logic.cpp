@@ -1,13 +1,7 @@
 #include "backend/backend_logic.h"
 
-#include <QFile>
 
-#include <algorithm>
-#include <cerrno>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace backend {
 
@@ -115,46 +109,6 @@ bool parseEnvLine(const QString &rawLine, QString *name, QString *value)
     *name = line.left(eq).trimmed();
     *value = line.mid(eq + 1).trimmed();
     return true;
-}
-
-bool readRegularFile(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated)
-{
-    content->clear();
-    *truncated = false;
-    // Non-blocking, so a FIFO put in the file's place cannot hold the open.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    content->resize(maxBytes + 1);
-    qsizetype got = 0;
-    while (got < content->size()) {
-        const ssize_t n = ::read(fd, content->data() + got, size_t(content->size() - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += n;
-    }
-    ::close(fd);
-    *truncated = got > maxBytes;
-    content->resize(std::min(got, maxBytes));
-    return true;
-}
-
-qint64 regularFileSize(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    return regular ? qint64(st.st_size) : 0;
 }
 
 } // namespace backend

@@ -39,11 +39,4 @@ QStringList commandLines(const QByteArray &datagram);
 // line assigns nothing (blank, comment, no name).
 bool parseEnvLine(const QString &rawLine, QString *name, QString *value);
 
-// The first maxBytes of a regular file, without ever blocking on a FIFO or
-// reading a directory. False when there is nothing readable.
-bool readRegularFile(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated);
-
-// Size of a regular file, 0 for anything else (missing, FIFO, directory).
-qint64 regularFileSize(const QString &path);
-
 } // namespace backend

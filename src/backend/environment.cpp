@@ -9,6 +9,7 @@
 
 #include "backend/backend_logic.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace {
 // Configuration files are a few lines long; anything past this is not read.
@@ -46,7 +47,7 @@ void ZunaroHeadlessService::load_env_file(QStringList &env, const QString &path)
 {
     QByteArray content;
     bool truncated = false;
-    if (!backend::readRegularFile(path, kMaxEnvFileBytes, &content, &truncated))
+    if (!platform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
         return;
     // A cut-off last line would assign half a value: leave it out.
     if (truncated)

@@ -18,6 +18,7 @@
 
 #include "backend/backend_logic.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
 #include "zunaro/spawn.h"
 
@@ -103,7 +104,7 @@ void ZunaroHeadlessService::startBackend()
     QDir().mkpath(dataDir + QStringLiteral("/cache/tdlib-files"));
 
     // Events written before this launch are not this backend's news.
-    eventsFileOffset = backend::regularFileSize(eventsFilePath);
+    eventsFileOffset = platform::regularFileSize(eventsFilePath);
     eventsPartialLine.clear();
 
     const QStringList env = buildBackendEnvironment();

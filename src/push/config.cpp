@@ -6,6 +6,7 @@
 
 #include "push/env_config.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
 
 namespace {
@@ -19,12 +20,12 @@ constexpr qint64 kMaxCursorFileBytes = 4096;
 bool ZunaroHeadlessService::parseEnvFile(const QString &path, QMap<QString, QString> &out)
 {
     QByteArray content;
-    bool complete = false;
-    if (!push::readRegularFile(path, kMaxEnvFileBytes, content, complete))
+    bool truncated = false;
+    if (!platform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
         return false;
     QList<QByteArray> lines = content.split('\n');
     // A line cut by the size bound is not the line that was written.
-    if (!complete)
+    if (truncated)
         lines.removeLast();
     QString key;
     QString value;
@@ -83,11 +84,11 @@ void ZunaroHeadlessService::loadTgpushConfig()
     }
 
     QByteArray cursorText;
-    bool complete = false;
+    bool truncated = false;
     quint64 since = 0;
-    if (push::readRegularFile(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes,
-                              cursorText, complete)
-        && complete && push::parseCursorText(cursorText, since)) {
+    if (platform::readFileHead(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes, &cursorText,
+                               &truncated)
+        && !truncated && push::parseCursorText(cursorText, since)) {
         tgpushSince = since;
         platform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
     }

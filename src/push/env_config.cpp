@@ -1,10 +1,6 @@
 #include "push/env_config.h"
 
-#include <QFile>
-#include <QFileInfo>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace push {
 
@@ -65,27 +61,6 @@ bool parseCursorText(const QByteArray &content, quint64 &out)
 {
     const QByteArray digits = content.trimmed();
     return parseU64Digits(digits.constBegin(), digits.constEnd(), out);
-}
-
-bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray &out, bool &complete)
-{
-    if (!QFileInfo(path).isFile())
-        return false;
-    // Non-blocking open: if a FIFO slipped in after the check above, opening
-    // it must not wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    out = file.read(maxBytes + 1);
-    complete = out.size() <= maxBytes;
-    if (!complete)
-        out.truncate(maxBytes);
-    return true;
 }
 
 } // namespace push

@@ -21,9 +21,4 @@ bool parseU64Digits(const char *begin, const char *end, quint64 &out);
 // The saved cursor: digits between optional white space.
 bool parseCursorText(const QByteArray &content, quint64 &out);
 
-// Reads at most `maxBytes` of a regular file (never a directory, FIFO or
-// device, which could block or never end). `complete` tells whether the
-// whole file fitted.
-bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray &out, bool &complete);
-
 } // namespace push
