@@ -136,6 +136,10 @@ private slots:
         row("next_since with nothing after", "{\"events\":[],\"next_since\":", 1, ok, 0, 1);
         row("longer key is not next_since", "{\"events\":[],\"next_sincex\":9}", 1, ok, 0, 1);
         row("next_since twice, first empty", "{\"next_since\":null,\"events\":[],\"next_since\":70}", 1, ok, 0, 1);
+        row("first next_since inside the array", "{\"events\":[{\"id\":3,\"next_since\":90}],\"next_since\":7}", 0,
+            ok, 1, 90);
+        row("first next_since before the array", "{\"next_since\":7,\"events\":[{\"id\":3,\"next_since\":90}]}", 0,
+            ok, 1, 7);
         row("smaller ids keep cursor", "{\"events\":[{\"id\":3},{\"id\":4}],\"next_since\":4}", 10, ok, 2, 10);
         row("next_since before events", "{\"next_since\":30,\"events\":[{\"id\":20}]}", 0, ok, 1, 30);
     }
