@@ -1,48 +1,10 @@
 #include "calls/call_logic.h"
 
-#include <cmath>
-#include <limits>
+#include "events/event_tail.h"
 
 namespace calls {
 
 namespace {
-
-qint64 readId(const QVariant &value)
-{
-    switch (value.metaType().id()) {
-    case QMetaType::LongLong:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-        return value.toLongLong();
-    case QMetaType::ULongLong: {
-        const qulonglong v = value.toULongLong();
-        return v > qulonglong(std::numeric_limits<qint64>::max()) ? 0 : qint64(v);
-    }
-    case QMetaType::Double: {
-        // Converting an out-of-range double is undefined; anything that is
-        // not a whole number in range reads as absent.
-        const double d = value.toDouble();
-        if (!std::isfinite(d) || d != std::trunc(d) || d < -9.2e18 || d > 9.2e18)
-            return 0;
-        return qint64(d);
-    }
-    case QMetaType::QString: {
-        bool ok = false;
-        const qint64 v = value.toString().trimmed().toLongLong(&ok, 10);
-        return ok ? v : 0;
-    }
-    default:
-        return 0;
-    }
-}
-
-int readInt(const QVariant &value)
-{
-    const qint64 v = readId(value);
-    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
-        return 0;
-    return int(v);
-}
 
 bool readBool(const QVariant &value)
 {
@@ -81,12 +43,12 @@ QString readText(const QVariant &value)
 CallUpdate parseCallUpdate(const QVariantMap &event)
 {
     CallUpdate u;
-    u.callId = readId(event.value(QStringLiteral("call_id")));
-    u.userId = readId(event.value(QStringLiteral("user_id")));
-    u.chatId = readId(event.value(QStringLiteral("chat_id")));
+    u.callId = eventtail::toInt64(event.value(QStringLiteral("call_id")));
+    u.userId = eventtail::toInt64(event.value(QStringLiteral("user_id")));
+    u.chatId = eventtail::toInt64(event.value(QStringLiteral("chat_id")));
     u.outgoing = readBool(event.value(QStringLiteral("outgoing")));
     u.state = readText(event.value(QStringLiteral("state")));
-    u.code = readInt(event.value(QStringLiteral("code")));
+    u.code = eventtail::toInt32(event.value(QStringLiteral("code")));
     u.message = readText(event.value(QStringLiteral("message")));
     u.displayName = readText(event.value(QStringLiteral("chat_title")));
     if (u.displayName.isEmpty())

@@ -34,15 +34,16 @@ qint64 toInt64(const QVariant &value)
         return u > qulonglong(std::numeric_limits<qint64>::max()) ? 0 : qint64(u);
     }
     case QMetaType::Double: {
-        // Only what a 64-bit integer can hold; beyond that there is no id.
+        // Converting an out-of-range double is undefined, and a fraction
+        // names no id: anything but a whole number in range is absent.
         const double d = value.toDouble();
-        if (!std::isfinite(d) || d <= -9.2e18 || d >= 9.2e18)
+        if (!std::isfinite(d) || d != std::trunc(d) || d <= -9.2e18 || d >= 9.2e18)
             return 0;
-        return qRound64(d);
+        return qint64(d);
     }
     case QMetaType::QString: {
         bool ok = false;
-        const qint64 v = value.toString().toLongLong(&ok, 10);
+        const qint64 v = value.toString().trimmed().toLongLong(&ok, 10);
         return ok ? v : 0;
     }
     default:

@@ -15,8 +15,9 @@ constexpr qint64 kReadChunkBytes = 1024 * 1024;
 // backend that never ends its line cannot make the service grow.
 constexpr qint64 kMaxLineBytes = 1024 * 1024;
 
-// A 64-bit member as the handlers read it: a JSON integer exactly, a
-// JSON number rounded, a string of decimal digits; anything else is 0.
+// A 64-bit member of a backend event as every handler reads it: a JSON
+// integer exactly, a whole JSON number, a string of decimal digits between
+// blanks; anything else is 0.
 qint64 toInt64(const QVariant &value);
 // The same for a 32-bit member; a value outside int is 0.
 int toInt32(const QVariant &value);

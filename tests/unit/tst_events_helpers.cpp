@@ -23,7 +23,8 @@ private slots:
         QTest::newRow("beyond int64") << QByteArray("92233720368547758070") << qint64(0) << 0;
         QTest::newRow("negative") << QByteArray("-7") << qint64(-7) << -7;
         QTest::newRow("exponent") << QByteArray("1.5e3") << qint64(1500) << 1500;
-        QTest::newRow("fraction rounds") << QByteArray("2.6") << qint64(3) << 3;
+        QTest::newRow("fraction is no number") << QByteArray("2.6") << qint64(0) << 0;
+        QTest::newRow("digits between blanks") << QByteArray("\" 42 \"") << qint64(42) << 42;
         QTest::newRow("digits with text") << QByteArray("\"12abc\"") << qint64(0) << 0;
         QTest::newRow("true") << QByteArray("true") << qint64(0) << 0;
         QTest::newRow("object") << QByteArray("{\"a\":1}") << qint64(0) << 0;
