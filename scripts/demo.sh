@@ -17,18 +17,21 @@ SERVICE_PID=
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 ctl() { "$BUILD/tools/zunaroctl" --root "$DEVICE" "$@"; }
 
-# wait_for_log TEXT [SECONDS]: until the service's log holds TEXT.
-wait_for_log() {
-  local text=$1 limit=${2:-10} i=0
-  while ! grep -qF -- "$text" "$SERVICE_LOG" 2>/dev/null; do
+# wait_for_file FILE TEXT [SECONDS]: until FILE holds TEXT.
+wait_for_file() {
+  local file=$1 text=$2 limit=${3:-10} i=0
+  while ! grep -qF -- "$text" "$file" 2>/dev/null; do
     i=$((i + 1))
     if [ "$i" -gt $((limit * 10)) ]; then
-      echo "demo: no \"$text\" in the service's log after ${limit}s" >&2
+      echo "demo: no \"$text\" in $file after ${limit}s" >&2
       return 1
     fi
     sleep 0.1
   done
 }
+
+# wait_for_log TEXT [SECONDS]: until the service's log holds TEXT.
+wait_for_log() { wait_for_file "$SERVICE_LOG" "$@"; }
 
 # show_log_since N: the service's log from line N+1 on.
 log_lines() { wc -l <"$SERVICE_LOG"; }

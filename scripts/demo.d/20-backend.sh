@@ -2,19 +2,6 @@
 # backend, which receives "ping" and then the command; a crash brings it
 # back after its back-off; a stop ends even a backend deaf to SIGTERM.
 
-# backend_wait_for_output TEXT [SECONDS]: until the backend echoed TEXT.
-backend_wait_for_output() {
-  local text=$1 limit=${2:-10} i=0
-  while ! grep -qxF -- "$text" "$DEVICE/data/td_backend_service.out" 2>/dev/null; do
-    i=$((i + 1))
-    if [ "$i" -gt $((limit * 10)) ]; then
-      echo "demo: the backend never received \"$text\" within ${limit}s" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
 # backend_wait_for_launches N: until the log holds N launch lines.
 backend_wait_for_launches() {
   local i=0
@@ -36,7 +23,7 @@ say "A command from the UI launches the backend"
 mark=$(log_lines)
 ctl send hello
 wait_for_log "service: backend starting"
-backend_wait_for_output hello
+wait_for_file "$DEVICE/data/td_backend_service.out" hello
 show_log_since "$mark"
 echo "  what the backend received (data/td_backend_service.out):"
 backend_show_output
@@ -52,7 +39,7 @@ stop_service
 start_service
 wait_for_log "service: cmd socket listening on 127.0.0.1:47010"
 ctl send again
-backend_wait_for_output again
+wait_for_file "$DEVICE/data/td_backend_service.out" again
 backend_show_output
 
 say "The backend is killed; the tick reaps it and relaunches it 1000 ms later"
@@ -64,7 +51,7 @@ show_log_since "$mark"
 
 say "A backend that ignores SIGTERM and stops reading is still ended by STOP"
 ctl send "sim ignore-term" "sim stop-reading"
-backend_wait_for_output "sim stop-reading"
+wait_for_file "$DEVICE/data/td_backend_service.out" "sim stop-reading"
 mark=$(log_lines)
 started=$(date +%s%N)
 ctl invoke com.kvel.zunaro.service.STOP

@@ -2,19 +2,6 @@
 # unlocked device, the user answers it from the dialog and the call ends;
 # then a call rings on a locked device and reaches the UI once it is unlocked.
 
-# calls_wait_for_file FILE TEXT [SECONDS]: until FILE holds TEXT.
-calls_wait_for_file() {
-  local file=$1 text=$2 limit=${3:-10} i=0
-  while ! grep -qF -- "$text" "$file" 2>/dev/null; do
-    i=$((i + 1))
-    if [ "$i" -gt $((limit * 10)) ]; then
-      echo "demo: no \"$text\" in $file after ${limit}s" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
 # calls_report ID STATE: the backend reports call ID of chat 12 in STATE.
 calls_report() {
   ctl send "sim emit {\"type\":\"call_update\",\"call_id\":$1,\"chat_id\":12,\"user_id\":3,\"state\":\"$2\",\"user_name\":\"Alice Example\"}" >/dev/null
@@ -37,7 +24,7 @@ ctl ui gone
 ctl lock 0
 ctl invoke com.kvel.zunaro.service.START >/dev/null
 ctl send ping >/dev/null
-calls_wait_for_file "$DEVICE/data/td_backend_service.out" "ping"
+wait_for_file "$DEVICE/data/td_backend_service.out" "ping"
 calls_mark_invocations
 
 say "The backend reports call 701 ringing"

@@ -5,24 +5,11 @@
 
 push_proxy_log=$DEVICE/tgpush_proxy_sim.log
 
-# push_wait_for FILE TEXT [SECONDS]: until FILE holds TEXT.
-push_wait_for() {
-  local file=$1 text=$2 limit=${3:-10} i=0
-  while ! grep -qF -- "$text" "$file" 2>/dev/null; do
-    i=$((i + 1))
-    if [ "$i" -gt $((limit * 10)) ]; then
-      echo "demo: no \"$text\" in $file after ${limit}s" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
 say "Push mode: a push proxy on loopback, the service pointed at it"
 stop_service
 "$BUILD/tools/tgpush_proxy_sim/tgpush_proxy_sim" --first-id 6 >"$DEVICE/tgpush_proxy_sim.out" 2>"$push_proxy_log" &
 push_proxy_pid=$!
-push_wait_for "$DEVICE/tgpush_proxy_sim.out" "listening on" 10
+wait_for_file "$DEVICE/tgpush_proxy_sim.out" "listening on" 10
 push_proxy_url=http://$(sed -n 's/.*listening on //p' "$DEVICE/tgpush_proxy_sim.out")
 printf 'TGPUSH_POLL_URL=%s/poll\nTGPUSH_TIMEOUT_MS=20000\n' "$push_proxy_url" \
   >"$DEVICE/accounts/1000/shared/misc/tgpush_proxy.env"
@@ -31,7 +18,7 @@ sed 's/^/  env: /' "$DEVICE/accounts/1000/shared/misc/tgpush_proxy.env"
 echo "  saved cursor: $(cat "$DEVICE/data/tgpush_since.txt")"
 start_service
 wait_for_log "service: tgpush mode enabled; TDLib backend disabled"
-push_wait_for "$push_proxy_log" "poll since=5 timeout_ms=20000" 10
+wait_for_file "$push_proxy_log" "poll since=5 timeout_ms=20000" 10
 grep "service: tgpush\|service: net" "$SERVICE_LOG" | sed 's/^/  | /'
 sed 's/^/  proxy: /' "$push_proxy_log"
 
@@ -39,10 +26,10 @@ say "Two events published at the proxy"
 mark=$(log_lines)
 curl -s "$push_proxy_url/control/publish?count=2" | sed 's/^/  proxy answers: /'
 echo
-push_wait_for "$DEVICE/platform/hub/kvel_hub_summary.json" "2 new messages" 15
+wait_for_file "$DEVICE/platform/hub/kvel_hub_summary.json" "2 new messages" 15
 sed 's/^/  hub: /' "$DEVICE/platform/hub/kvel_hub_summary.json"
 echo
-push_wait_for "$DEVICE/data/tgpush_since.txt" "7" 15
+wait_for_file "$DEVICE/data/tgpush_since.txt" "7" 15
 echo "  cursor file now: $(cat "$DEVICE/data/tgpush_since.txt")"
 show_log_since "$mark"
 
