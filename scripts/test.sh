@@ -22,7 +22,10 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 if [ "$sanitize" = 1 ]; then
   echo "== build with sanitizers"
-  scripts/build.sh build-asan -DZUNARO_SANITIZE=ON
+  # Benchmarks are not tests; light optimisation keeps the build quick and
+  # the sanitized run fast enough.
+  scripts/build.sh build-asan -DZUNARO_SANITIZE=ON -DZUNARO_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
   echo "== tests with sanitizers"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
   export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
