@@ -1,10 +1,14 @@
 // The embedded platform in a process of its own: the control socket with
-// honest and hostile clients, and the device files each call reads or writes.
+// honest and hostile clients, zunaroctl as a user runs it against it, what it
+// makes of hostile lines and state files, and the device files each call
+// reads or writes.
 
 #include <QtTest>
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -16,13 +20,17 @@
 #include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
 #include "bps/bps.h"
+#include "serviceprocess.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
 #include "zunaro/network.h"
 
+#include "../../platform/src/control_request.h"
 #include "../../platform/src/online_state.h"
+#include "../../platform/src/state_parse.h"
 
 using bb::system::InvokeRequest;
+using platform::ControlRequest;
 
 namespace {
 const QByteArray kOk = R"({"ok":true})";
@@ -130,7 +138,6 @@ private slots:
         row("select absent entry", R"({"hub_select":"nothing"})", false, "no such hub entry");
         row("select outside the hub", R"({"hub_select":"../dialog"})", true, "no such hub entry");
         row("not json", "online please", false, "not a JSON object");
-        row("wrong type", R"({"online":"yes"})", false, "online must be true or false");
     }
     void requests()
     {
@@ -174,6 +181,91 @@ private slots:
         QCOMPARE(device.exists("platform/dialog.json"), stays);
         QCOMPARE(dialog.isShown(), stays);
         QCOMPARE(ask(client, R"({"online":true})"), kOk);
+    }
+
+    void commands_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("platformUp");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("stderrHas");
+        QTest::newRow("no command") << QStringList() << true << 2 << QByteArray("no command given");
+        QTest::newRow("unknown command") << QStringList {"reboot", "now"} << true << 2 << QByteArray("unknown command");
+        QTest::newRow("online takes 1 or 0") << QStringList {"online", "yes"} << true << 2 << QByteArray("1 or 0");
+        QTest::newRow("lock out of range") << QStringList {"lock", "3"} << true << 2 << QByteArray("0, 1 or 2");
+        QTest::newRow("ui unknown state") << QStringList {"ui", "asleep"} << true << 2 << QByteArray("alive");
+        QTest::newRow("press without argument") << QStringList {"press"} << true << 2 << QByteArray("exactly one");
+        QTest::newRow("send too long") << QStringList {"send", QString(5000, 'x')} << true << 1 << QByteArray("do not fit");
+        QTest::newRow("no platform") << QStringList {"online", "1"} << false << 1 << QByteArray("no service listening");
+        QTest::newRow("error reply") << QStringList {"press", "Answer"} << true << 1 << QByteArray("no dialog on screen");
+    }
+    void commands()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, platformUp);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, stderrHas);
+        TestDevice device;
+        std::unique_ptr<bb::system::InvokeManager> manager;
+        if (platformUp)
+            manager = std::make_unique<bb::system::InvokeManager>();
+        const CtlRun run = zunaroctl(device, args);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(stderrHas), run.err.constData());
+    }
+
+    void drivesThePlatform()
+    {
+        TestDevice device;
+        bb::system::InvokeManager manager;
+        platform::NetworkConfigurationManager network;
+        QSignalSpy invoked(&manager, &bb::system::InvokeManager::invoked);
+        QSignalSpy online(&network, &platform::NetworkConfigurationManager::onlineStateChanged);
+
+        QCOMPARE(zunaroctl(device, {"invoke", "com.kvel.zunaro.service.START"}).exitCode, 0);
+        QCOMPARE(invoked.size(), 1);
+        QCOMPARE(invoked.first().first().value<bb::system::InvokeRequest>().action(),
+                 QStringLiteral("com.kvel.zunaro.service.START"));
+        const bool wasOnline = network.isOnline();
+        QCOMPARE(zunaroctl(device, {"online", wasOnline ? "0" : "1"}).exitCode, 0);
+        QCOMPARE(online.size(), 1);
+        QCOMPARE(network.isOnline(), !wasOnline);
+        QCOMPARE(zunaroctl(device, {"lock", "2"}).exitCode, 0);
+        QCOMPARE(navigator_get_device_lock_state(), 2);
+        QCOMPARE(zunaroctl(device, {"ui", "running"}).exitCode, 0);
+        QVERIFY(device.read("data/ui_running.txt").trimmed().toLongLong() > 0);
+        QVERIFY(device.exists("data/ui_alive.txt"));
+        QCOMPARE(zunaroctl(device, {"ui", "gone"}).exitCode, 0);
+        QVERIFY(!device.exists("data/ui_alive.txt") && !device.exists("data/ui_running.txt"));
+
+        bb::platform::Notification summary(QStringLiteral("kvel_hub_summary"));
+        summary.setTitle(QStringLiteral("Telegram"));
+        summary.setBody(QStringLiteral("Ann: hello"));
+        summary.setInvokeRequest(request(QStringLiteral("zunaro://hub?screen=chats")));
+        QCOMPARE(summary.notify(), 0);
+        bb::platform::NotificationDialog dialog;
+        dialog.setTitle(QStringLiteral("Telegram Vyn"));
+        dialog.appendButton(new bb::system::SystemUiButton(QStringLiteral("Answer")),
+                            request(QStringLiteral("zunaro://call?call_id=7&auto=answer")));
+        dialog.show();
+        const CtlRun hub = zunaroctl(device, {"hub"});
+        QCOMPARE(hub.exitCode, 0);
+        for (const char *shown : {"kvel_hub_summary: Telegram", "Ann: hello", "zunaro://hub?screen=chats",
+                                  "Dialog: Telegram Vyn", "[Answer]"})
+            QVERIFY2(hub.out.contains(shown), hub.out.constData());
+
+        QCOMPARE(zunaroctl(device, {"select", "kvel_hub_summary"}).exitCode, 0);
+        QCOMPARE(zunaroctl(device, {"press", "Answer"}).exitCode, 0);
+        const QString invocations = QStringLiteral("platform/invocations.jsonl");
+        QCOMPARE(device.column(invocations, "uri"),
+                 QStringList({"zunaro://hub?screen=chats", "zunaro://call?call_id=7&auto=answer"}));
+        QCOMPARE(device.column(invocations, "by"), QStringList({"user", "user"}));
+
+        QUdpSocket commandPort;
+        QVERIFY(commandPort.bind(QHostAddress::LocalHost, 47010));
+        QCOMPARE(zunaroctl(device, {"send", "login", "status"}).exitCode, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(commandPort.hasPendingDatagrams(), 5000);
+        QCOMPARE(commandPort.receiveDatagram().data(), QByteArray("login\nstatus"));
     }
 
     void hostileClients_data()
@@ -273,31 +365,115 @@ private slots:
         QCOMPARE(QFileInfo::exists(path), !ours);
     }
 
-    // What stands at the lock state's place besides a file the parser reads.
-    void lockStateFile_data()
+    // The lock state file by content; "<absent>", "<dir>", "<fifo>" and
+    // "<huge>" stand for what they say.
+    void lockState_data()
     {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("state");
-        QTest::newRow("absent") << "absent" << 0;
-        QTest::newRow("locked") << "2" << 2;
-        QTest::newRow("a number made huge") << "huge" << -1;
-        QTest::newRow("a directory") << "dir" << -1;
-        QTest::newRow("a FIFO nobody writes") << "fifo" << -1;
+        const auto row = [](const char *name, const QByteArray &content, int state) {
+            QTest::newRow(name) << content << state;
+        };
+        row("absent", "<absent>", 0);
+        row("unlocked", "0", 0);
+        row("locked 1 with line feed", "1\n", 1);
+        row("locked 2 with blanks", "  2 \r\n", 2);
+        row("empty", "", -1);
+        row("unknown state", "3", -1);
+        row("negative", "-1", -1);
+        row("leading zero", "01", -1);
+        row("word", "locked", -1);
+        row("two numbers", "0 1", -1);
+        row("binary", QByteArray("\x00\x01", 2), -1);
+        row("a number made huge", "<huge>", -1);
+        row("a directory", "<dir>", -1);
+        row("a FIFO nobody writes", "<fifo>", -1);
     }
-    void lockStateFile()
+    void lockState()
     {
-        QFETCH(QString, kind);
-        QFETCH(int, state);
+        QFETCH(QByteArray, content);
         TestDevice device;
         const QString path = device.path("platform/lock_state");
         QDir().mkpath(device.platformDir());
-        if (kind == "2" || kind == "huge")
-            QVERIFY(device.write("platform/lock_state", kind == "2" ? QByteArray("2") : QByteArray(1 << 20, '0')));
-        else if (kind == "dir")
+        if (content == "<dir>")
             QVERIFY(QDir().mkpath(path));
-        else if (kind == "fifo")
+        else if (content == "<fifo>")
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        QCOMPARE(navigator_get_device_lock_state(), state);
+        else if (content != "<absent>")
+            QVERIFY(device.write("platform/lock_state", content == "<huge>" ? QByteArray(1 << 20, '0') : content));
+        QTEST(navigator_get_device_lock_state(), "state");
+    }
+
+    void controlRequest_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("detail"); // action|target|uri|mime, online, name or the error
+        const auto row = [](const char *name, const QByteArray &line, int kind, const QString &detail) {
+            QTest::newRow(name) << line << kind << detail;
+        };
+        const int bad = ControlRequest::Invalid;
+        row("invoke all fields, CRLF",
+            "{\"invoke\":{\"action\":\"A\",\"target\":\"t\",\"uri\":\"zunaro://x?y=1\",\"mime\":\"text/plain\"}}\r",
+            ControlRequest::Invoke, "A|t|zunaro://x?y=1|text/plain");
+        row("online false", R"( {"online" : false} )", ControlRequest::Online, "0");
+        row("hub select", R"({"hub_select":"kvel_hub_summary"})", ControlRequest::HubSelect, "kvel_hub_summary");
+        row("empty line", "", bad, "not a JSON object");
+        row("array", R"([{"online":true}])", bad, "not a JSON object");
+        row("truncated", R"({"online":tr)", bad, "not a JSON object");
+        row("unknown", R"({"reboot":true})", bad, "unknown request");
+        row("two requests", R"({"online":true,"hub_select":"k"})", bad, "more than one request in a line");
+        row("invoke not object", R"({"invoke":"START"})", bad, "invoke must be an object");
+        row("invoke no action", R"({"invoke":{"target":"t"}})", bad, "invoke needs an action string");
+        row("invoke empty action", R"({"invoke":{"action":""}})", bad, "invoke needs an action string");
+        row("invoke numeric uri", R"({"invoke":{"action":"a","uri":5}})", bad, "invoke field uri must be a string");
+        row("online as string", R"({"online":"1"})", bad, "online must be true or false");
+        row("button null", R"({"dialog_button":null})", bad, "dialog_button needs a non-empty string");
+        row("select empty", R"({"hub_select":""})", bad, "hub_select needs a non-empty string");
+    }
+    void controlRequest()
+    {
+        QFETCH(QByteArray, line);
+        const ControlRequest r = platform::parseControlRequest(line);
+        QTEST(int(r.kind), "kind");
+        const QString invoke = QStringList({r.invoke.action(), r.invoke.target(), r.invoke.uri().toString(),
+                                            r.invoke.mimeType()}).join('|');
+        const QString seen[] = {r.error, invoke, QString::number(int(r.online)), r.name, r.name};
+        QTEST(seen[r.kind], "detail");
+    }
+
+    void controlReply()
+    {
+        // A reason with quotes and a line feed must not break the one-line answer.
+        QCOMPARE(platform::controlReply(QStringLiteral("no \"x\"\nhere")),
+                 QByteArray("{\"error\":\"no \\\"x\\\"\\nhere\",\"ok\":false}\n"));
+    }
+
+    void settings_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<int>>("values"); // sound, vibrate, led, preview
+        QTest::newRow("as applied") << QByteArray(R"({"sound":1,"vibrate":2,"led":1,"preview":1,"vibrate_count":1})")
+                                    << QList<int> {1, 2, 1, 1};
+        QTest::newRow("not json") << QByteArray("sound=1") << QList<int> {0, 0, 0, 0};
+        QTest::newRow("out of range and wrong types")
+            << QByteArray(R"({"sound":7,"vibrate":"1","led":-1,"preview":1.5})") << QList<int> {0, 0, 0, 0};
+        QTest::newRow("some missing") << QByteArray(R"({"led":2})") << QList<int> {0, 0, 2, 0};
+    }
+    void settings()
+    {
+        QFETCH(QByteArray, content);
+        const platform::AppliedSettings s = platform::settingsFromJson(content);
+        QTEST((QList<int> {s.sound, s.vibrate, s.led, s.preview}), "values");
+    }
+
+    void reachability()
+    {
+        using R = QNetworkInformation::Reachability;
+        for (R online : {R::Online, R::Unknown})
+            QVERIFY(platform::onlineFromReachability(online));
+        for (R offline : {R::Disconnected, R::Local, R::Site})
+            QVERIFY(!platform::onlineFromReachability(offline));
     }
 
     void hubEntriesAndJournal()
