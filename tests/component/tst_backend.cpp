@@ -1,0 +1,587 @@
+// Real backend processes under the service: the environment they get, the
+// gates, launch and stop, the relay of commands from the UI, and the
+// back-off after a backend ends.
+
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "service_main.h"
+#include "serviceprocess.h"
+#include "testdevice.h"
+#include "zunaro/device.h"
+
+namespace {
+// Lines the backend echoed to its output file.
+QList<QByteArray> backendOutput(const TestDevice &device)
+{
+    return device.lines(QStringLiteral("data/td_backend_service.out"));
+}
+
+bool isZombie(int pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ");
+}
+
+bb::system::InvokeRequest invocation(const char *action)
+{
+    bb::system::InvokeRequest request;
+    request.setAction(QString::fromLatin1(action));
+    return request;
+}
+
+struct Run {
+    qint64 runMs;
+    int exitCode;
+    int delayMs; // the back-off that follows
+    int attempts;
+};
+
+QByteArray finishedLines(int exitCode, int exitStatus, int delayMs, int attempts, qint64 uptimeMs)
+{
+    return QString::asprintf("service: backend finished exitCode=%d status=%d\n"
+                             "service: backend restart in %d ms (attempt=%d uptime_ms=%lld)",
+                             exitCode, exitStatus, delayMs, attempts, uptimeMs).toUtf8();
+}
+} // namespace
+Q_DECLARE_METATYPE(QList<Run>)
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+
+    // A service whose tick the test drives by hand, with the simulator as
+    // its backend unless `withBackend` is false, on a clock far from zero.
+    static std::unique_ptr<ZunaroHeadlessService> backendService(const TestDevice &device, bool withBackend = true)
+    {
+        if (withBackend)
+            device.installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend"));
+        auto service = std::make_unique<ZunaroHeadlessService>(nullptr);
+        service->tickTimer->stop();
+        platform::setClockMs(2000000000);
+        return service;
+    }
+    // Launches the backend and waits until it has taken its "ping".
+    static bool launchBackend(const TestDevice &device, ZunaroHeadlessService &service)
+    {
+        service.backendWanted = true;
+        service.startBackend();
+        return service.backendPid > 0
+            && QTest::qWaitFor([&] { return backendOutput(device) == QList<QByteArray> {"ping"}; }, 5000);
+    }
+    // Makes the running backend stop reading its input (for `ms`, or for
+    // good) and waits until it has taken that order.
+    static bool stopReading(const TestDevice &device, ZunaroHeadlessService &service, const QString &ms = QString())
+    {
+        const QString order = (QStringLiteral("sim stop-reading ") + ms).trimmed();
+        service.sendLine(order);
+        return QTest::qWaitFor([&] { return backendOutput(device).contains(order.toUtf8()); }, 5000);
+    }
+
+private slots:
+    void environment_data()
+    {
+        QTest::addColumn<QByteArray>("api");
+        QTest::addColumn<QByteArray>("debug");
+        QTest::addColumn<QStringList>("expected"); // NAME=value, or NAME! for absent
+        const QStringList defaults {
+            "OPENSSL_armcap=0", "TDLIB_LOG_VERBOSITY=2", "TG_AUTO_SEND_PHONE=0", "TD_USE_FILE_DATABASE=0",
+            "TD_USE_CHAT_INFO_DATABASE=0", "TD_USE_MESSAGE_DATABASE=0", "TD_USE_SECRET_CHATS=0",
+            "TDLIB_DB_DIR=@DATA@/tdlib-db", "TDLIB_FILES_DIR=@DATA@/cache/tdlib-files",
+            "TDLIB_LOG_FILE=@DATA@/tdlib.log", "BACKEND_EVENTS_FILE=@DATA@/backend_events.jsonl",
+            "TDLIB_LOG_MAX_FILE_SIZE=5242880", "LD_LIBRARY_PATH=@APP@", "TD_RAISE_RLIMIT=0",
+            "TDLIB_LOG_MIRROR_FILE!"};
+        const auto row = [](const char *name, const QByteArray &api, const QByteArray &debug, const QStringList &e) {
+            QTest::newRow(name) << api << debug << e;
+        };
+        row("no files", "", "", defaults);
+        row("later file wins", "TDLIB_LOG_VERBOSITY=3\n", "TDLIB_LOG_VERBOSITY=5\n", {"TDLIB_LOG_VERBOSITY=5"});
+        row("raise rlimit empty", "TD_RAISE_RLIMIT=\n", "", {"TD_RAISE_RLIMIT=0"});
+        row("raise rlimit set, CRLF", "", "TD_RAISE_RLIMIT=1\r\n", {"TD_RAISE_RLIMIT=1"});
+        row("log to shared", "TDLIB_LOG_MIRROR_FILE=/elsewhere\n", "LOG_TO_SHARED = 1\n",
+            {"TDLIB_LOG_MIRROR_FILE=@SHARED@/logs/tdlib.log", "LOG_TO_SHARED=1"});
+        row("log to shared only for 1", "TDLIB_LOG_MIRROR_FILE=/elsewhere\n", "LOG_TO_SHARED=true\n",
+            {"TDLIB_LOG_MIRROR_FILE=/elsewhere"});
+        row("files override defaults", "TDLIB_DB_DIR=/db\nLD_LIBRARY_PATH=/lib\n", "BACKEND_EVENTS_FILE=/ev\n",
+            {"TDLIB_DB_DIR=/db", "LD_LIBRARY_PATH=/lib", "BACKEND_EVENTS_FILE=/ev"});
+    }
+    void environment()
+    {
+        QFETCH(QByteArray, api);
+        QFETCH(QByteArray, debug);
+        QFETCH(QStringList, expected);
+        TestDevice device;
+        device.write("accounts/1000/shared/misc/nimbrel/tg_api.env", api);
+        device.write("accounts/1000/shared/misc/nimbrel/td_debug.env", debug);
+        // An inherited variable that a default replaces keeps its place.
+        qputenv("LD_LIBRARY_PATH", "/inherited");
+        auto service = backendService(device, false);
+        const QStringList inherited = QProcess::systemEnvironment();
+        const QStringList env = service->buildBackendEnvironment();
+        qunsetenv("LD_LIBRARY_PATH");
+
+        for (QString check : expected) {
+            check.replace("@DATA@", device.dataDir()).replace("@APP@", device.appDir()).replace("@SHARED@", device.nimbrelDir());
+            const QString name = check.section('=', 0, 0).remove('!');
+            if (check.endsWith('!'))
+                QVERIFY2(env.filter(QRegularExpression('^' + name + '=')).isEmpty(), qPrintable(check));
+            else
+                QCOMPARE(name + '=' + ZunaroHeadlessService::get_env_value(env, name), check);
+        }
+        QCOMPARE(device.exists("accounts/1000/shared/misc/nimbrel/logs"), debug.contains("LOG_TO_SHARED = 1"));
+        const int at = inherited.indexOf(QStringLiteral("LD_LIBRARY_PATH=/inherited"));
+        QVERIFY(at >= 0 && env.size() >= inherited.size());
+        QVERIFY(env.at(at).startsWith("LD_LIBRARY_PATH="));
+    }
+
+    void gates_data()
+    {
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<bool>("wanted");
+        QTest::addColumn<bool>("backingOff");
+        QTest::newRow("service stopped") << false << true << false;
+        QTest::newRow("not wanted") << true << false << false;
+        QTest::newRow("back-off pending") << true << true << true;
+    }
+    void gates()
+    {
+        QFETCH(bool, active);
+        QFETCH(bool, wanted);
+        QFETCH(bool, backingOff);
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        service->serviceActive = active;
+        service->backendWanted = wanted;
+        service->backendNextStartMs = backingOff ? platform::nowMs() + 1 : 0;
+        service->eventsFileOffset = 7;
+        LogCapture log;
+        service->startBackend();
+        QCOMPARE(service->backendPid, -1);
+        QVERIFY(log.lines().isEmpty());
+        QCOMPARE(service->eventsFileOffset, qint64(7));
+        QVERIFY(!device.exists("data/cache/tdlib-files"));
+    }
+
+    // A start moves the event tail to the end; a second one while the
+    // backend runs does that again and launches nothing.
+    void startWhileRunning()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        device.write("data/backend_events.jsonl", "old\n");
+        QVERIFY(launchBackend(device, *service));
+        const int pid = service->backendPid;
+        QCOMPARE(service->eventsFileOffset, qint64(4));
+        QVERIFY(device.exists("data/cache/tdlib-files"));
+
+        device.write("data/backend_events.jsonl", QByteArray(100, 'x'));
+        service->eventsPartialLine = "half";
+        LogCapture log;
+        service->startBackend();
+        QCOMPARE(service->backendPid, pid);
+        QCOMPARE(service->eventsFileOffset, qint64(100));
+        QVERIFY(service->eventsPartialLine.isEmpty());
+        QVERIFY(log.lines().isEmpty());
+    }
+
+    // The setting reaches the log line and the child's real limit; every
+    // other value of it is the helper's table.
+    void stackLimit_data()
+    {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<int>("kb");
+        QTest::newRow("missing") << QByteArray() << 192;
+        QTest::newRow("512") << QByteArray("TD_BACKEND_STACK_KB=512\n") << 512;
+        QTest::newRow("huge") << QByteArray("TD_BACKEND_STACK_KB=8589934592\n") << 1048576;
+    }
+    void stackLimit()
+    {
+        QFETCH(QByteArray, setting);
+        QFETCH(int, kb);
+        TestDevice device;
+        device.write("accounts/1000/shared/misc/nimbrel/td_debug.env", setting);
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        LogCapture log;
+        QVERIFY(launchBackend(device, *service));
+        QCOMPARE(log.lines().value(0), "service: backend starting " + device.appDir().toUtf8()
+                                           + "/td_backend stackmax=" + QByteArray::number(kb) + "KB");
+        service->sendLine("sim stack");
+        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("stack " + QByteArray::number(kb * 1024LL)), 5000);
+    }
+
+    void missingExecutable()
+    {
+        TestDevice device;
+        auto service = backendService(device, false);
+        service->backendWanted = true;
+        LogCapture log;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            service->startBackend();
+            QCOMPARE(service->backendPid, -1);
+            QCOMPARE(service->backendRestartAttempts, attempt);
+            QCOMPARE(service->backendNextStartMs, platform::nowMs() + 2000);
+            QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
+            log.clear();
+            platform::advanceClockMs(1999);
+            service->startBackend();
+            QVERIFY(log.lines().isEmpty());
+            platform::advanceClockMs(1);
+        }
+    }
+
+    // Every launch starts with "ping" on a fresh pair of output files, and
+    // the backend holds no descriptor of the service beyond its three streams.
+    void freshLaunch()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        const int inheritable = open("/dev/null", O_RDONLY); // no close-on-exec
+        QVERIFY(inheritable >= 0);
+        for (int launch = 0; launch < 2; ++launch) {
+            QVERIFY(launchBackend(device, *service));
+            QCOMPARE(device.read("data/td_backend_service.out"), QByteArray("ping\n"));
+            QCOMPARE(device.read("data/td_backend_service.err"), QByteArray());
+            const QDir fds(QStringLiteral("/proc/%1/fd").arg(service->backendPid));
+            QCOMPARE(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
+                     QStringList({"0", "1", "2"}));
+            service->sendLine("sim bogus");
+            QTRY_VERIFY_WITH_TIMEOUT(!device.read("data/td_backend_service.err").isEmpty(), 5000);
+            service->stopBackend();
+        }
+        close(inheritable);
+    }
+
+    void stop_data()
+    {
+        QTest::addColumn<bool>("ignoreTerm");
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        QTest::newRow("ends at SIGTERM") << false << 0 << 1000;
+        QTest::newRow("ignores SIGTERM") << true << 1150 << 3000;
+    }
+    void stop()
+    {
+        QFETCH(bool, ignoreTerm);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        const int pid = service->backendPid;
+        if (ignoreTerm) {
+            // Deaf to SIGTERM and no longer reading, so the end of its input
+            // does not end it either.
+            service->sendLine("sim ignore-term");
+            QVERIFY(stopReading(device, *service));
+        }
+        service->backendRestartAttempts = 3;
+        LogCapture log;
+        QElapsedTimer timer;
+        timer.start();
+        service->stopBackend();
+        const qint64 took = timer.elapsed();
+        QVERIFY2(took >= minMs && took < maxMs, qPrintable(QString::number(took)));
+        QCOMPARE(log.lines(), QList<QByteArray> {"service: backend stopping"});
+        QCOMPARE(service->backendPid, -1);
+        QCOMPARE(service->backendStdinFd, -1);
+        QCOMPARE(service->backendRestartAttempts, 3);
+        QVERIFY(kill(pid, 0) != 0);
+        // With none running, a stop says nothing.
+        log.clear();
+        service->stopBackend();
+        QVERIFY(log.lines().isEmpty());
+    }
+    void delivery_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("datagrams");
+        QTest::addColumn<int>("backoffMs");
+        QTest::addColumn<QList<QByteArray>>("received"); // empty: no backend wanted
+        QTest::newRow("first line waits for the tick")
+            << QList<QByteArray> {"line1\nline2\r\n  line3  "} << 0 << QList<QByteArray> {"ping", "line2", "line3", "line1"};
+        QTest::newRow("lines during back-off")
+            << QList<QByteArray> {"a", "b\nc", "d"} << 5000 << QList<QByteArray> {"ping", "a", "b", "c", "d"};
+        QList<QByteArray> many;
+        QList<QByteArray> kept {"ping"};
+        for (int i = 0; i < 250; ++i) {
+            many << "n" + QByteArray::number(i);
+            if (i >= 50)
+                kept << many.last();
+        }
+        QTest::newRow("250 lines keep the last 200") << many << 5000 << kept;
+        QTest::newRow("blank datagram") << QList<QByteArray> {" \n\r\n\t "} << 0 << QList<QByteArray> {};
+        QTest::newRow("5000 bytes cut at 4095")
+            << QList<QByteArray> {QByteArray(5000, 'x')} << 0 << QList<QByteArray> {"ping", QByteArray(4095, 'x')};
+    }
+    void delivery()
+    {
+        QFETCH(QList<QByteArray>, datagrams);
+        QFETCH(int, backoffMs);
+        QFETCH(QList<QByteArray>, received);
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        service->serviceActive = false;
+        service->backendNextStartMs = backoffMs ? platform::nowMs() + backoffMs : 0;
+
+        for (const QByteArray &datagram : datagrams) {
+            sendCommandDatagram(datagram);
+            service->drainCmdSocket();
+        }
+        QCOMPARE(service->backendWanted, !received.isEmpty());
+        QCOMPARE(service->serviceActive, !received.isEmpty());
+        QCOMPARE(service->backendPid > 0, !received.isEmpty() && backoffMs == 0);
+
+        platform::advanceClockMs(backoffMs);
+        service->onTick();
+        QVERIFY(service->pendingBackendLines.isEmpty());
+        if (received.isEmpty()) {
+            QCOMPARE(service->backendPid, -1);
+            QVERIFY(!device.exists("data/td_backend_service.out"));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), received, 5000);
+    }
+
+    // A command after a stop brings the service back and launches the
+    // backend, without the tick; queued lines outlive start and stop.
+    void afterInvocations()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        service->backendNextStartMs = platform::nowMs() + 5000;
+        sendCommandDatagram("queued");
+        service->drainCmdSocket();
+        service->onInvoked(invocation("com.kvel.zunaro.service.START"));
+        service->onInvoked(invocation("com.kvel.zunaro.service.STOP"));
+        QCOMPARE(service->pendingBackendLines, QStringList {"queued"});
+        QVERIFY(!service->serviceActive);
+
+        platform::advanceClockMs(5000);
+        sendCommandDatagram("after stop");
+        service->drainCmdSocket();
+        QVERIFY(service->serviceActive);
+        QVERIFY(service->backendPid > 0);
+        QVERIFY(!service->tickTimer->isActive());
+        QCOMPARE(service->pendingBackendLines, QStringList({"queued", "after stop"}));
+        service->flushPendingBackendLines();
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), QList<QByteArray>({"ping", "queued", "after stop"}), 5000);
+    }
+
+    // Writing to a backend that ended but is not reaped loses the line and
+    // nothing else.
+    void backendGoneUnreaped()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        service->sendLine("sim exit 3");
+        QTRY_VERIFY_WITH_TIMEOUT(isZombie(service->backendPid), 5000);
+        for (int i = 0; i < 3; ++i)
+            service->sendLine("into the void");
+        sendCommandDatagram("and more");
+        service->drainCmdSocket();
+        QVERIFY(service->backendInputBuffer.isEmpty() && service->backendStdinFd >= 0);
+        LogCapture log;
+        service->onTick();
+        QVERIFY(log.contains("service: backend finished exitCode=3 status=0"));
+        QCOMPARE(service->backendStdinFd, -1);
+    }
+
+    // A backend that is busy for a while gets everything, in order, without
+    // the service waiting for it.
+    void briefStall()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        QVERIFY(stopReading(device, *service, "1000"));
+
+        QList<QByteArray> expected = backendOutput(device);
+        const QByteArray filler(190, 'f');
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray line = QByteArray::number(i) + filler;
+            expected << line;
+            service->sendLine(QString::fromLatin1(line));
+        }
+        // More than a pipe holds, so the rest is still waiting here.
+        QVERIFY(!service->backendInputBuffer.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), expected, 10000);
+        QVERIFY(service->backendInputBuffer.isEmpty());
+    }
+
+    // A backend that never reads again: the buffer stops at its bound, the
+    // rest is dropped in whole lines and reported once, and everything goes
+    // with the pipe.
+    void stalledForGood()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        QVERIFY(launchBackend(device, *service));
+        QVERIFY(stopReading(device, *service));
+
+        LogCapture log;
+        const QString line(999, QLatin1Char('s'));
+        for (int i = 0; i < 1600; ++i)
+            service->sendLine(line);
+        QVERIFY(service->backendInputBuffer.size() <= 1024 * 1024);
+        QVERIFY(service->backendInputBuffer.size() > 1024 * 1024 - 1000);
+        const qint64 dropped = service->backendDroppedBytes;
+        QVERIFY(dropped > 0);
+        QCOMPARE(dropped % 1000, qint64(0));
+        QVERIFY(log.lines().isEmpty());
+
+        service->stopBackend();
+        QCOMPARE(log.matching("service: backend input full"),
+                 QList<QByteArray> {"service: backend input full, dropped " + QByteArray::number(dropped) + " bytes"});
+        QVERIFY(service->backendInputBuffer.isEmpty());
+        QVERIFY(service->backendInputNotifier == nullptr);
+        QCOMPARE(service->backendDroppedBytes, qint64(0));
+    }
+
+    // One activation reads a bounded number of datagrams; the rest follow in
+    // later ones, in order.
+    void floodIsTakenInTurns()
+    {
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        const int big = 4 * 1024 * 1024;
+        if (setsockopt(service->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+            QSKIP("cannot enlarge the command socket's buffer here");
+        QVERIFY(launchBackend(device, *service));
+
+        QList<QByteArray> expected {"ping"};
+        for (int i = 0; i < 600; ++i) {
+            expected << "d" + QByteArray::number(i);
+            sendCommandDatagram(expected.last());
+        }
+        service->drainCmdSocket();
+        service->sendLine("marker");
+        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("marker"), 5000);
+        QCOMPARE(backendOutput(device).indexOf("marker"), 1 + 256);
+
+        expected.insert(1 + 256, "marker");
+        for (int i = 0; i < 3; ++i)
+            service->drainCmdSocket();
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), expected, 5000);
+    }
+    void backoff_data()
+    {
+        QTest::addColumn<QList<Run>>("runs");
+        QTest::newRow("code 0 three times") << QList<Run> {{10000, 0, 1000, 1}, {10000, 0, 2000, 2}, {10000, 0, 4000, 3}};
+        QTest::newRow("a long run resets") << QList<Run> {{1000, 1, 1000, 1}, {1000, 1, 2000, 2}, {31000, 1, 1000, 1}};
+        QTest::newRow("exactly 30000 does not reset") << QList<Run> {{1000, 1, 1000, 1}, {30000, 1, 2000, 2}};
+        QList<Run> code42;
+        for (int delay : {30000, 60000, 120000, 240000, 480000, 600000, 600000})
+            code42.append({100, 42, delay, int(code42.size()) + 1});
+        QTest::newRow("code 42 up to its cap") << code42;
+        QTest::newRow("code 9") << QList<Run> {{100, 9, 5000, 1}, {100, 9, 10000, 2}};
+    }
+    void backoff()
+    {
+        QFETCH(QList<Run>, runs);
+        TestDevice device;
+        auto service = backendService(device, false);
+        LogCapture log;
+        for (const Run &run : runs) {
+            service->backendStartedMs = platform::nowMs();
+            platform::advanceClockMs(run.runMs);
+            log.clear();
+            service->onBackendFinished(run.exitCode, QProcess::NormalExit);
+            QCOMPARE(service->backendNextStartMs, platform::nowMs() + run.delayMs);
+            QCOMPARE(service->backendRestartAttempts, run.attempts);
+            QCOMPARE(log.lines(), finishedLines(run.exitCode, 0, run.delayMs, run.attempts, run.runMs).split('\n'));
+        }
+        // A stopped service schedules nothing.
+        service->serviceActive = false;
+        const qint64 next = service->backendNextStartMs;
+        service->onBackendFinished(1, QProcess::NormalExit);
+        QCOMPARE(service->backendNextStartMs, next);
+        QCOMPARE(service->backendRestartAttempts, runs.last().attempts);
+    }
+
+    // A real backend that ends is reaped by the tick and comes back once its
+    // back-off has passed.
+    void reapAndRelaunch_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<int>("delay");
+        QTest::newRow("SIGKILL") << "kill" << 137 << 1 << 1000;
+        QTest::newRow("code 42") << "sim exit 42" << 42 << 0 << 30000;
+    }
+    void reapAndRelaunch()
+    {
+        QFETCH(QString, ending);
+        QFETCH(int, exitCode);
+        QFETCH(int, exitStatus);
+        QFETCH(int, delay);
+        TestDevice device;
+        auto service = backendService(device);
+        ChildReaper reaper {&service->backendPid};
+        service->backendWanted = true;
+        service->onTick();
+        const int pid = service->backendPid;
+        QVERIFY(pid > 0);
+        if (ending == "kill")
+            kill(pid, SIGKILL);
+        else
+            service->sendLine(ending);
+        LogCapture log;
+        QTRY_VERIFY_WITH_TIMEOUT((service->reapBackend(), service->backendPid < 0), 5000);
+        QCOMPARE(service->backendStdinFd, -1);
+        QVERIFY(service->backendInputNotifier == nullptr);
+        QCOMPARE(log.lines(),
+                 (QString::asprintf("service: backend waitpid pid=%d exitCode=%d status=%d\n", pid, exitCode, exitStatus)
+                      .toUtf8()
+                  + finishedLines(exitCode, exitStatus, delay, 1, 0))
+                     .split('\n'));
+
+        platform::advanceClockMs(delay - 1);
+        service->onTick();
+        QCOMPARE(service->backendPid, -1);
+        platform::advanceClockMs(1);
+        service->onTick();
+        QVERIFY(service->backendPid > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), QList<QByteArray> {"ping"}, 5000);
+    }
+
+    // A process id that waitpid refuses is given up at once: no back-off.
+    void waitpidFailure()
+    {
+        TestDevice device;
+        auto service = backendService(device, false);
+        int fds[2];
+        QCOMPARE(pipe(fds), 0);
+        close(fds[0]);
+        service->backendPid = getpid(); // never a child of itself
+        service->backendStdinFd = fds[1];
+        LogCapture log;
+        service->reapBackend();
+        QCOMPARE(log.lines(), QList<QByteArray> {QString::asprintf("service: waitpid(%d) failed errno=10 (No child processes)",
+                                                                   int(getpid())).toUtf8()});
+        QCOMPARE(service->backendPid, -1);
+        QCOMPARE(service->backendStdinFd, -1);
+        QVERIFY(fcntl(fds[1], F_GETFD) < 0);
+        QCOMPARE(service->backendNextStartMs, qint64(0));
+        QCOMPARE(service->backendRestartAttempts, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_backend.moc"
