@@ -26,6 +26,12 @@ QString requestUri(const QJsonObject &invoke)
         return QStringLiteral("bad request");
     return invoke.value("uri").toString();
 }
+// A scenario row; what is left out is not checked.
+void row(const char *name, const QStringList &steps, const QString &effects, const QStringList &logs = kAnyLogs,
+         qint64 pendingId = -1, const QString &dialog = kAny, const QString &hub = kAny, const QString &hubOpen = kAny)
+{
+    QTest::newRow(name) << steps << effects << logs << pendingId << dialog << hub << hubOpen;
+}
 } // namespace
 
 class ServiceTest : public QObject
@@ -196,12 +202,11 @@ private slots:
         const QObject *reply = replies.first();
         QCOMPARE(reply->dynamicPropertyNames(),
                  (QList<QByteArray> {"invoke_stage", "call_id", "chat_id", "user_id", "invoke_uri"}));
-        QCOMPARE(reply->property("invoke_stage").toString(), QStringLiteral("bound"));
         QCOMPARE(reply->property("call_id").metaType().id(), int(QMetaType::LongLong));
-        QCOMPARE(reply->property("call_id").toLongLong(), 5);
-        QCOMPARE(reply->property("chat_id").toLongLong(), 12);
-        QCOMPARE(reply->property("user_id").toLongLong(), 3);
-        QCOMPARE(reply->property("invoke_uri").toString(), U5);
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5").arg(reply->property("invoke_stage").toString())
+                     .arg(reply->property("call_id").toLongLong()).arg(reply->property("chat_id").toLongLong())
+                     .arg(reply->property("user_id").toLongLong()).arg(reply->property("invoke_uri").toString()),
+                 "bound 5 12 3 " + U5);
         QTRY_VERIFY_WITH_TIMEOUT(svc->findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
     }
 };
@@ -210,66 +215,47 @@ void ServiceTest::callUpdates_data()
 {
     addColumns();
     const QString up = "service: call_update call_id=5 chat_id=12 user_id=3 outgoing=0 state=callStatePending ";
+    const QString bare5 = "service: call_update call_id=5 chat_id=0 user_id=0 outgoing=";
     const QStringList ring {up + "ui_active=0", "service: incoming call device_lock_state=0 locked=0",
                             "service: notify(call) err=0 key=kvel_hub_call call_id=5",
                             "service: incoming_call dialog show call_id=5 chat_id=12 user_id=3",
                             "service: incoming call invoke attempt call_id=5 chat_id=12 user_id=3 ui_active=0"};
-    const QStringList lockedRing {up + "ui_active=0", "service: incoming call device_lock_state=1 locked=1",
-                                  ring[2]};
+    const QStringList lockedRing {up + "ui_active=0", "service: incoming call device_lock_state=1 locked=1", ring[2]};
     const QString unlocked = "service: device unlocked -> invoke pending incoming call call_id=5";
     const QString dlg = "Incoming call from Alice|Answer=" + U5 + "&auto=answer|Decline=" + U5 + "&auto=decline";
     const QString entry = "Incoming call from Alice|" + U5;
     const QString up0 = "service: call_update call_id=0 chat_id=0 user_id=0 outgoing=0 state=";
+    const QString rang = "delete post show service:" + U5;
 
-    QTest::newRow("outgoing only logs")
-        << QStringList {R"(ev {"call_id":5,"outgoing":true,"state":"callStatePending"})",
-                        R"(ev {"call_id":5,"outgoing":1,"state":"callStateDiscarded"})"}
-        << "" << QStringList {"service: call_update call_id=5 chat_id=0 user_id=0 outgoing=1 state=callStatePending ui_active=0",
-                              "service: call_update call_id=5 chat_id=0 user_id=0 outgoing=1 state=callStateDiscarded"}
-        << qint64(0) << "" << "" << "";
-    QTest::newRow("ui in front only logs") << QStringList {"ui", "ring 5"} << "" << QStringList {up + "ui_active=1"}
-                                           << qint64(0) << "" << "" << "";
-    QTest::newRow("unlocked rings at once") << QStringList {"ring 5"} << "delete post show service:" + U5 << ring
-                                            << qint64(0) << dlg << entry << "HUB_OPEN=chat HUB_CHAT_ID=12 HUB_REASON=call";
-    QTest::newRow("lock failure rings at once")
-        << QStringList {"lock junk", "ring 5"} << "delete post show service:" + U5
-        << QStringList {ring[0], "service: incoming call device_lock_state=-1 locked=0", ring[2], ring[3], ring[4]}
-        << qint64(0) << dlg << kAny << kAny;
-    QTest::newRow("unlock within 90 s invokes once")
-        << QStringList {"lock 1", "ring 5", "+1000", "tick", "lock 0", "+89000", "tick", "tick"}
-        << "delete post service:" + U5 << lockedRing + QStringList {unlocked, ring[4]} << qint64(0) << "" << entry << kAny;
-    QTest::newRow("lock failure keeps waiting")
-        << QStringList {"lock 2", "ring 5", "lock junk", "tick", "+1000", "tick"} << "delete post"
-        << QStringList {up + "ui_active=0", "service: incoming call device_lock_state=2 locked=1", ring[2]}
-        << qint64(5) << "" << kAny << kAny;
-    QTest::newRow("locked past 90000 ms times out")
-        << QStringList {"lock 1", "ring 5", "+90000", "tick", "+1", "tick", "lock 0", "tick"} << "delete post"
-        << lockedRing + QStringList {"service: pending incoming call invoke timeout call_id=5"} << qint64(0) << "" << kAny << kAny;
-    QTest::newRow("end of the pending call")
-        << QStringList {"lock 1", "ring 5", "end 5 callStateDiscarded", "lock 0", "tick"} << "delete post delete"
-        << lockedRing + QStringList {"service: call_update call_id=5 chat_id=0 user_id=0 outgoing=0 state=callStateDiscarded"}
-        << qint64(0) << "" << "" << kAny;
-    QTest::newRow("end of the dialog's call")
-        << QStringList {"ring 5", "end 5 callStateReady"} << "delete post show service:" + U5 + " cancel delete" << kAnyLogs
-        << qint64(0) << "" << "" << kAny;
-    QTest::newRow("end of an unrelated call")
-        << QStringList {"ring 5", "end 9 callStateError"} << "delete post show service:" + U5 + " delete" << kAnyLogs
-        << qint64(0) << dlg << "" << kAny;
-    QTest::newRow("call id 0 is never invoked")
-        << QStringList {"lock 1", R"(ev {"state":"callStatePending"})", "lock 0", "tick"} << "delete post"
-        << QStringList {up0 + "callStatePending ui_active=0", "service: incoming call device_lock_state=1 locked=1",
-                        "service: notify(call) err=0 key=kvel_hub_call call_id=0"}
-        << qint64(0) << "" << "Incoming call|zunaro://call?call_id=0&user_id=0" << "HUB_OPEN=chats HUB_REASON=call";
-    QTest::newRow("call id 0 leaves the waiting call alone")
-        << QStringList {"lock 1", "ring 5", R"(ev {"state":"callStatePending"})", "lock 0", "tick"}
-        << "delete post delete post service:" + U5 << kAnyLogs << qint64(0) << "" << kAny << kAny;
-    QTest::newRow("code and message give the long form")
-        << QStringList {R"(ev {"state":" callStateError ","code":"-3","message":" )" + QString(250, 'm') + R"( "})"}
-        << "delete" << QStringList {up0 + "callStateError ui_active=0 code=-3 msg=" + QString(200, 'm')}
-        << qint64(0) << "" << "" << "";
-    QTest::newRow("message alone gives the long form, on one line")
-        << QStringList {R"(ev {"state":"x\ny","message":"a\nservice: forged"})"} << ""
-        << QStringList {up0 + "x y ui_active=0 code=0 msg=a service: forged"} << qint64(0) << "" << "" << "";
+    row("outgoing only logs", {R"(ev {"call_id":5,"outgoing":true,"state":"callStatePending"})",
+                               R"(ev {"call_id":5,"outgoing":1,"state":"callStateDiscarded"})"},
+        "", {bare5 + "1 state=callStatePending ui_active=0", bare5 + "1 state=callStateDiscarded"}, 0, "", "", "");
+    row("ui in front only logs", {"ui", "ring 5"}, "", {up + "ui_active=1"}, 0, "", "", "");
+    row("unlocked rings at once", {"ring 5"}, rang, ring, 0, dlg, entry, "HUB_OPEN=chat HUB_CHAT_ID=12 HUB_REASON=call");
+    row("lock failure rings at once", {"lock junk", "ring 5"}, rang,
+        {ring[0], "service: incoming call device_lock_state=-1 locked=0", ring[2], ring[3], ring[4]}, 0, dlg);
+    row("unlock within 90 s invokes once", {"lock 1", "ring 5", "+1000", "tick", "lock 0", "+89000", "tick", "tick"},
+        "delete post service:" + U5, lockedRing + QStringList {unlocked, ring[4]}, 0, "", entry);
+    row("lock failure keeps waiting", {"lock 2", "ring 5", "lock junk", "tick", "+1000", "tick"}, "delete post",
+        {up + "ui_active=0", "service: incoming call device_lock_state=2 locked=1", ring[2]}, 5, "");
+    row("locked past 90000 ms times out", {"lock 1", "ring 5", "+90000", "tick", "+1", "tick", "lock 0", "tick"},
+        "delete post", lockedRing + QStringList {"service: pending incoming call invoke timeout call_id=5"}, 0, "");
+    row("end of the pending call", {"lock 1", "ring 5", "end 5 callStateDiscarded", "lock 0", "tick"},
+        "delete post delete", lockedRing + QStringList {bare5 + "0 state=callStateDiscarded"}, 0, "", "");
+    row("end of the dialog's call", {"ring 5", "end 5 callStateReady"}, rang + " cancel delete", kAnyLogs, 0, "", "");
+    row("end of an unrelated call", {"ring 5", "end 9 callStateError"}, rang + " delete", kAnyLogs, 0, dlg, "");
+    row("call id 0 is never invoked", {"lock 1", R"(ev {"state":"callStatePending"})", "lock 0", "tick"}, "delete post",
+        {up0 + "callStatePending ui_active=0", "service: incoming call device_lock_state=1 locked=1",
+         "service: notify(call) err=0 key=kvel_hub_call call_id=0"},
+        0, "", "Incoming call|zunaro://call?call_id=0&user_id=0", "HUB_OPEN=chats HUB_REASON=call");
+    row("call id 0 leaves the waiting call alone",
+        {"lock 1", "ring 5", R"(ev {"state":"callStatePending"})", "lock 0", "tick"},
+        "delete post delete post service:" + U5, kAnyLogs, 0, "");
+    row("code and message give the long form",
+        {R"(ev {"state":" callStateError ","code":"-3","message":" )" + QString(250, 'm') + R"( "})"}, "delete",
+        {up0 + "callStateError ui_active=0 code=-3 msg=" + QString(200, 'm')}, 0, "", "", "");
+    row("message alone gives the long form, on one line", {R"(ev {"state":"x\ny","message":"a\nservice: forged"})"},
+        "", {up0 + "x y ui_active=0 code=0 msg=a service: forged"}, 0, "", "", "");
 }
 
 void ServiceTest::dialog_data()
@@ -278,21 +264,19 @@ void ServiceTest::dialog_data()
     const QString show7 = "service: incoming_call dialog show call_id=7 chat_id=12 user_id=3";
     const QString uri7 = "zunaro://call?chat_id=12&call_id=7&user_id=3";
     const QString buttons7 = "|Answer=" + uri7 + "&auto=answer|Decline=" + uri7 + "&auto=decline";
+    const QString uri8 = "zunaro://call?call_id=8&user_id=4";
 
-    QTest::newRow("same call twice") << QStringList {"show 7 12 3 Alice", "show 7 99 99  Alice  "} << "show"
-                                     << QStringList {show7} << qint64(-1) << "Incoming call from Alice" + buttons7 << kAny << kAny;
-    QTest::newRow("name arrives later") << QStringList {"show 7 12 3 ", "show 7 12 3 Bob"} << "show show" << QStringList {show7}
-                                        << qint64(-1) << "Incoming call from Bob" + buttons7 << kAny << kAny;
-    QTest::newRow("another call replaces the dialog")
-        << QStringList {"show 7 12 3 Alice", "show 8 0 4 \t"} << "show cancel show"
-        << QStringList {show7, "service: incoming_call dialog show call_id=8 chat_id=0 user_id=4"} << qint64(-1)
-        << "Incoming call|Answer=zunaro://call?call_id=8&user_id=4&auto=answer|Decline=zunaro://call?call_id=8&user_id=4&auto=decline"
-        << kAny << kAny;
-    QTest::newRow("dismiss without a dialog") << QStringList {"dismiss"} << "" << QStringList {} << qint64(-1) << "" << kAny << kAny;
-    QTest::newRow("press Answer") << QStringList {"show 7 12 3 Alice", "press Answer"}
-                                  << "show cancel user:" + uri7 + "&auto=answer" << QStringList {show7} << qint64(-1) << "" << kAny << kAny;
-    QTest::newRow("press Decline") << QStringList {"show 7 12 3 Alice", "press Decline"}
-                                   << "show cancel user:" + uri7 + "&auto=decline" << QStringList {show7} << qint64(-1) << "" << kAny << kAny;
+    row("same call twice", {"show 7 12 3 Alice", "show 7 99 99  Alice  "}, "show", {show7}, -1,
+        "Incoming call from Alice" + buttons7);
+    row("name arrives later", {"show 7 12 3 ", "show 7 12 3 Bob"}, "show show", {show7}, -1,
+        "Incoming call from Bob" + buttons7);
+    row("another call replaces the dialog", {"show 7 12 3 Alice", "show 8 0 4 \t"}, "show cancel show",
+        {show7, "service: incoming_call dialog show call_id=8 chat_id=0 user_id=4"}, -1,
+        "Incoming call|Answer=" + uri8 + "&auto=answer|Decline=" + uri8 + "&auto=decline");
+    row("dismiss without a dialog", {"dismiss"}, "", {}, -1, "");
+    row("press Answer", {"show 7 12 3 Alice", "press Answer"}, "show cancel user:" + uri7 + "&auto=answer", {show7}, -1, "");
+    row("press Decline", {"show 7 12 3 Alice", "press Decline"}, "show cancel user:" + uri7 + "&auto=decline", {show7},
+        -1, "");
 }
 
 void ServiceTest::uiInvoke_data()
@@ -300,37 +284,33 @@ void ServiceTest::uiInvoke_data()
     addColumns();
     const QString at5 = "service: incoming call invoke attempt call_id=5 chat_id=12 user_id=3 ui_active=";
     const QString sent5 = "service:" + U5;
-
-    QTest::newRow("ui in front") << QStringList {"ui", "invoke 5 12 3", "noui", "invoke 5 12 3"} << sent5
-                                 << QStringList {at5 + "1", at5 + "0"} << qint64(-1) << kAny << kAny << kAny;
-    QTest::newRow("repeat within the window")
-        << QStringList {"invoke 5 12 3", "+1000", "invoke 5 12 3", "+499", "invoke 5 12 3", "+1", "invoke 5 12 3"}
-        << sent5 + " " + sent5 << QStringList {at5 + "0", at5 + "0", at5 + "0", at5 + "0"} << qint64(-1) << kAny << kAny << kAny;
-    QTest::newRow("different calls") << QStringList {"invoke 5 12 3", "+100", "invoke 6 12 3"}
-                                     << sent5 + " service:zunaro://call?chat_id=12&call_id=6&user_id=3" << kAnyLogs
-                                     << qint64(-1) << kAny << kAny << "HUB_OPEN=chat HUB_CHAT_ID=12 HUB_REASON=call";
     const QString sent0 = "service:zunaro://call?chat_id=12&call_id=0&user_id=3";
-    QTest::newRow("call id 0 is never a duplicate") << QStringList {"invoke 0 12 3", "invoke 0 12 3"} << sent0 + " " + sent0
-                                                    << kAnyLogs << qint64(-1) << kAny << kAny << kAny;
-    QTest::newRow("no chat, no hub open request") << QStringList {"invoke 5 0 3", "invoke 6 -2 3"}
-                                                  << "service:zunaro://call?call_id=5&user_id=3 service:zunaro://call?call_id=6&user_id=3"
-                                                  << kAnyLogs << qint64(-1) << kAny << kAny << "";
+
+    row("ui in front", {"ui", "invoke 5 12 3", "noui", "invoke 5 12 3"}, sent5, {at5 + "1", at5 + "0"});
+    row("repeat within the window",
+        {"invoke 5 12 3", "+1000", "invoke 5 12 3", "+499", "invoke 5 12 3", "+1", "invoke 5 12 3"},
+        sent5 + " " + sent5, {at5 + "0", at5 + "0", at5 + "0", at5 + "0"});
+    row("different calls", {"invoke 5 12 3", "+100", "invoke 6 12 3"},
+        sent5 + " service:zunaro://call?chat_id=12&call_id=6&user_id=3", kAnyLogs, -1, kAny, kAny,
+        "HUB_OPEN=chat HUB_CHAT_ID=12 HUB_REASON=call");
+    row("call id 0 is never a duplicate", {"invoke 0 12 3", "invoke 0 12 3"}, sent0 + " " + sent0);
+    row("no chat, no hub open request", {"invoke 5 0 3", "invoke 6 -2 3"},
+        "service:zunaro://call?call_id=5&user_id=3 service:zunaro://call?call_id=6&user_id=3", kAnyLogs, -1, kAny, kAny,
+        "");
 }
 
 void ServiceTest::callNotification_data()
 {
     addColumns();
-    QTest::newRow("ui in front") << QStringList {"ui", "notify 5 12 3 Alice"} << ""
-                                 << QStringList {"service: hub notify(call) suppressed (UI active)"} << qint64(-1) << kAny << "" << "";
-    QTest::newRow("one entry for two calls")
-        << QStringList {"notify 5 12 3 Alice", "notify 6 14 4 Bob"} << "delete post delete post"
-        << QStringList {"service: notify(call) err=0 key=kvel_hub_call call_id=5", "service: notify(call) err=0 key=kvel_hub_call call_id=6"}
-        << qint64(-1) << kAny << "Incoming call from Bob|zunaro://call?chat_id=14&call_id=6&user_id=4"
-        << "HUB_OPEN=chat HUB_CHAT_ID=14 HUB_REASON=call";
-    QTest::newRow("no chat") << QStringList {"notify 5 0 3 Alice"} << "delete post" << kAnyLogs << qint64(-1) << kAny
-                             << "Incoming call from Alice|zunaro://call?call_id=5&user_id=3" << "HUB_OPEN=chats HUB_REASON=call";
-    QTest::newRow("blank name") << QStringList {"notify 5 12 3  \t "} << "delete post" << kAnyLogs << qint64(-1) << kAny
-                                << "Incoming call|" + U5 << kAny;
+    row("ui in front", {"ui", "notify 5 12 3 Alice"}, "", {"service: hub notify(call) suppressed (UI active)"}, -1, kAny,
+        "", "");
+    row("one entry for two calls", {"notify 5 12 3 Alice", "notify 6 14 4 Bob"}, "delete post delete post",
+        {"service: notify(call) err=0 key=kvel_hub_call call_id=5", "service: notify(call) err=0 key=kvel_hub_call call_id=6"},
+        -1, kAny, "Incoming call from Bob|zunaro://call?chat_id=14&call_id=6&user_id=4",
+        "HUB_OPEN=chat HUB_CHAT_ID=14 HUB_REASON=call");
+    row("no chat", {"notify 5 0 3 Alice"}, "delete post", kAnyLogs, -1, kAny,
+        "Incoming call from Alice|zunaro://call?call_id=5&user_id=3", "HUB_OPEN=chats HUB_REASON=call");
+    row("blank name", {"notify 5 12 3  \t "}, "delete post", kAnyLogs, -1, kAny, "Incoming call|" + U5);
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)
