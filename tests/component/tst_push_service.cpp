@@ -296,7 +296,6 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("tgpush_since.txt"));
         QVERIFY(push::replaceFileContent(path, push::cursorFileContent(42)));
-        QCOMPARE(QFile(path).size(), qint64(3));
         for (int round = 0; round < 20; ++round) {
             const pid_t child = fork();
             QVERIFY(child >= 0);
