@@ -55,35 +55,46 @@ class ServiceTest : public QObject
 {
     Q_OBJECT
 
-    // A service whose tick the test drives by hand, with the simulator as
-    // its backend unless `withBackend` is false, on a clock far from zero.
-    static std::unique_ptr<ZunaroHeadlessService> backendService(const TestDevice &device, bool withBackend = true)
-    {
-        if (withBackend)
-            device.installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend"));
-        auto service = std::make_unique<ZunaroHeadlessService>(nullptr);
-        service->tickTimer->stop();
-        platform::setClockMs(2000000000);
-        return service;
-    }
+    // Each test has a device with the simulator as its backend and a
+    // service whose tick it drives by hand, on a clock far from zero.
+    std::unique_ptr<TestDevice> dev;
+    std::unique_ptr<ZunaroHeadlessService> svc;
+    std::unique_ptr<ChildReaper> reaper;
+
     // Launches the backend and waits until it has taken its "ping".
-    static bool launchBackend(const TestDevice &device, ZunaroHeadlessService &service)
+    bool launchBackend()
     {
-        service.backendWanted = true;
-        service.startBackend();
-        return service.backendPid > 0
-            && QTest::qWaitFor([&] { return backendOutput(device) == QList<QByteArray> {"ping"}; }, 5000);
+        svc->backendWanted = true;
+        svc->startBackend();
+        return svc->backendPid > 0
+            && QTest::qWaitFor([&] { return backendOutput(*dev) == QList<QByteArray> {"ping"}; }, 5000);
     }
     // Makes the running backend stop reading its input (for `ms`, or for
     // good) and waits until it has taken that order.
-    static bool stopReading(const TestDevice &device, ZunaroHeadlessService &service, const QString &ms = QString())
+    bool stopReading(const QString &ms = QString())
     {
         const QString order = (QStringLiteral("sim stop-reading ") + ms).trimmed();
-        service.sendLine(order);
-        return QTest::qWaitFor([&] { return backendOutput(device).contains(order.toUtf8()); }, 5000);
+        svc->sendLine(order);
+        return QTest::qWaitFor([&] { return backendOutput(*dev).contains(order.toUtf8()); }, 5000);
     }
 
 private slots:
+    void init()
+    {
+        dev = std::make_unique<TestDevice>();
+        QVERIFY(dev->installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend")));
+        svc = std::make_unique<ZunaroHeadlessService>(nullptr);
+        svc->tickTimer->stop();
+        platform::setClockMs(2000000000);
+        reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backendPid});
+    }
+    void cleanup()
+    {
+        reaper.reset();
+        svc.reset();
+        dev.reset();
+    }
+
     void environment_data()
     {
         QTest::addColumn<QByteArray>("api");
@@ -115,25 +126,23 @@ private slots:
         QFETCH(QByteArray, api);
         QFETCH(QByteArray, debug);
         QFETCH(QStringList, expected);
-        TestDevice device;
-        device.write("accounts/1000/shared/misc/nimbrel/tg_api.env", api);
-        device.write("accounts/1000/shared/misc/nimbrel/td_debug.env", debug);
+        dev->write("accounts/1000/shared/misc/nimbrel/tg_api.env", api);
+        dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", debug);
         // An inherited variable that a default replaces keeps its place.
         qputenv("LD_LIBRARY_PATH", "/inherited");
-        auto service = backendService(device, false);
         const QStringList inherited = QProcess::systemEnvironment();
-        const QStringList env = service->buildBackendEnvironment();
+        const QStringList env = svc->buildBackendEnvironment();
         qunsetenv("LD_LIBRARY_PATH");
 
         for (QString check : expected) {
-            check.replace("@DATA@", device.dataDir()).replace("@APP@", device.appDir()).replace("@SHARED@", device.nimbrelDir());
+            check.replace("@DATA@", dev->dataDir()).replace("@APP@", dev->appDir()).replace("@SHARED@", dev->nimbrelDir());
             const QString name = check.section('=', 0, 0).remove('!');
             if (check.endsWith('!'))
                 QVERIFY2(env.filter(QRegularExpression('^' + name + '=')).isEmpty(), qPrintable(check));
             else
                 QCOMPARE(name + '=' + ZunaroHeadlessService::get_env_value(env, name), check);
         }
-        QCOMPARE(device.exists("accounts/1000/shared/misc/nimbrel/logs"), debug.contains("LOG_TO_SHARED = 1"));
+        QCOMPARE(dev->exists("accounts/1000/shared/misc/nimbrel/logs"), debug.contains("LOG_TO_SHARED = 1"));
         const int at = inherited.indexOf(QStringLiteral("LD_LIBRARY_PATH=/inherited"));
         QVERIFY(at >= 0 && env.size() >= inherited.size());
         QVERIFY(env.at(at).startsWith("LD_LIBRARY_PATH="));
@@ -153,41 +162,35 @@ private slots:
         QFETCH(bool, active);
         QFETCH(bool, wanted);
         QFETCH(bool, backingOff);
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        service->serviceActive = active;
-        service->backendWanted = wanted;
-        service->backendNextStartMs = backingOff ? platform::nowMs() + 1 : 0;
-        service->eventsFileOffset = 7;
+        svc->serviceActive = active;
+        svc->backendWanted = wanted;
+        svc->backendNextStartMs = backingOff ? platform::nowMs() + 1 : 0;
+        svc->eventsFileOffset = 7;
         LogCapture log;
-        service->startBackend();
-        QCOMPARE(service->backendPid, -1);
+        svc->startBackend();
+        QCOMPARE(svc->backendPid, -1);
         QVERIFY(log.lines().isEmpty());
-        QCOMPARE(service->eventsFileOffset, qint64(7));
-        QVERIFY(!device.exists("data/cache/tdlib-files"));
+        QCOMPARE(svc->eventsFileOffset, qint64(7));
+        QVERIFY(!dev->exists("data/cache/tdlib-files"));
     }
 
     // A start moves the event tail to the end; a second one while the
     // backend runs does that again and launches nothing.
     void startWhileRunning()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        device.write("data/backend_events.jsonl", "old\n");
-        QVERIFY(launchBackend(device, *service));
-        const int pid = service->backendPid;
-        QCOMPARE(service->eventsFileOffset, qint64(4));
-        QVERIFY(device.exists("data/cache/tdlib-files"));
+        dev->write("data/backend_events.jsonl", "old\n");
+        QVERIFY(launchBackend());
+        const int pid = svc->backendPid;
+        QCOMPARE(svc->eventsFileOffset, qint64(4));
+        QVERIFY(dev->exists("data/cache/tdlib-files"));
 
-        device.write("data/backend_events.jsonl", QByteArray(100, 'x'));
-        service->eventsPartialLine = "half";
+        dev->write("data/backend_events.jsonl", QByteArray(100, 'x'));
+        svc->eventsPartialLine = "half";
         LogCapture log;
-        service->startBackend();
-        QCOMPARE(service->backendPid, pid);
-        QCOMPARE(service->eventsFileOffset, qint64(100));
-        QVERIFY(service->eventsPartialLine.isEmpty());
+        svc->startBackend();
+        QCOMPARE(svc->backendPid, pid);
+        QCOMPARE(svc->eventsFileOffset, qint64(100));
+        QVERIFY(svc->eventsPartialLine.isEmpty());
         QVERIFY(log.lines().isEmpty());
     }
 
@@ -205,33 +208,29 @@ private slots:
     {
         QFETCH(QByteArray, setting);
         QFETCH(int, kb);
-        TestDevice device;
-        device.write("accounts/1000/shared/misc/nimbrel/td_debug.env", setting);
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
+        dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", setting);
         LogCapture log;
-        QVERIFY(launchBackend(device, *service));
-        QCOMPARE(log.lines().value(0), "service: backend starting " + device.appDir().toUtf8()
+        QVERIFY(launchBackend());
+        QCOMPARE(log.lines().value(0), "service: backend starting " + dev->appDir().toUtf8()
                                            + "/td_backend stackmax=" + QByteArray::number(kb) + "KB");
-        service->sendLine("sim stack");
-        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("stack " + QByteArray::number(kb * 1024LL)), 5000);
+        svc->sendLine("sim stack");
+        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(*dev).contains("stack " + QByteArray::number(kb * 1024LL)), 5000);
     }
 
     void missingExecutable()
     {
-        TestDevice device;
-        auto service = backendService(device, false);
-        service->backendWanted = true;
+        QVERIFY(QFile::remove(dev->appDir() + QStringLiteral("/td_backend")));
+        svc->backendWanted = true;
         LogCapture log;
         for (int attempt = 1; attempt <= 2; ++attempt) {
-            service->startBackend();
-            QCOMPARE(service->backendPid, -1);
-            QCOMPARE(service->backendRestartAttempts, attempt);
-            QCOMPARE(service->backendNextStartMs, platform::nowMs() + 2000);
+            svc->startBackend();
+            QCOMPARE(svc->backendPid, -1);
+            QCOMPARE(svc->backendRestartAttempts, attempt);
+            QCOMPARE(svc->backendNextStartMs, platform::nowMs() + 2000);
             QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
             log.clear();
             platform::advanceClockMs(1999);
-            service->startBackend();
+            svc->startBackend();
             QVERIFY(log.lines().isEmpty());
             platform::advanceClockMs(1);
         }
@@ -241,21 +240,18 @@ private slots:
     // the backend holds no descriptor of the service beyond its three streams.
     void freshLaunch()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
         const int inheritable = open("/dev/null", O_RDONLY); // no close-on-exec
         QVERIFY(inheritable >= 0);
         for (int launch = 0; launch < 2; ++launch) {
-            QVERIFY(launchBackend(device, *service));
-            QCOMPARE(device.read("data/td_backend_service.out"), QByteArray("ping\n"));
-            QCOMPARE(device.read("data/td_backend_service.err"), QByteArray());
-            const QDir fds(QStringLiteral("/proc/%1/fd").arg(service->backendPid));
+            QVERIFY(launchBackend());
+            QCOMPARE(dev->read("data/td_backend_service.out"), QByteArray("ping\n"));
+            QCOMPARE(dev->read("data/td_backend_service.err"), QByteArray());
+            const QDir fds(QStringLiteral("/proc/%1/fd").arg(svc->backendPid));
             QCOMPARE(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
                      QStringList({"0", "1", "2"}));
-            service->sendLine("sim bogus");
-            QTRY_VERIFY_WITH_TIMEOUT(!device.read("data/td_backend_service.err").isEmpty(), 5000);
-            service->stopBackend();
+            svc->sendLine("sim bogus");
+            QTRY_VERIFY_WITH_TIMEOUT(!dev->read("data/td_backend_service.err").isEmpty(), 5000);
+            svc->stopBackend();
         }
         close(inheritable);
     }
@@ -273,32 +269,29 @@ private slots:
         QFETCH(bool, ignoreTerm);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        QVERIFY(launchBackend(device, *service));
-        const int pid = service->backendPid;
+        QVERIFY(launchBackend());
+        const int pid = svc->backendPid;
         if (ignoreTerm) {
             // Deaf to SIGTERM and no longer reading, so the end of its input
             // does not end it either.
-            service->sendLine("sim ignore-term");
-            QVERIFY(stopReading(device, *service));
+            svc->sendLine("sim ignore-term");
+            QVERIFY(stopReading());
         }
-        service->backendRestartAttempts = 3;
+        svc->backendRestartAttempts = 3;
         LogCapture log;
         QElapsedTimer timer;
         timer.start();
-        service->stopBackend();
+        svc->stopBackend();
         const qint64 took = timer.elapsed();
         QVERIFY2(took >= minMs && took < maxMs, qPrintable(QString::number(took)));
         QCOMPARE(log.lines(), QList<QByteArray> {"service: backend stopping"});
-        QCOMPARE(service->backendPid, -1);
-        QCOMPARE(service->backendStdinFd, -1);
-        QCOMPARE(service->backendRestartAttempts, 3);
+        QCOMPARE(svc->backendPid, -1);
+        QCOMPARE(svc->backendStdinFd, -1);
+        QCOMPARE(svc->backendRestartAttempts, 3);
         QVERIFY(kill(pid, 0) != 0);
         // With none running, a stop says nothing.
         log.clear();
-        service->stopBackend();
+        svc->stopBackend();
         QVERIFY(log.lines().isEmpty());
     }
     void delivery_data()
@@ -327,99 +320,87 @@ private slots:
         QFETCH(QList<QByteArray>, datagrams);
         QFETCH(int, backoffMs);
         QFETCH(QList<QByteArray>, received);
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        service->serviceActive = false;
-        service->backendNextStartMs = backoffMs ? platform::nowMs() + backoffMs : 0;
+        svc->serviceActive = false;
+        svc->backendNextStartMs = backoffMs ? platform::nowMs() + backoffMs : 0;
 
         for (const QByteArray &datagram : datagrams) {
             sendCommandDatagram(datagram);
-            service->drainCmdSocket();
+            svc->drainCmdSocket();
         }
-        QCOMPARE(service->backendWanted, !received.isEmpty());
-        QCOMPARE(service->serviceActive, !received.isEmpty());
-        QCOMPARE(service->backendPid > 0, !received.isEmpty() && backoffMs == 0);
+        QCOMPARE(svc->backendWanted, !received.isEmpty());
+        QCOMPARE(svc->serviceActive, !received.isEmpty());
+        QCOMPARE(svc->backendPid > 0, !received.isEmpty() && backoffMs == 0);
 
         platform::advanceClockMs(backoffMs);
-        service->onTick();
-        QVERIFY(service->pendingBackendLines.isEmpty());
+        svc->onTick();
+        QVERIFY(svc->pendingBackendLines.isEmpty());
         if (received.isEmpty()) {
-            QCOMPARE(service->backendPid, -1);
-            QVERIFY(!device.exists("data/td_backend_service.out"));
+            QCOMPARE(svc->backendPid, -1);
+            QVERIFY(!dev->exists("data/td_backend_service.out"));
             return;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), received, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), received, 5000);
     }
 
     // A command after a stop brings the service back and launches the
     // backend, without the tick; queued lines outlive start and stop.
     void afterInvocations()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        service->backendNextStartMs = platform::nowMs() + 5000;
+        svc->backendNextStartMs = platform::nowMs() + 5000;
         sendCommandDatagram("queued");
-        service->drainCmdSocket();
-        service->onInvoked(invocation("com.kvel.zunaro.service.START"));
-        service->onInvoked(invocation("com.kvel.zunaro.service.STOP"));
-        QCOMPARE(service->pendingBackendLines, QStringList {"queued"});
-        QVERIFY(!service->serviceActive);
+        svc->drainCmdSocket();
+        svc->onInvoked(invocation("com.kvel.zunaro.service.START"));
+        svc->onInvoked(invocation("com.kvel.zunaro.service.STOP"));
+        QCOMPARE(svc->pendingBackendLines, QStringList {"queued"});
+        QVERIFY(!svc->serviceActive);
 
         platform::advanceClockMs(5000);
         sendCommandDatagram("after stop");
-        service->drainCmdSocket();
-        QVERIFY(service->serviceActive);
-        QVERIFY(service->backendPid > 0);
-        QVERIFY(!service->tickTimer->isActive());
-        QCOMPARE(service->pendingBackendLines, QStringList({"queued", "after stop"}));
-        service->flushPendingBackendLines();
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), QList<QByteArray>({"ping", "queued", "after stop"}), 5000);
+        svc->drainCmdSocket();
+        QVERIFY(svc->serviceActive);
+        QVERIFY(svc->backendPid > 0);
+        QVERIFY(!svc->tickTimer->isActive());
+        QCOMPARE(svc->pendingBackendLines, QStringList({"queued", "after stop"}));
+        svc->flushPendingBackendLines();
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray>({"ping", "queued", "after stop"}), 5000);
     }
 
     // Writing to a backend that ended but is not reaped loses the line and
     // nothing else.
     void backendGoneUnreaped()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        QVERIFY(launchBackend(device, *service));
-        service->sendLine("sim exit 3");
-        QTRY_VERIFY_WITH_TIMEOUT(isZombie(service->backendPid), 5000);
+        QVERIFY(launchBackend());
+        svc->sendLine("sim exit 3");
+        QTRY_VERIFY_WITH_TIMEOUT(isZombie(svc->backendPid), 5000);
         for (int i = 0; i < 3; ++i)
-            service->sendLine("into the void");
+            svc->sendLine("into the void");
         sendCommandDatagram("and more");
-        service->drainCmdSocket();
-        QVERIFY(service->backendInputBuffer.isEmpty() && service->backendStdinFd >= 0);
+        svc->drainCmdSocket();
+        QVERIFY(svc->backendInputBuffer.isEmpty() && svc->backendStdinFd >= 0);
         LogCapture log;
-        service->onTick();
+        svc->onTick();
         QVERIFY(log.contains("service: backend finished exitCode=3 status=0"));
-        QCOMPARE(service->backendStdinFd, -1);
+        QCOMPARE(svc->backendStdinFd, -1);
     }
 
     // A backend that is busy for a while gets everything, in order, without
     // the service waiting for it.
     void briefStall()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        QVERIFY(launchBackend(device, *service));
-        QVERIFY(stopReading(device, *service, "1000"));
+        QVERIFY(launchBackend());
+        QVERIFY(stopReading("1000"));
 
-        QList<QByteArray> expected = backendOutput(device);
+        QList<QByteArray> expected = backendOutput(*dev);
         const QByteArray filler(190, 'f');
         for (int i = 0; i < 3000; ++i) {
             const QByteArray line = QByteArray::number(i) + filler;
             expected << line;
-            service->sendLine(QString::fromLatin1(line));
+            svc->sendLine(QString::fromLatin1(line));
         }
         // More than a pipe holds, so the rest is still waiting here.
-        QVERIFY(!service->backendInputBuffer.isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), expected, 10000);
-        QVERIFY(service->backendInputBuffer.isEmpty());
+        QVERIFY(!svc->backendInputBuffer.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), expected, 10000);
+        QVERIFY(svc->backendInputBuffer.isEmpty());
     }
 
     // A backend that never reads again: the buffer stops at its bound, the
@@ -427,57 +408,51 @@ private slots:
     // with the pipe.
     void stalledForGood()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        QVERIFY(launchBackend(device, *service));
-        QVERIFY(stopReading(device, *service));
+        QVERIFY(launchBackend());
+        QVERIFY(stopReading());
 
         LogCapture log;
         const QString line(999, QLatin1Char('s'));
         for (int i = 0; i < 1600; ++i)
-            service->sendLine(line);
-        QVERIFY(service->backendInputBuffer.size() <= 1024 * 1024);
-        QVERIFY(service->backendInputBuffer.size() > 1024 * 1024 - 1000);
-        const qint64 dropped = service->backendDroppedBytes;
+            svc->sendLine(line);
+        QVERIFY(svc->backendInputBuffer.size() <= 1024 * 1024);
+        QVERIFY(svc->backendInputBuffer.size() > 1024 * 1024 - 1000);
+        const qint64 dropped = svc->backendDroppedBytes;
         QVERIFY(dropped > 0);
         QCOMPARE(dropped % 1000, qint64(0));
         QVERIFY(log.lines().isEmpty());
 
-        service->stopBackend();
+        svc->stopBackend();
         QCOMPARE(log.matching("service: backend input full"),
                  QList<QByteArray> {"service: backend input full, dropped " + QByteArray::number(dropped) + " bytes"});
-        QVERIFY(service->backendInputBuffer.isEmpty());
-        QVERIFY(service->backendInputNotifier == nullptr);
-        QCOMPARE(service->backendDroppedBytes, qint64(0));
+        QVERIFY(svc->backendInputBuffer.isEmpty());
+        QVERIFY(svc->backendInputNotifier == nullptr);
+        QCOMPARE(svc->backendDroppedBytes, qint64(0));
     }
 
     // One activation reads a bounded number of datagrams; the rest follow in
     // later ones, in order.
     void floodIsTakenInTurns()
     {
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
         const int big = 4 * 1024 * 1024;
-        if (setsockopt(service->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+        if (setsockopt(svc->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
             QSKIP("cannot enlarge the command socket's buffer here");
-        QVERIFY(launchBackend(device, *service));
+        QVERIFY(launchBackend());
 
         QList<QByteArray> expected {"ping"};
         for (int i = 0; i < 600; ++i) {
             expected << "d" + QByteArray::number(i);
             sendCommandDatagram(expected.last());
         }
-        service->drainCmdSocket();
-        service->sendLine("marker");
-        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(device).contains("marker"), 5000);
-        QCOMPARE(backendOutput(device).indexOf("marker"), 1 + 256);
+        svc->drainCmdSocket();
+        svc->sendLine("marker");
+        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(*dev).contains("marker"), 5000);
+        QCOMPARE(backendOutput(*dev).indexOf("marker"), 1 + 256);
 
         expected.insert(1 + 256, "marker");
         for (int i = 0; i < 3; ++i)
-            service->drainCmdSocket();
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), expected, 5000);
+            svc->drainCmdSocket();
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), expected, 5000);
     }
     void backoff_data()
     {
@@ -494,24 +469,22 @@ private slots:
     void backoff()
     {
         QFETCH(QList<Run>, runs);
-        TestDevice device;
-        auto service = backendService(device, false);
         LogCapture log;
         for (const Run &run : runs) {
-            service->backendStartedMs = platform::nowMs();
+            svc->backendStartedMs = platform::nowMs();
             platform::advanceClockMs(run.runMs);
             log.clear();
-            service->onBackendFinished(run.exitCode, QProcess::NormalExit);
-            QCOMPARE(service->backendNextStartMs, platform::nowMs() + run.delayMs);
-            QCOMPARE(service->backendRestartAttempts, run.attempts);
+            svc->onBackendFinished(run.exitCode, QProcess::NormalExit);
+            QCOMPARE(svc->backendNextStartMs, platform::nowMs() + run.delayMs);
+            QCOMPARE(svc->backendRestartAttempts, run.attempts);
             QCOMPARE(log.lines(), finishedLines(run.exitCode, 0, run.delayMs, run.attempts, run.runMs).split('\n'));
         }
         // A stopped service schedules nothing.
-        service->serviceActive = false;
-        const qint64 next = service->backendNextStartMs;
-        service->onBackendFinished(1, QProcess::NormalExit);
-        QCOMPARE(service->backendNextStartMs, next);
-        QCOMPARE(service->backendRestartAttempts, runs.last().attempts);
+        svc->serviceActive = false;
+        const qint64 next = svc->backendNextStartMs;
+        svc->onBackendFinished(1, QProcess::NormalExit);
+        QCOMPARE(svc->backendNextStartMs, next);
+        QCOMPARE(svc->backendRestartAttempts, runs.last().attempts);
     }
 
     // A real backend that ends is reaped by the tick and comes back once its
@@ -531,21 +504,18 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(int, exitStatus);
         QFETCH(int, delay);
-        TestDevice device;
-        auto service = backendService(device);
-        ChildReaper reaper {&service->backendPid};
-        service->backendWanted = true;
-        service->onTick();
-        const int pid = service->backendPid;
+        svc->backendWanted = true;
+        svc->onTick();
+        const int pid = svc->backendPid;
         QVERIFY(pid > 0);
         if (ending == "kill")
             kill(pid, SIGKILL);
         else
-            service->sendLine(ending);
+            svc->sendLine(ending);
         LogCapture log;
-        QTRY_VERIFY_WITH_TIMEOUT((service->reapBackend(), service->backendPid < 0), 5000);
-        QCOMPARE(service->backendStdinFd, -1);
-        QVERIFY(service->backendInputNotifier == nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT((svc->reapBackend(), svc->backendPid < 0), 5000);
+        QCOMPARE(svc->backendStdinFd, -1);
+        QVERIFY(svc->backendInputNotifier == nullptr);
         QCOMPARE(log.lines(),
                  (QString::asprintf("service: backend waitpid pid=%d exitCode=%d status=%d\n", pid, exitCode, exitStatus)
                       .toUtf8()
@@ -553,33 +523,31 @@ private slots:
                      .split('\n'));
 
         platform::advanceClockMs(delay - 1);
-        service->onTick();
-        QCOMPARE(service->backendPid, -1);
+        svc->onTick();
+        QCOMPARE(svc->backendPid, -1);
         platform::advanceClockMs(1);
-        service->onTick();
-        QVERIFY(service->backendPid > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(device), QList<QByteArray> {"ping"}, 5000);
+        svc->onTick();
+        QVERIFY(svc->backendPid > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray> {"ping"}, 5000);
     }
 
     // A process id that waitpid refuses is given up at once: no back-off.
     void waitpidFailure()
     {
-        TestDevice device;
-        auto service = backendService(device, false);
         int fds[2];
         QCOMPARE(pipe(fds), 0);
         close(fds[0]);
-        service->backendPid = getpid(); // never a child of itself
-        service->backendStdinFd = fds[1];
+        svc->backendPid = getpid(); // never a child of itself
+        svc->backendStdinFd = fds[1];
         LogCapture log;
-        service->reapBackend();
+        svc->reapBackend();
         QCOMPARE(log.lines(), QList<QByteArray> {QString::asprintf("service: waitpid(%d) failed errno=10 (No child processes)",
                                                                    int(getpid())).toUtf8()});
-        QCOMPARE(service->backendPid, -1);
-        QCOMPARE(service->backendStdinFd, -1);
+        QCOMPARE(svc->backendPid, -1);
+        QCOMPARE(svc->backendStdinFd, -1);
         QVERIFY(fcntl(fds[1], F_GETFD) < 0);
-        QCOMPARE(service->backendNextStartMs, qint64(0));
-        QCOMPARE(service->backendRestartAttempts, 0);
+        QCOMPARE(svc->backendNextStartMs, qint64(0));
+        QCOMPARE(svc->backendRestartAttempts, 0);
     }
 };
 

@@ -79,34 +79,16 @@ private slots:
         QTest::newRow("comma before end") << QByteArray("{\"a\":1,}");
         QTest::newRow("missing colon") << QByteArray("{\"a\" 1}");
         QTest::newRow("bare name") << QByteArray("{a:1}");
-        QTest::newRow("escape in value") << QByteArray("{\"a\":\"x\\\"y\\u00e9\\ud83d\\ude00\"}");
-        QTest::newRow("escape after eight bytes") << QByteArray("{\"a\":\"0123456789\\tx\"}");
-        QTest::newRow("beyond ASCII after eight bytes") << QByteArray("{\"a\":\"0123456789\xc3\xa9x\"}");
+        // Values of one member: escapes, strings the reader must reject or
+        // repair, number edges, literals.
+        for (const char *value :
+             {"\"x\\\"y\\u00e9\\ud83d\\ude00\"", "\"0123456789\\tx\"", "\"0123456789\xc3\xa9x\"", "\"\\ud800\"",
+              "\"\\u12g4\"", "\"x\ty\x01\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xef\xbf\xbe\"",
+              "9007199254740993", "9223372036854775807", "-9223372036854775808", "9223372036854775808",
+              "123456789012345678901234567890", "-0", "012", "+1", "1.0", "2.5", "1e3", "1.", "1e999", "tru", "truex", ""})
+            QTest::newRow(QByteArray(value).toPercentEncoding("\"\\+-.").constData()) << "{\"a\":" + QByteArray(value) + '}';
         QTest::newRow("escape in name") << QByteArray("{\"a\\n\":1}");
-        QTest::newRow("lone surrogate escape") << QByteArray("{\"a\":\"\\ud800\"}");
-        QTest::newRow("broken escape") << QByteArray("{\"a\":\"\\u12g4\"}");
-        QTest::newRow("control byte in string") << QByteArray("{\"a\":\"x\ty\x01\"}");
         QTest::newRow("NUL in string") << QByteArray("{\"a\":\"x\0y\"}", 11);
-        QTest::newRow("broken UTF-8") << QByteArray("{\"a\":\"\xff\"}");
-        QTest::newRow("overlong UTF-8") << QByteArray("{\"a\":\"\xc0\xaf\"}");
-        QTest::newRow("encoded surrogate") << QByteArray("{\"a\":\"\xed\xa0\x80\"}");
-        QTest::newRow("noncharacter") << QByteArray("{\"a\":\"\xef\xbf\xbe\"}");
-        QTest::newRow("2^53+1") << QByteArray("{\"a\":9007199254740993}");
-        QTest::newRow("int64 max") << QByteArray("{\"a\":9223372036854775807}");
-        QTest::newRow("int64 min") << QByteArray("{\"a\":-9223372036854775808}");
-        QTest::newRow("beyond int64") << QByteArray("{\"a\":9223372036854775808}");
-        QTest::newRow("far beyond int64") << QByteArray("{\"a\":123456789012345678901234567890}");
-        QTest::newRow("minus zero") << QByteArray("{\"a\":-0}");
-        QTest::newRow("leading zero") << QByteArray("{\"a\":012}");
-        QTest::newRow("plus sign") << QByteArray("{\"a\":+1}");
-        QTest::newRow("whole fraction") << QByteArray("{\"a\":1.0}");
-        QTest::newRow("fraction") << QByteArray("{\"a\":2.5}");
-        QTest::newRow("exponent") << QByteArray("{\"a\":1e3}");
-        QTest::newRow("dot without digits") << QByteArray("{\"a\":1.}");
-        QTest::newRow("huge exponent") << QByteArray("{\"a\":1e999}");
-        QTest::newRow("misspelt literal") << QByteArray("{\"a\":tru}");
-        QTest::newRow("literal with tail") << QByteArray("{\"a\":truex}");
-        QTest::newRow("no value") << QByteArray("{\"a\":}");
         QTest::newRow("form feed as blank") << QByteArray("{\f\"a\":1}");
     }
     void readsLikeQJsonDocument()
