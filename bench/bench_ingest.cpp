@@ -90,7 +90,7 @@ public:
         QDir(device.path()).mkpath(QStringLiteral("data"));
         QDir(device.path()).mkpath(QStringLiteral("platform"));
         qunsetenv("ZUNARO_DEVICE_ROOT");
-        platform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
+        zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
 
         ZunaroHeadlessService service(nullptr);
         const QString path = service.eventsFilePath;

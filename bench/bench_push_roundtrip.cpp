@@ -47,7 +47,7 @@ public:
         QTemporaryDir device;
         QDir(device.path()).mkpath(QStringLiteral("app/native"));
         QDir(device.path()).mkpath(QStringLiteral("data"));
-        platform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
+        zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
         QFile env(device.path() + QStringLiteral("/data/tgpush_proxy.env"));
         env.open(QIODevice::WriteOnly);
         env.write("TGPUSH_POLL_URL=" + base.toUtf8() + "/poll\nTGPUSH_TIMEOUT_MS=30000\n");

@@ -178,7 +178,7 @@ public:
         // is not (yet) its writer.
         const int keepOpenFd = open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         qputenv("ZUNARO_DEVICE_ROOT", root.path().toUtf8());
-        platform::setApplicationDirPath(appDir);
+        zplatform::setApplicationDirPath(appDir);
 
         ZunaroHeadlessService service(nullptr);
         if (service.cmdSocketFd < 0) {

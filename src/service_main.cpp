@@ -27,22 +27,22 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
       tickTimer(new QTimer(this)),
       eventsTailTimer(new QTimer(this)),
       networkAccessManager(new QNetworkAccessManager(this)),
-      networkConfigManager(new platform::NetworkConfigurationManager(this)),
+      networkConfigManager(new zplatform::NetworkConfigurationManager(this)),
       tgpushPollTimer(new QTimer(this)),
       tgpushNotifyTimer(new QTimer(this)),
       tgpushSinceFlushTimer(new QTimer(this)),
       pendingCallInvokeTimer(new QTimer(this))
 {
-    platform::logLine("service: starting\n");
+    zplatform::logLine("service: starting\n");
 
     const int bpsRc = bps_initialize();
     bpsInitialized = (bpsRc == BPS_SUCCESS);
-    platform::logLine("service: bps_initialize err=%d\n", bpsRc);
+    zplatform::logLine("service: bps_initialize err=%d\n", bpsRc);
 
     connect(invokeManager, &bb::system::InvokeManager::invoked, this,
             &ZunaroHeadlessService::onInvoked);
 
-    appDirPath = platform::applicationDirPath();
+    appDirPath = zplatform::applicationDirPath();
     dataDir = QDir::cleanPath(QDir(appDirPath).absoluteFilePath(QStringLiteral("../../data")));
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
 
@@ -52,12 +52,12 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     // from now on are read.
     // (Something other than a regular file there counts as unreadable: a
     // FIFO must not hold start-up.)
-    eventsFileOffset = platform::regularFileSize(eventsFilePath);
+    eventsFileOffset = zplatform::regularFileSize(eventsFilePath);
     eventsPartialLine.clear();
 
     applyNotificationDefaultsOnce();
 
-    srand(static_cast<unsigned>(platform::nowMs() & 0xffffffffLL));
+    srand(static_cast<unsigned>(zplatform::nowMs() & 0xffffffffLL));
 
     pendingCallInvokeTimer->setInterval(1000);
     pendingCallInvokeTimer->setSingleShot(false);
@@ -75,9 +75,9 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     connect(tgpushPollDeadlineTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushPollDeadline);
 
     netOnline = networkConfigManager->isOnline();
-    connect(networkConfigManager, &platform::NetworkConfigurationManager::onlineStateChanged, this,
+    connect(networkConfigManager, &zplatform::NetworkConfigurationManager::onlineStateChanged, this,
             &ZunaroHeadlessService::onTgpushOnlineChanged);
-    platform::logLine("service: net isOnline=%d\n", netOnline ? 1 : 0);
+    zplatform::logLine("service: net isOnline=%d\n", netOnline ? 1 : 0);
 
     loadTgpushConfig();
 
@@ -87,7 +87,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     connect(eventsTailTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onEventsTailTick);
 
     if (tgpushMode) {
-        platform::logLine("service: tgpush mode enabled; TDLib backend disabled\n");
+        zplatform::logLine("service: tgpush mode enabled; TDLib backend disabled\n");
         if (!eventsTailTimer->isActive())
             eventsTailTimer->start();
         if (serviceActive && !tgpushPollInFlight && !uiAliveRecent)
@@ -122,7 +122,7 @@ void ZunaroHeadlessService::setUpCmdSocket()
     // command port.
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        platform::logLine("service: cmd socket() failed: errno=%d\n", errno);
+        zplatform::logLine("service: cmd socket() failed: errno=%d\n", errno);
         cmdSocketFd = -1;
         return;
     }
@@ -134,7 +134,7 @@ void ZunaroHeadlessService::setUpCmdSocket()
     addr.sin_port = htons(kCmdPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
-        platform::logLine("service: cmd bind() failed: errno=%d\n", errno);
+        zplatform::logLine("service: cmd bind() failed: errno=%d\n", errno);
         close(fd);
         cmdSocketFd = -1;
         return;
@@ -143,5 +143,5 @@ void ZunaroHeadlessService::setUpCmdSocket()
     cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(cmdSocketNotifier, &QSocketNotifier::activated, this,
             [this](QSocketDescriptor socket) { onCmdSocketActivated(int(socket)); });
-    platform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(kCmdPort));
+    zplatform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(kCmdPort));
 }

@@ -128,7 +128,7 @@ private:
     QTimer *tickTimer;
     QTimer *eventsTailTimer;
     QNetworkAccessManager *networkAccessManager;
-    platform::NetworkConfigurationManager *networkConfigManager;
+    zplatform::NetworkConfigurationManager *networkConfigManager;
     QTimer *tgpushPollTimer;
     QTimer *tgpushNotifyTimer;
     QNetworkReply *tgpushReply = nullptr;
@@ -201,8 +201,9 @@ private:
     bool backendWanted = false;
     QStringList pendingBackendLines;
 
-    // Members added to mend the original design's faults. Each subsystem
-    // keeps its own below, with a comment saying why it exists.
+    // Members that keep the service bounded and responsive under a hostile
+    // or stalled neighbour. Each subsystem keeps its own below, with a
+    // comment saying what it guards against.
 
     // events: the tail reads in bounded chunks and drops a line that grows
     // past its bound; the rest of that line, up to its line feed, is skipped

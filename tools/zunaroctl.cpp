@@ -75,7 +75,7 @@ QByteArray readBounded(const QString &path)
 // One request line to the platform, one answer line back.
 int request(const QJsonObject &requestObject)
 {
-    const QString path = platform::platformDir() + QStringLiteral("/control.sock");
+    const QString path = zplatform::platformDir() + QStringLiteral("/control.sock");
     if (!QFileInfo::exists(path))
         return fail(QStringLiteral("no service listening on %1 (no socket there)").arg(path));
     QLocalSocket socket;
@@ -120,10 +120,10 @@ bool writeFile(const QString &path, const QByteArray &content)
 
 int uiPresence(const QString &state)
 {
-    const QString dataDir = platform::deviceRoot() + QStringLiteral("/data");
+    const QString dataDir = zplatform::deviceRoot() + QStringLiteral("/data");
     const QString alive = dataDir + QStringLiteral("/ui_alive.txt");
     const QString running = dataDir + QStringLiteral("/ui_running.txt");
-    const QByteArray now = QByteArray::number(platform::nowMs()) + '\n';
+    const QByteArray now = QByteArray::number(zplatform::nowMs()) + '\n';
     QStringList toWrite;
     if (state == QLatin1String("alive")) {
         toWrite = {alive};
@@ -149,7 +149,7 @@ int lockState(const QString &state)
 {
     if (state != QLatin1String("0") && state != QLatin1String("1") && state != QLatin1String("2"))
         return badUsage(QStringLiteral("lock takes 0, 1 or 2"));
-    const QString path = platform::platformDir() + QStringLiteral("/lock_state");
+    const QString path = zplatform::platformDir() + QStringLiteral("/lock_state");
     if (!writeFile(path, state.toUtf8() + '\n'))
         return fail(QStringLiteral("could not write %1").arg(path));
     return exitOk;
@@ -168,7 +168,7 @@ QString describeInvoke(const QJsonValue &invoke)
 
 int showHub()
 {
-    const QString hubDir = platform::platformDir() + QStringLiteral("/hub");
+    const QString hubDir = zplatform::platformDir() + QStringLiteral("/hub");
     const QStringList files = QDir(hubDir).entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
     QTextStream out(stdout);
     out << "Hub: " << files.size() << (files.size() == 1 ? " entry\n" : " entries\n");
@@ -180,7 +180,7 @@ int showHub()
             out << "      " << line << '\n';
         out << "      " << describeInvoke(e.value(QStringLiteral("invoke"))) << '\n';
     }
-    const QByteArray dialogFile = readBounded(platform::platformDir() + QStringLiteral("/dialog.json"));
+    const QByteArray dialogFile = readBounded(zplatform::platformDir() + QStringLiteral("/dialog.json"));
     if (dialogFile.isEmpty()) {
         out << "Dialog: none\n";
         return exitOk;

@@ -16,14 +16,14 @@ void bps_shutdown()
 int navigator_get_device_lock_state()
 {
     QByteArray content;
-    switch (platform::readSmallFile(platform::platformDir() + QStringLiteral("/lock_state"),
-                                    platform::maxLockStateBytes, &content)) {
-    case platform::SmallFile::Absent:
+    switch (zplatform::readSmallFile(zplatform::platformDir() + QStringLiteral("/lock_state"),
+                                    zplatform::maxLockStateBytes, &content)) {
+    case zplatform::SmallFile::Absent:
         return 0;
-    case platform::SmallFile::Read:
-        return platform::lockStateFromContent(content);
-    case platform::SmallFile::Unreadable:
-    case platform::SmallFile::TooLarge:
+    case zplatform::SmallFile::Read:
+        return zplatform::lockStateFromContent(content);
+    case zplatform::SmallFile::Unreadable:
+    case zplatform::SmallFile::TooLarge:
         break;
     }
     return BPS_FAILURE;

@@ -4,7 +4,7 @@
 #include <QJsonParseError>
 #include <QStringList>
 
-namespace platform {
+namespace zplatform {
 
 bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *request, QString *error)
 {
@@ -104,4 +104,4 @@ QByteArray controlReply(const QString &error)
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
-} // namespace platform
+} // namespace zplatform

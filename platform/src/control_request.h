@@ -8,7 +8,7 @@
 
 #include "bb/system/InvokeRequest.h"
 
-namespace platform {
+namespace zplatform {
 
 // A longer line ends the connection: nobody sends that much by mistake.
 constexpr qsizetype maxControlLineBytes = 64 * 1024;
@@ -33,4 +33,4 @@ bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *requ
 // line feed.
 QByteArray controlReply(const QString &error);
 
-} // namespace platform
+} // namespace zplatform

@@ -15,14 +15,14 @@
 
 #include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
-#include "hub_backend.h"
+#include "hub_carrier.h"
 #include "invoke_record.h"
 #include "live_objects.h"
 #include "online_state.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
-namespace platform {
+namespace zplatform {
 
 namespace {
 // Enough for any honest use; a crowd beyond this is refused so the service
@@ -201,7 +201,7 @@ QString ControlServer::carryOut(const ControlRequest &request)
     case ControlRequest::HubSelect: {
         bb::system::InvokeRequest invoke;
         QString error;
-        if (!hubBackend().entryRequest(request.name, &invoke, &error))
+        if (!hubCarrier().entryRequest(request.name, &invoke, &error))
             return error;
         if (!recordInvocation(invoke, QStringLiteral("user")))
             return QStringLiteral("could not send the invocation");
@@ -211,4 +211,4 @@ QString ControlServer::carryOut(const ControlRequest &request)
     return QStringLiteral("unknown request");
 }
 
-} // namespace platform
+} // namespace zplatform

@@ -14,7 +14,7 @@
 class QLocalServer;
 class QLocalSocket;
 
-namespace platform {
+namespace zplatform {
 
 class ControlServer : public QObject
 {
@@ -38,4 +38,4 @@ private:
 // Where the control socket of this device lies.
 QString controlSocketPath();
 
-} // namespace platform
+} // namespace zplatform

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-namespace platform {
+namespace zplatform {
 
 namespace {
 QString &appDirOverride()
@@ -81,4 +81,4 @@ void resetClock()
     clockFrozen.store(false);
 }
 
-} // namespace platform
+} // namespace zplatform

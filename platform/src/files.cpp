@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+namespace zplatform {
 
 bool writeFileAtomically(const QString &path, const QByteArray &content)
 {
@@ -108,4 +108,4 @@ SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *con
     return SmallFile::Read;
 }
 
-} // namespace platform
+} // namespace zplatform

@@ -7,7 +7,7 @@
 
 #include "zunaro/files.h"
 
-namespace platform {
+namespace zplatform {
 
 // Writes the whole file through a temporary file in the same folder and a
 // rename, creating the folder when missing. False when it cannot be written.
@@ -23,4 +23,4 @@ enum class SmallFile { Absent, Unreadable, TooLarge, Read };
 // most maxBytes of it; a longer one is TooLarge.
 SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *content);
 
-} // namespace platform
+} // namespace zplatform

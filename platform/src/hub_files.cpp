@@ -1,7 +1,7 @@
 // The Hub and the dialog of the embedded platform, kept as files under
 // <device root>/platform so the user, the demo and the tests can see them.
 
-#include "hub_backend.h"
+#include "hub_carrier.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -13,7 +13,7 @@
 #include "invoke_record.h"
 #include "zunaro/device.h"
 
-namespace platform {
+namespace zplatform {
 
 namespace {
 constexpr qsizetype maxEntryBytes = 1024 * 1024;
@@ -83,7 +83,7 @@ QJsonObject dialogToJson(const DialogContent &dialog)
     return o;
 }
 
-class HubFilesBackend : public HubBackend
+class HubFiles : public HubCarrier
 {
 public:
     bool post(const HubEntry &entry) override
@@ -143,9 +143,9 @@ public:
 };
 } // namespace
 
-std::unique_ptr<HubBackend> makeHubFilesBackend()
+std::unique_ptr<HubCarrier> makeHubFilesCarrier()
 {
-    return std::make_unique<HubFilesBackend>();
+    return std::make_unique<HubFiles>();
 }
 
-} // namespace platform
+} // namespace zplatform

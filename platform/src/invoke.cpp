@@ -20,17 +20,17 @@ InvokeTargetReply::InvokeTargetReply(QObject *parent)
 InvokeManager::InvokeManager(QObject *parent)
     : QObject(parent)
 {
-    ::platform::live::addInvokeManager(this);
+    zplatform::live::addInvokeManager(this);
 }
 
 InvokeManager::~InvokeManager()
 {
-    ::platform::live::removeInvokeManager(this);
+    zplatform::live::removeInvokeManager(this);
 }
 
 InvokeTargetReply *InvokeManager::invoke(const InvokeRequest &request)
 {
-    if (!::platform::recordInvocation(request, QStringLiteral("service")))
+    if (!zplatform::recordInvocation(request, QStringLiteral("service")))
         return nullptr;
     auto *reply = new InvokeTargetReply;
     QTimer::singleShot(0, reply, [reply] {
@@ -48,7 +48,7 @@ SystemUiButton::SystemUiButton(const QString &label, QObject *parent)
 } // namespace system
 } // namespace bb
 
-namespace platform {
+namespace zplatform {
 
 QJsonObject invokeRequestToJson(const bb::system::InvokeRequest &request)
 {
@@ -68,4 +68,4 @@ bool recordInvocation(const bb::system::InvokeRequest &request, const QString &b
     return appendJsonLine(platformDir() + QStringLiteral("/invocations.jsonl"), o);
 }
 
-} // namespace platform
+} // namespace zplatform

@@ -5,11 +5,11 @@
 
 #include "bb/system/InvokeRequest.h"
 
-namespace platform {
+namespace zplatform {
 
 QJsonObject invokeRequestToJson(const bb::system::InvokeRequest &request);
 
 // Appends the request to invocations.jsonl; `by` is "service" or "user".
 bool recordInvocation(const bb::system::InvokeRequest &request, const QString &by);
 
-} // namespace platform
+} // namespace zplatform

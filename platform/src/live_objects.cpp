@@ -4,7 +4,7 @@
 
 #include "control_server.h"
 
-namespace platform {
+namespace zplatform {
 namespace live {
 
 namespace {
@@ -77,4 +77,4 @@ bb::platform::NotificationDialog *dialogOnTop()
 }
 
 } // namespace live
-} // namespace platform
+} // namespace zplatform

@@ -14,7 +14,7 @@ class InvokeManager;
 }
 } // namespace bb
 
-namespace platform {
+namespace zplatform {
 
 class NetworkConfigurationManager;
 
@@ -34,4 +34,4 @@ void dialogClosed(bb::platform::NotificationDialog *dialog);
 bb::platform::NotificationDialog *dialogOnTop();
 
 } // namespace live
-} // namespace platform
+} // namespace zplatform

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace platform {
+namespace zplatform {
 
 namespace {
 QList<QByteArray> *capture = nullptr;
@@ -54,4 +54,4 @@ void setLogCapture(QList<QByteArray> *lines)
     capture = lines;
 }
 
-} // namespace platform
+} // namespace zplatform

@@ -3,7 +3,7 @@
 #include "live_objects.h"
 #include "online_state.h"
 
-namespace platform {
+namespace zplatform {
 
 NetworkConfigurationManager::NetworkConfigurationManager(QObject *parent)
     : QObject(parent)
@@ -23,4 +23,4 @@ bool NetworkConfigurationManager::isOnline() const
     return onlineState();
 }
 
-} // namespace platform
+} // namespace zplatform

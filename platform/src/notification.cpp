@@ -1,10 +1,10 @@
 // The Hub entries and the dialog as the service sees them; what carries
-// them to the user is the Hub backend.
+// them to the user is the Hub carrier.
 
 #include "bb/platform/Notification.h"
 #include "bb/platform/NotificationDialog.h"
 
-#include "hub_backend.h"
+#include "hub_carrier.h"
 #include "invoke_record.h"
 #include "live_objects.h"
 
@@ -26,7 +26,7 @@ void Notification::setInvokeRequest(const bb::system::InvokeRequest &request)
 
 int Notification::notify()
 {
-    ::platform::HubEntry entry;
+    zplatform::HubEntry entry;
     entry.key = m_key;
     entry.type = int(m_type);
     entry.title = m_title;
@@ -34,12 +34,12 @@ int Notification::notify()
     entry.timestampMs = m_timestamp.isValid() ? m_timestamp.toMSecsSinceEpoch() : 0;
     entry.hasInvokeRequest = m_hasInvokeRequest;
     entry.invokeRequest = m_invokeRequest;
-    return ::platform::hubBackend().post(entry) ? 0 : 1;
+    return zplatform::hubCarrier().post(entry) ? 0 : 1;
 }
 
 int Notification::deleteFromInbox(const QString &key)
 {
-    return ::platform::hubBackend().remove(key) ? 0 : 1;
+    return zplatform::hubCarrier().remove(key) ? 0 : 1;
 }
 
 NotificationDialog::NotificationDialog(QObject *parent)
@@ -57,7 +57,7 @@ NotificationDialog::~NotificationDialog()
 void NotificationDialog::setBody(const QString &body)
 {
     m_body = body;
-    if (m_shown && ::platform::live::dialogOnTop() == this)
+    if (m_shown && zplatform::live::dialogOnTop() == this)
         putOnScreen();
 }
 
@@ -80,13 +80,13 @@ bool NotificationDialog::hasButton(const QString &label) const
 
 bool NotificationDialog::putOnScreen() const
 {
-    ::platform::DialogContent content;
+    zplatform::DialogContent content;
     content.title = m_title;
     content.body = m_body;
     content.repeat = m_repeat;
     for (const auto &pair : m_buttons)
         content.buttons.append(qMakePair(pair.first->label(), pair.second));
-    return ::platform::hubBackend().showDialog(content);
+    return zplatform::hubCarrier().showDialog(content);
 }
 
 void NotificationDialog::show()
@@ -94,7 +94,7 @@ void NotificationDialog::show()
     if (!putOnScreen())
         return;
     m_shown = true;
-    ::platform::live::dialogShown(this);
+    zplatform::live::dialogShown(this);
 }
 
 void NotificationDialog::close(const QString &pressedButton)
@@ -102,15 +102,15 @@ void NotificationDialog::close(const QString &pressedButton)
     if (!m_shown)
         return;
     m_shown = false;
-    const bool onTop = ::platform::live::dialogOnTop() == this;
-    ::platform::live::dialogClosed(this);
+    const bool onTop = zplatform::live::dialogOnTop() == this;
+    zplatform::live::dialogClosed(this);
     if (!onTop)
         return;
     // A dialog shown earlier and still open comes back on screen.
-    if (NotificationDialog *below = ::platform::live::dialogOnTop())
+    if (NotificationDialog *below = zplatform::live::dialogOnTop())
         below->putOnScreen();
     else
-        ::platform::hubBackend().closeDialog(pressedButton);
+        zplatform::hubCarrier().closeDialog(pressedButton);
 }
 
 void NotificationDialog::cancel()
@@ -125,7 +125,7 @@ bool NotificationDialog::press(const QString &label)
     for (const auto &pair : std::as_const(m_buttons)) {
         if (pair.first->label() != label)
             continue;
-        if (!::platform::recordInvocation(pair.second, QStringLiteral("user")))
+        if (!zplatform::recordInvocation(pair.second, QStringLiteral("user")))
             return false;
         close(label);
         emit finished();

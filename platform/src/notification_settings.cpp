@@ -10,7 +10,7 @@
 namespace {
 QString settingsPath()
 {
-    return platform::platformDir() + QStringLiteral("/notification_settings.json");
+    return zplatform::platformDir() + QStringLiteral("/notification_settings.json");
 }
 } // namespace
 
@@ -25,16 +25,16 @@ int NotificationDefaultApplicationSettings::apply() const
     o.insert(QStringLiteral("led"), int(m_led));
     o.insert(QStringLiteral("preview"), int(m_preview));
     o.insert(QStringLiteral("vibrate_count"), m_vibrateCount);
-    return ::platform::writeFileAtomically(settingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact)) ? 0 : 1;
+    return zplatform::writeFileAtomically(settingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact)) ? 0 : 1;
 }
 
 NotificationApplicationSettings::NotificationApplicationSettings(QObject *parent)
     : QObject(parent)
 {
     QByteArray content;
-    if (::platform::readSmallFile(settingsPath(), 64 * 1024, &content) != ::platform::SmallFile::Read)
+    if (zplatform::readSmallFile(settingsPath(), 64 * 1024, &content) != zplatform::SmallFile::Read)
         return;
-    const ::platform::AppliedSettings s = ::platform::settingsFromJson(content);
+    const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
     m_sound = NotificationPolicy::Type(s.sound);
     m_vibrate = NotificationPolicy::Type(s.vibrate);
     m_led = NotificationPolicy::Type(s.led);

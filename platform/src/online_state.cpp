@@ -8,7 +8,7 @@
 #include "state_parse.h"
 #include "zunaro/network.h"
 
-namespace platform {
+namespace zplatform {
 
 namespace {
 bool started = false;
@@ -48,4 +48,4 @@ void reportOnline(bool state)
     }
 }
 
-} // namespace platform
+} // namespace zplatform

@@ -2,7 +2,7 @@
 // The one source of the device's online state that every
 // NetworkConfigurationManager answers from.
 
-namespace platform {
+namespace zplatform {
 
 // Starts from QNetworkInformation the first time it is asked (once per
 // process: loading the backend costs a plugin scan and a D-Bus probe).
@@ -12,4 +12,4 @@ bool onlineState();
 // are told only when it changes.
 void reportOnline(bool online);
 
-} // namespace platform
+} // namespace zplatform

@@ -38,7 +38,7 @@ int posix_spawnattr_setstackmax(posix_spawnattr_t *attr, size_t size)
     return 0;
 }
 
-namespace platform {
+namespace zplatform {
 
 int spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *fileActions,
           const posix_spawnattr_t *attr, char *const argv[], char *const envp[])
@@ -71,4 +71,4 @@ int spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *fileAc
     return rc;
 }
 
-} // namespace platform
+} // namespace zplatform

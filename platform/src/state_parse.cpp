@@ -3,7 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace platform {
+namespace zplatform {
 
 int lockStateFromContent(const QByteArray &content)
 {
@@ -45,4 +45,4 @@ bool onlineFromReachability(QNetworkInformation::Reachability reachability)
            || reachability == QNetworkInformation::Reachability::Unknown;
 }
 
-} // namespace platform
+} // namespace zplatform

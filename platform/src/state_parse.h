@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QNetworkInformation>
 
-namespace platform {
+namespace zplatform {
 
 // Largest lock_state file taken as a lock state.
 constexpr qsizetype maxLockStateBytes = 64;
@@ -30,4 +30,4 @@ AppliedSettings settingsFromJson(const QByteArray &content);
 // should try rather than wait.
 bool onlineFromReachability(QNetworkInformation::Reachability reachability);
 
-} // namespace platform
+} // namespace zplatform

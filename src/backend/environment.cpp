@@ -17,7 +17,7 @@ constexpr qsizetype kMaxEnvFileBytes = 1024 * 1024;
 
 QString sharedFolder()
 {
-    return platform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel"));
+    return zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel"));
 }
 } // namespace
 
@@ -47,7 +47,7 @@ void ZunaroHeadlessService::load_env_file(QStringList &env, const QString &path)
 {
     QByteArray content;
     bool truncated = false;
-    if (!platform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
+    if (!zplatform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
         return;
     // A cut-off last line would assign half a value: leave it out.
     if (truncated)

@@ -27,7 +27,7 @@ void ZunaroHeadlessService::reapBackend()
         return;
     if (r < 0) {
         const int err = errno;
-        platform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backendPid, err, strerror(err));
+        zplatform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backendPid, err, strerror(err));
         backendPid = -1;
         closeBackendInput();
         return;
@@ -37,16 +37,16 @@ void ZunaroHeadlessService::reapBackend()
     backendPid = -1;
     closeBackendInput();
     const backend::ExitInfo exit = backend::decodeWaitStatus(status);
-    platform::logLine("service: backend waitpid pid=%d exitCode=%d status=%d\n", oldPid, exit.exitCode,
+    zplatform::logLine("service: backend waitpid pid=%d exitCode=%d status=%d\n", oldPid, exit.exitCode,
                       exit.exitStatus);
     onBackendFinished(exit.exitCode, QProcess::ExitStatus(exit.exitStatus));
 }
 
 void ZunaroHeadlessService::onBackendFinished(int exitCode, QProcess::ExitStatus status)
 {
-    platform::logLine("service: backend finished exitCode=%d status=%d\n", exitCode, int(status));
+    zplatform::logLine("service: backend finished exitCode=%d status=%d\n", exitCode, int(status));
 
-    const qint64 now = platform::nowMs();
+    const qint64 now = zplatform::nowMs();
     const qint64 uptime = (backendStartedMs > 0 && now >= backendStartedMs) ? now - backendStartedMs : 0;
     backendStartedMs = 0;
     if (uptime > kHealthyRunMs)
@@ -59,7 +59,7 @@ void ZunaroHeadlessService::onBackendFinished(int exitCode, QProcess::ExitStatus
     const int delay = backend::restartDelayMs(exitCode, attempts);
     backendNextStartMs = now + delay;
     backendRestartAttempts = attempts + 1;
-    platform::logLine("service: backend restart in %d ms (attempt=%d uptime_ms=%lld)\n", delay, attempts + 1,
+    zplatform::logLine("service: backend restart in %d ms (attempt=%d uptime_ms=%lld)\n", delay, attempts + 1,
                       static_cast<long long>(uptime));
 }
 

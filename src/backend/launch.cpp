@@ -97,14 +97,14 @@ void ZunaroHeadlessService::startBackend()
 {
     if (!serviceActive || !backendWanted)
         return;
-    if (backendNextStartMs > 0 && platform::nowMs() < backendNextStartMs)
+    if (backendNextStartMs > 0 && zplatform::nowMs() < backendNextStartMs)
         return;
 
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
     QDir().mkpath(dataDir + QStringLiteral("/cache/tdlib-files"));
 
     // Events written before this launch are not this backend's news.
-    eventsFileOffset = platform::regularFileSize(eventsFilePath);
+    eventsFileOffset = zplatform::regularFileSize(eventsFilePath);
     eventsPartialLine.clear();
 
     const QStringList env = buildBackendEnvironment();
@@ -113,13 +113,13 @@ void ZunaroHeadlessService::startBackend()
 
     const size_t stackMax = backend::stackLimitBytes(get_env_value(env, QStringLiteral("TD_BACKEND_STACK_KB")));
     const QByteArray exePath = (appDirPath + QStringLiteral("/td_backend")).toUtf8();
-    platform::logLine("service: backend starting %s stackmax=%zuKB\n", exePath.constData(), stackMax / 1024);
+    zplatform::logLine("service: backend starting %s stackmax=%zuKB\n", exePath.constData(), stackMax / 1024);
 
     int fds[2];
     if (!openBackendPipe(fds)) {
         const int err = errno;
-        platform::logLine("service: pipe() failed errno=%d (%s)\n", err, strerror(err));
-        backendNextStartMs = platform::nowMs() + kFailedLaunchWaitMs;
+        zplatform::logLine("service: pipe() failed errno=%d (%s)\n", err, strerror(err));
+        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
         ++backendRestartAttempts;
         return;
     }
@@ -143,10 +143,10 @@ void ZunaroHeadlessService::startBackend()
     posix_spawnattr_init(&attr);
     int rc = posix_spawnattr_setxflags(&attr, POSIX_SPAWN_SETSTACKMAX);
     if (rc != 0)
-        platform::logLine("service: posix_spawnattr_setxflags failed rc=%d (%s)\n", rc, strerror(rc));
+        zplatform::logLine("service: posix_spawnattr_setxflags failed rc=%d (%s)\n", rc, strerror(rc));
     rc = posix_spawnattr_setstackmax(&attr, stackMax);
     if (rc != 0)
-        platform::logLine("service: posix_spawnattr_setstackmax failed rc=%d (%s)\n", rc, strerror(rc));
+        zplatform::logLine("service: posix_spawnattr_setstackmax failed rc=%d (%s)\n", rc, strerror(rc));
 
     QList<QByteArray> envBytes;
     envBytes.reserve(env.size());
@@ -161,15 +161,15 @@ void ZunaroHeadlessService::startBackend()
     char *argv[] = {argv0.data(), nullptr};
 
     pid_t pid = -1;
-    rc = platform::spawn(&pid, exePath.constData(), &actions, &attr, argv, envp.data());
+    rc = zplatform::spawn(&pid, exePath.constData(), &actions, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(readEnd);
 
     if (rc != 0) {
-        platform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
+        zplatform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
         close(writeEnd);
-        backendNextStartMs = platform::nowMs() + kFailedLaunchWaitMs;
+        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
         ++backendRestartAttempts;
         return;
     }
@@ -178,7 +178,7 @@ void ZunaroHeadlessService::startBackend()
     backendPid = pid;
     backendStdinFd = writeEnd;
     backendNextStartMs = 0;
-    backendStartedMs = platform::nowMs();
+    backendStartedMs = zplatform::nowMs();
     sendLine(QStringLiteral("ping"));
 }
 
@@ -186,7 +186,7 @@ void ZunaroHeadlessService::stopBackend()
 {
     if (backendPid <= 0)
         return;
-    platform::logLine("service: backend stopping\n");
+    zplatform::logLine("service: backend stopping\n");
 
     const pid_t pid = backendPid;
     backendPid = -1;
@@ -290,7 +290,7 @@ void ZunaroHeadlessService::reportDroppedBackendInput()
 {
     if (backendDroppedBytes == 0)
         return;
-    platform::logLine("service: backend input full, dropped %lld bytes\n",
+    zplatform::logLine("service: backend input full, dropped %lld bytes\n",
                       static_cast<long long>(backendDroppedBytes));
     backendDroppedBytes = 0;
 }

@@ -12,7 +12,7 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
                                                          const QString &userName)
 {
     if (isUiRunningActive()) {
-        platform::logLine("service: hub notify(call) suppressed (UI active)");
+        zplatform::logLine("service: hub notify(call) suppressed (UI active)");
         return;
     }
 
@@ -23,7 +23,7 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
     notification.setType(bb::platform::NotificationType::Default);
     notification.setTitle(calls::kTitle);
     notification.setBody(calls::callBody(userName));
-    notification.setTimestamp(platform::now());
+    notification.setTimestamp(zplatform::now());
 
     if (chatId > 0)
         writeHubOpenRequest(QStringLiteral("chat"), chatId, 0, QStringLiteral("call"));
@@ -32,6 +32,6 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
 
     notification.setInvokeRequest(calls::uiRequest(calls::callUri(callId, chatId, userId)));
     const int err = notification.notify();
-    platform::logLine("service: notify(call) err=%d key=%s call_id=%lld", err,
+    zplatform::logLine("service: notify(call) err=%d key=%s call_id=%lld", err,
                       notification.key().toUtf8().constData(), callId);
 }

@@ -18,12 +18,12 @@ void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
 
     const QByteArray state = calls::loggable(u.state, calls::kLoggedTextMaxChars);
     if (u.code == 0 && u.message.isEmpty()) {
-        platform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
+        zplatform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
                           "state=%s ui_active=%d\n",
                           u.callId, u.chatId, u.userId, u.outgoing ? 1 : 0, state.constData(),
                           uiActive ? 1 : 0);
     } else {
-        platform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
+        zplatform::logLine("service: call_update call_id=%lld chat_id=%lld user_id=%lld outgoing=%d "
                           "state=%s ui_active=%d code=%d msg=%s\n",
                           u.callId, u.chatId, u.userId, u.outgoing ? 1 : 0, state.constData(),
                           uiActive ? 1 : 0, u.code,
@@ -39,7 +39,7 @@ void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
             return;
         const int lockState = navigator_get_device_lock_state();
         const bool locked = calls::lockedAtRinging(lockState);
-        platform::logLine("service: incoming call device_lock_state=%d locked=%d\n", lockState,
+        zplatform::logLine("service: incoming call device_lock_state=%d locked=%d\n", lockState,
                           locked ? 1 : 0);
         postIncomingCallNotification(u.callId, u.chatId, u.userId, u.displayName);
         if (!locked) {
@@ -51,7 +51,7 @@ void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
             pendingCallId = u.callId;
             pendingCallChatId = u.chatId;
             pendingCallUserId = u.userId;
-            pendingCallSinceMs = platform::nowMs();
+            pendingCallSinceMs = zplatform::nowMs();
             if (!pendingCallInvokeTimer->isActive())
                 pendingCallInvokeTimer->start();
         }
@@ -90,15 +90,15 @@ void ZunaroHeadlessService::onPendingIncomingCallInvokeTick()
         clearPendingIncomingCall();
         return;
     }
-    if (calls::pendingTimedOut(pendingCallSinceMs, platform::nowMs())) {
-        platform::logLine("service: pending incoming call invoke timeout call_id=%lld\n", pendingCallId);
+    if (calls::pendingTimedOut(pendingCallSinceMs, zplatform::nowMs())) {
+        zplatform::logLine("service: pending incoming call invoke timeout call_id=%lld\n", pendingCallId);
         clearPendingIncomingCall();
         return;
     }
     if (!calls::unlockedWhilePending(navigator_get_device_lock_state()))
         return;
 
-    platform::logLine("service: device unlocked -> invoke pending incoming call call_id=%lld\n",
+    zplatform::logLine("service: device unlocked -> invoke pending incoming call call_id=%lld\n",
                       pendingCallId);
     bringUiToForegroundForIncomingCall(pendingCallId, pendingCallChatId, pendingCallUserId);
     clearPendingIncomingCall();

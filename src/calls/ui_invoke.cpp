@@ -26,13 +26,13 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
                                                                qint64 userId)
 {
     const bool uiActive = isUiRunningActive();
-    platform::logLine("service: incoming call invoke attempt call_id=%lld chat_id=%lld user_id=%lld "
+    zplatform::logLine("service: incoming call invoke attempt call_id=%lld chat_id=%lld user_id=%lld "
                       "ui_active=%d",
                       callId, chatId, userId, uiActive ? 1 : 0);
     if (uiActive)
         return;
 
-    const qint64 nowMs = platform::nowMs();
+    const qint64 nowMs = zplatform::nowMs();
     if (calls::isDuplicateInvoke(callId, lastCallInvokeCallId, lastCallInvokeMs, nowMs))
         return;
     lastCallInvokeCallId = callId;
@@ -44,7 +44,7 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
 
     bb::system::InvokeTargetReply *reply = invokeManager->invoke(calls::uiRequest(uri));
     if (!reply) {
-        platform::logLine("service: invoke(call) returned null reply");
+        zplatform::logLine("service: invoke(call) returned null reply");
         return;
     }
     reply->setProperty("invoke_stage", QStringLiteral("bound"));

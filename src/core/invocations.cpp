@@ -25,7 +25,7 @@ void startUnlessActive(QTimer *timer)
 void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
 {
     const QString action = request.action();
-    platform::logLine("service: invoked action=%s\n", action.toUtf8().constData());
+    zplatform::logLine("service: invoked action=%s\n", action.toUtf8().constData());
 
     if (action == kStopAction) {
         serviceActive = false;

@@ -50,7 +50,7 @@ void ZunaroHeadlessService::applyNotificationDefaultsOnce()
     defaults.setPreview(NotificationPriorityPolicy::Type(1));
     defaults.setVibrateCount(1);
     const int rc = defaults.apply();
-    platform::logLine("service: notif_defaults apply err=%d\n", rc);
+    zplatform::logLine("service: notif_defaults apply err=%d\n", rc);
 
     if (rc == 0) {
         QFile marker(markerPath);
@@ -59,7 +59,7 @@ void ZunaroHeadlessService::applyNotificationDefaultsOnce()
     }
 
     const NotificationApplicationSettings settings;
-    platform::logLine("service: notif_settings alerts=%d sound=%d vibrate=%d led=%d preview=%d\n",
+    zplatform::logLine("service: notif_settings alerts=%d sound=%d vibrate=%d led=%d preview=%d\n",
                       settings.alertsEnabled() ? 1 : 0, int(settings.sound()), int(settings.vibrate()),
                       int(settings.led()), int(settings.preview()));
 }

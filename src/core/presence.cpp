@@ -48,12 +48,12 @@ bool fileIsFresh(const QString &path, qint64 nowMs, qint64 windowMs)
 
 bool ZunaroHeadlessService::isUiAliveRecent() const
 {
-    return presence::fileIsFresh(dataDir + QStringLiteral("/ui_alive.txt"), platform::nowMs(),
+    return presence::fileIsFresh(dataDir + QStringLiteral("/ui_alive.txt"), zplatform::nowMs(),
                                  uiAliveMaxAgeMs);
 }
 
 bool ZunaroHeadlessService::isUiRunningActive() const
 {
-    return presence::fileIsFresh(dataDir + QStringLiteral("/ui_running.txt"), platform::nowMs(),
+    return presence::fileIsFresh(dataDir + QStringLiteral("/ui_running.txt"), zplatform::nowMs(),
                                  uiRunningMaxAgeMs);
 }

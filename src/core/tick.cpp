@@ -17,7 +17,7 @@ void ZunaroHeadlessService::onTick()
         const bool alive = isUiAliveRecent();
         if (alive != uiAliveRecent) {
             uiAliveRecent = alive;
-            platform::logLine("service: ui_alive_recent=%d\n", alive ? 1 : 0);
+            zplatform::logLine("service: ui_alive_recent=%d\n", alive ? 1 : 0);
             if (alive) {
                 cancelTgpushPoll();
                 // Nothing to summarise: the UI will show what arrived.
@@ -34,7 +34,7 @@ void ZunaroHeadlessService::onTick()
 
     if (!serviceActive || !backendWanted) {
         stopBackend();
-    } else if (backendPid <= 0 && (backendNextStartMs == 0 || platform::nowMs() >= backendNextStartMs)) {
+    } else if (backendPid <= 0 && (backendNextStartMs == 0 || zplatform::nowMs() >= backendNextStartMs)) {
         startBackend();
     }
 

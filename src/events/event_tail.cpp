@@ -215,7 +215,7 @@ void ZunaroHeadlessService::tailBackendEvents()
             assembly, chunk, eventtail::kMaxLineBytes,
             [this](QByteArrayView line) { dispatchBackendEvent(line); },
             [] {
-                platform::logLine("service: events line longer than %lld bytes dropped\n",
+                zplatform::logLine("service: events line longer than %lld bytes dropped\n",
                                   static_cast<long long>(eventtail::kMaxLineBytes));
             });
     }

@@ -32,6 +32,6 @@ void ZunaroHeadlessService::writeHubOpenRequest(const QString &screen, qint64 ch
     QFile file(dataDir + QStringLiteral("/hub_open.env"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return;
-    file.write(hubopen::compose(screen, chatId, messageId, reason, platform::nowMs()));
+    file.write(hubopen::compose(screen, chatId, messageId, reason, zplatform::nowMs()));
     file.flush();
 }

@@ -214,7 +214,7 @@ void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
     ++hubSummaryMessageCount;
     ++pendingNotifyCount;
     if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = platform::nowMs();
+        pendingNotifySinceMs = zplatform::nowMs();
 
     const qint64 date = eventtail::toInt64(*members.date);
     if (date > 0 && hubSummaryLatestDate < date)
@@ -263,7 +263,7 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
         return;
     pendingNotifyCount += after.added;
     if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = platform::nowMs();
+        pendingNotifySinceMs = zplatform::nowMs();
     if (serviceActive && pendingNotifyCount != 0)
         schedulePendingTgpushNotification();
 }
@@ -284,12 +284,12 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
                                                  hubSummaryMaxLinesPerChat);
     if (!lastHubSummaryText.isEmpty() && lastHubSummaryText == body && lastHubSummaryMs > 0
         && nowMs - lastHubSummaryMs < kDuplicateWindowMs) {
-        platform::logLine("service: skip duplicate hub summary\n");
+        zplatform::logLine("service: skip duplicate hub summary\n");
         lastNotifyPostMs = nowMs;
         return;
     }
     if (isUiRunningActive()) {
-        platform::logLine("service: hub notify suppressed (UI active)\n");
+        zplatform::logLine("service: hub notify suppressed (UI active)\n");
         return;
     }
 
@@ -301,7 +301,7 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
     // A date too far out for a calendar is no date.
     const QDateTime latest = hubSummaryLatestDate > 0 ? QDateTime::fromSecsSinceEpoch(hubSummaryLatestDate)
                                                       : QDateTime();
-    notification.setTimestamp(latest.isValid() ? latest : platform::now());
+    notification.setTimestamp(latest.isValid() ? latest : zplatform::now());
 
     writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
 
@@ -312,7 +312,7 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
     notification.setInvokeRequest(request);
 
     const int err = notification.notify();
-    platform::logLine("service: notify summary err=%d key=%s\n", err,
+    zplatform::logLine("service: notify summary err=%d key=%s\n", err,
                       notification.key().toUtf8().constData());
     if (err != 0)
         return;

@@ -21,7 +21,7 @@ bool ZunaroHeadlessService::parseEnvFile(const QString &path, QMap<QString, QStr
 {
     QByteArray content;
     bool truncated = false;
-    if (!platform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
+    if (!zplatform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
         return false;
     QList<QByteArray> lines = content.split('\n');
     // A line cut by the size bound is not the line that was written.
@@ -42,12 +42,12 @@ void ZunaroHeadlessService::loadTgpushConfig()
     QString configPath;
     const QStringList candidates {
         dataDir + QStringLiteral("/tgpush_proxy.env"),
-        platform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel/tgpush_proxy.env")),
-        platform::devicePath(QStringLiteral("/accounts/1000/shared/misc/tgpush_proxy.env")),
+        zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel/tgpush_proxy.env")),
+        zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/tgpush_proxy.env")),
     };
     for (const QString &candidate : candidates) {
         const bool exists = QFileInfo(candidate).isFile();
-        platform::logLine("service: tgpush try=%s exists=%d\n", candidate.toUtf8().constData(),
+        zplatform::logLine("service: tgpush try=%s exists=%d\n", candidate.toUtf8().constData(),
                           exists ? 1 : 0);
         if (!exists)
             continue;
@@ -55,16 +55,16 @@ void ZunaroHeadlessService::loadTgpushConfig()
             configPath = candidate;
             break;
         }
-        platform::logLine("service: tgpush open failed path=%s\n", candidate.toUtf8().constData());
+        zplatform::logLine("service: tgpush open failed path=%s\n", candidate.toUtf8().constData());
     }
 
     tgpushPollUrl = config.value(QStringLiteral("TGPUSH_POLL_URL"));
     tgpushMode = !tgpushPollUrl.isEmpty();
     if (tgpushMode) {
-        platform::logLine("service: tgpush config=%s url=%s\n", configPath.toUtf8().constData(),
+        zplatform::logLine("service: tgpush config=%s url=%s\n", configPath.toUtf8().constData(),
                           tgpushPollUrl.toUtf8().constData());
     } else {
-        platform::logLine("service: tgpush disabled (missing TGPUSH_POLL_URL)\n");
+        zplatform::logLine("service: tgpush disabled (missing TGPUSH_POLL_URL)\n");
     }
 
     const struct {
@@ -86,10 +86,10 @@ void ZunaroHeadlessService::loadTgpushConfig()
     QByteArray cursorText;
     bool truncated = false;
     quint64 since = 0;
-    if (platform::readFileHead(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes, &cursorText,
+    if (zplatform::readFileHead(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes, &cursorText,
                                &truncated)
         && !truncated && push::parseCursorText(cursorText, since)) {
         tgpushSince = since;
-        platform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
+        zplatform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
     }
 }

@@ -14,7 +14,7 @@ constexpr int kSinceDebounceMs = 5000;
 
 void ZunaroHeadlessService::markTgpushSinceDirty()
 {
-    const qint64 now = platform::nowMs();
+    const qint64 now = zplatform::nowMs();
     if (!tgpushSinceDirty)
         tgpushSinceDirtyMs = now;
     tgpushSinceDirty = true;

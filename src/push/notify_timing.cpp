@@ -41,7 +41,7 @@ void ZunaroHeadlessService::enqueueTgpushNotification(int count)
         return;
     pendingNotifyCount += quint64(count);
     if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = platform::nowMs();
+        pendingNotifySinceMs = zplatform::nowMs();
     schedulePendingTgpushNotification();
 }
 
@@ -52,7 +52,7 @@ void ZunaroHeadlessService::schedulePendingTgpushNotification()
     // Later items join the window the first one opened; they never prolong it.
     if (tgpushNotifyTimer->isActive())
         return;
-    tgpushNotifyTimer->start(notifytiming::dueDelayMs(platform::nowMs(), notifyCoalesceMs,
+    tgpushNotifyTimer->start(notifytiming::dueDelayMs(zplatform::nowMs(), notifyCoalesceMs,
                                                       notifyMinIntervalMs, lastNotifyPostMs));
 }
 
@@ -70,7 +70,7 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
         tgpushNotifyTimer->stop();
         return;
     }
-    const qint64 now = platform::nowMs();
+    const qint64 now = zplatform::nowMs();
     if (notifytiming::withinMinInterval(now, notifyMinIntervalMs, lastNotifyPostMs)) {
         schedulePendingTgpushNotification();
         return;

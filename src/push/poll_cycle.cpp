@@ -61,7 +61,7 @@ void ZunaroHeadlessService::pollTgpushMaybe()
     }
 
     ++tgpushStatStarted;
-    tgpushPollStartedMs = platform::nowMs();
+    tgpushPollStartedMs = zplatform::nowMs();
     if (tgpushStatStarted == 1)
         maybeLogTgpushStats("first_poll", true);
 
@@ -128,7 +128,7 @@ void ZunaroHeadlessService::onTgpushPollFinished()
     if (!serviceActive)
         return;
 
-    tgpushLastPollDurMs = tgpushPollStartedMs > 0 ? platform::nowMs() - tgpushPollStartedMs : 0;
+    tgpushLastPollDurMs = tgpushPollStartedMs > 0 ? zplatform::nowMs() - tgpushPollStartedMs : 0;
     tgpushLastHttpStatus = httpStatus;
     tgpushLastNetError = netError;
 
@@ -142,7 +142,7 @@ void ZunaroHeadlessService::onTgpushPollFinished()
     }
 
     ++tgpushStatErr;
-    platform::logLine("service: tgpush poll failed http=%d err=%d (%s)\n", httpStatus, netError,
+    zplatform::logLine("service: tgpush poll failed http=%d err=%d (%s)\n", httpStatus, netError,
                       errorText.constData());
     maybeLogTgpushStats("poll_error", true);
     stepTgpushBackoff();
@@ -157,7 +157,7 @@ void ZunaroHeadlessService::stepTgpushBackoff()
 void ZunaroHeadlessService::onTgpushOnlineChanged(bool online)
 {
     netOnline = online;
-    platform::logLine("service: net onlineStateChanged=%d\n", online ? 1 : 0);
+    zplatform::logLine("service: net onlineStateChanged=%d\n", online ? 1 : 0);
     if (online) {
         if (!tgpushMode || uiAliveRecent)
             return;

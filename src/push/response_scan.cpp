@@ -17,7 +17,7 @@ void ZunaroHeadlessService::takeTgpushAnswer(const QByteArray &body)
     const push::EventsScan scan = push::scanEvents(body, tgpushSince);
     if (scan.status != push::EventsScan::Accepted) {
         ++tgpushStatErr;
-        platform::logLine(scan.status == push::EventsScan::MissingEvents
+        zplatform::logLine(scan.status == push::EventsScan::MissingEvents
                               ? "service: tgpush poll invalid json (missing events)\n"
                               : "service: tgpush poll invalid json (unterminated events)\n");
         maybeLogTgpushStats("poll_ok_invalid_json", false);

@@ -8,12 +8,12 @@
 
 void ZunaroHeadlessService::maybeLogTgpushStats(const char *reason, bool force)
 {
-    const qint64 now = platform::nowMs();
+    const qint64 now = zplatform::nowMs();
     if (!push::statsLineDue(now, tgpushStatsLoggedMs, force))
         return;
     tgpushStatsLoggedMs = now;
     using ull = unsigned long long;
-    platform::logLine("service: tgpush stats reason=%s started=%llu ok=%llu timeout=%llu err=%llu "
+    zplatform::logLine("service: tgpush stats reason=%s started=%llu ok=%llu timeout=%llu err=%llu "
                       "events=%llu hub=%llu since=%llu backoff_ms=%d last_http=%d last_net=%d "
                       "last_dur_ms=%lld timeout_ms=%d\n",
                       reason ? reason : "", ull(tgpushStatStarted), ull(tgpushStatOk),

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QVariant>
 
@@ -21,13 +22,13 @@ TestDevice::TestDevice()
     root.mkpath(QStringLiteral("data"));
     root.mkpath(QStringLiteral("accounts/1000/shared/misc/nimbrel"));
     qunsetenv("ZUNARO_DEVICE_ROOT");
-    platform::setApplicationDirPath(appDir());
+    zplatform::setApplicationDirPath(appDir());
 }
 
 TestDevice::~TestDevice()
 {
-    platform::setApplicationDirPath(QString());
-    platform::resetClock();
+    zplatform::setApplicationDirPath(QString());
+    zplatform::resetClock();
 }
 
 bool TestDevice::write(const QString &relative, const QByteArray &content) const
@@ -95,19 +96,16 @@ bool TestDevice::installTool(const QString &name, const QString &as) const
 
 QString builtTool(const QString &name)
 {
-    const QString base = QStringLiteral(ZUNARO_BINARY_DIR);
-    for (const QString &dir : {QStringLiteral("/tools/"), QStringLiteral("/src/")}) {
-        const QString candidate = base + dir + name;
-        // A tool built in a folder of its own has a directory of its name here.
-        if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
-            return candidate;
-    }
-    for (const QString &sub : QDir(base + QStringLiteral("/tools")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString candidate = base + QStringLiteral("/tools/") + sub + QLatin1Char('/') + name;
-        if (QFileInfo(candidate).isExecutable())
-            return candidate;
-    }
-    return base + QStringLiteral("/tools/") + name;
+    static const QHash<QString, QString> paths = {
+        {QStringLiteral("zunaro-service"), QStringLiteral(ZUNARO_SERVICE_PATH)},
+        {QStringLiteral("zunaroctl"), QStringLiteral(ZUNAROCTL_PATH)},
+        {QStringLiteral("td_backend_sim"), QStringLiteral(TD_BACKEND_SIM_PATH)},
+        {QStringLiteral("tgpush_proxy_sim"), QStringLiteral(TGPUSH_PROXY_SIM_PATH)},
+    };
+    const auto it = paths.constFind(name);
+    if (it == paths.constEnd())
+        qFatal("builtTool: %s is not a program this project builds", qPrintable(name));
+    return *it;
 }
 
 void sendCommandDatagram(const QByteArray &bytes)
@@ -123,12 +121,12 @@ void sendCommandDatagram(const QByteArray &bytes)
 
 LogCapture::LogCapture()
 {
-    platform::setLogCapture(&m_lines);
+    zplatform::setLogCapture(&m_lines);
 }
 
 LogCapture::~LogCapture()
 {
-    platform::setLogCapture(nullptr);
+    zplatform::setLogCapture(nullptr);
 }
 
 QList<QByteArray> LogCapture::matching(const QByteArray &prefix) const

@@ -85,7 +85,7 @@ private slots:
         QVERIFY(dev->installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend")));
         svc = std::make_unique<ZunaroHeadlessService>(nullptr);
         svc->tickTimer->stop();
-        platform::setClockMs(2000000000);
+        zplatform::setClockMs(2000000000);
         reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backendPid});
     }
     void cleanup()
@@ -164,7 +164,7 @@ private slots:
         QFETCH(bool, backingOff);
         svc->serviceActive = active;
         svc->backendWanted = wanted;
-        svc->backendNextStartMs = backingOff ? platform::nowMs() + 1 : 0;
+        svc->backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
         svc->eventsFileOffset = 7;
         LogCapture log;
         svc->startBackend();
@@ -226,13 +226,13 @@ private slots:
             svc->startBackend();
             QCOMPARE(svc->backendPid, -1);
             QCOMPARE(svc->backendRestartAttempts, attempt);
-            QCOMPARE(svc->backendNextStartMs, platform::nowMs() + 2000);
+            QCOMPARE(svc->backendNextStartMs, zplatform::nowMs() + 2000);
             QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
             log.clear();
-            platform::advanceClockMs(1999);
+            zplatform::advanceClockMs(1999);
             svc->startBackend();
             QVERIFY(log.lines().isEmpty());
-            platform::advanceClockMs(1);
+            zplatform::advanceClockMs(1);
         }
     }
 
@@ -321,7 +321,7 @@ private slots:
         QFETCH(int, backoffMs);
         QFETCH(QList<QByteArray>, received);
         svc->serviceActive = false;
-        svc->backendNextStartMs = backoffMs ? platform::nowMs() + backoffMs : 0;
+        svc->backendNextStartMs = backoffMs ? zplatform::nowMs() + backoffMs : 0;
 
         for (const QByteArray &datagram : datagrams) {
             sendCommandDatagram(datagram);
@@ -331,7 +331,7 @@ private slots:
         QCOMPARE(svc->serviceActive, !received.isEmpty());
         QCOMPARE(svc->backendPid > 0, !received.isEmpty() && backoffMs == 0);
 
-        platform::advanceClockMs(backoffMs);
+        zplatform::advanceClockMs(backoffMs);
         svc->onTick();
         QVERIFY(svc->pendingBackendLines.isEmpty());
         if (received.isEmpty()) {
@@ -346,7 +346,7 @@ private slots:
     // backend, without the tick; queued lines outlive start and stop.
     void afterInvocations()
     {
-        svc->backendNextStartMs = platform::nowMs() + 5000;
+        svc->backendNextStartMs = zplatform::nowMs() + 5000;
         sendCommandDatagram("queued");
         svc->drainCmdSocket();
         svc->onInvoked(invocation("com.kvel.zunaro.service.START"));
@@ -354,7 +354,7 @@ private slots:
         QCOMPARE(svc->pendingBackendLines, QStringList {"queued"});
         QVERIFY(!svc->serviceActive);
 
-        platform::advanceClockMs(5000);
+        zplatform::advanceClockMs(5000);
         sendCommandDatagram("after stop");
         svc->drainCmdSocket();
         QVERIFY(svc->serviceActive);
@@ -471,11 +471,11 @@ private slots:
         QFETCH(QList<Run>, runs);
         LogCapture log;
         for (const Run &run : runs) {
-            svc->backendStartedMs = platform::nowMs();
-            platform::advanceClockMs(run.runMs);
+            svc->backendStartedMs = zplatform::nowMs();
+            zplatform::advanceClockMs(run.runMs);
             log.clear();
             svc->onBackendFinished(run.exitCode, QProcess::NormalExit);
-            QCOMPARE(svc->backendNextStartMs, platform::nowMs() + run.delayMs);
+            QCOMPARE(svc->backendNextStartMs, zplatform::nowMs() + run.delayMs);
             QCOMPARE(svc->backendRestartAttempts, run.attempts);
             QCOMPARE(log.lines(), finishedLines(run.exitCode, 0, run.delayMs, run.attempts, run.runMs).split('\n'));
         }
@@ -522,10 +522,10 @@ private slots:
                   + finishedLines(exitCode, exitStatus, delay, 1, 0))
                      .split('\n'));
 
-        platform::advanceClockMs(delay - 1);
+        zplatform::advanceClockMs(delay - 1);
         svc->onTick();
         QCOMPARE(svc->backendPid, -1);
-        platform::advanceClockMs(1);
+        zplatform::advanceClockMs(1);
         svc->onTick();
         QVERIFY(svc->backendPid > 0);
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray> {"ping"}, 5000);

@@ -68,11 +68,11 @@ class ServiceTest : public QObject
         if (t[0] == "lock")
             dev->write("platform/lock_state", t[1].toUtf8());
         else if (t[0] == "ui")
-            dev->write("data/ui_running.txt", QByteArray::number(platform::nowMs()));
+            dev->write("data/ui_running.txt", QByteArray::number(zplatform::nowMs()));
         else if (t[0] == "noui")
             QFile::remove(dev->path("data/ui_running.txt"));
         else if (t[0].startsWith('+'))
-            platform::advanceClockMs(t[0].mid(1).toLongLong());
+            zplatform::advanceClockMs(t[0].mid(1).toLongLong());
         else if (t[0] == "tick")
             svc->onPendingIncomingCallInvokeTick();
         else if (t[0] == "ring")
@@ -173,7 +173,7 @@ private slots:
     void init()
     {
         dev = std::make_unique<TestDevice>();
-        platform::setClockMs(1700000000000LL);
+        zplatform::setClockMs(1700000000000LL);
         svc = std::make_unique<ZunaroHeadlessService>(nullptr);
         svc->tickTimer->stop();
         log = std::make_unique<LogCapture>();

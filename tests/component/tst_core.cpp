@@ -123,7 +123,7 @@ private slots:
     {
         QFETCH(qint64, ageMs);
         TestDevice device;
-        platform::setClockMs(kNow);
+        zplatform::setClockMs(kNow);
         QVERIFY(device.write("data/ui_alive.txt", QByteArray::number(kNow - ageMs)));
         ZunaroHeadlessService service(nullptr);
         QTEST(service.uiAliveRecent, "alive");
@@ -269,7 +269,7 @@ private slots:
     void aliveAndRunningWindows()
     {
         TestDevice device;
-        platform::setClockMs(kNow);
+        zplatform::setClockMs(kNow);
         const QByteArray twentySecondsAgo = QByteArray::number(kNow - 20000);
         QVERIFY(device.write("data/ui_alive.txt", twentySecondsAgo));
         QVERIFY(device.write("data/ui_running.txt", twentySecondsAgo));
@@ -388,9 +388,9 @@ private slots:
     {
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
-        platform::setClockMs(kNow);
+        zplatform::setClockMs(kNow);
         service.writeHubOpenRequest(QStringLiteral("chat"), 42, 0, QStringLiteral("call"));
-        platform::setClockMs(kNow + 500);
+        zplatform::setClockMs(kNow + 500);
         service.writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
         QCOMPARE(device.read("data/hub_open.env"),
                  QByteArray("HUB_OPEN=chats\nHUB_TS_MS=1700000000500\nHUB_REASON=summary\n"));

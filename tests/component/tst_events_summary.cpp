@@ -53,7 +53,7 @@ class ServiceTest : public QObject
     // Moves the clock to when the notify timer is due and fires it.
     void fire(qint64 atMs)
     {
-        platform::setClockMs(atMs);
+        zplatform::setClockMs(atMs);
         svc->tgpushNotifyTimer->stop();
         svc->onTgpushNotifyTimer();
     }
@@ -63,7 +63,7 @@ private slots:
     {
         dev = std::make_unique<TestDevice>();
         log = std::make_unique<LogCapture>();
-        platform::setClockMs(kT);
+        zplatform::setClockMs(kT);
         svc = std::make_unique<ZunaroHeadlessService>(nullptr);
     }
     void cleanup()
@@ -159,7 +159,7 @@ private slots:
         feed({message(1, "A", "x")});
         svc->postHubSummary(kT);
         svc->postHubSummary(kT + 1000); // the same body: skipped
-        platform::setClockMs(kT + 1500);
+        zplatform::setClockMs(kT + 1500);
         feed({unread(1, 0), "push 1"});
         QCOMPARE(svc->tgpushNotifyTimer->interval(), 4500);
     }
@@ -218,7 +218,7 @@ private slots:
         svc->notifyMinIntervalMs = minIntervalMs;
         svc->lastNotifyPostMs = lastPost;
         for (int i = 0; i < eventsAt.size(); ++i) {
-            platform::setClockMs(kT + eventsAt.at(i));
+            zplatform::setClockMs(kT + eventsAt.at(i));
             feed({message(1, "A", "m" + QByteArray::number(i))});
             QVERIFY(svc->tgpushNotifyTimer->isActive());
             QCOMPARE(svc->tgpushNotifyTimer->interval(), delayMs);

@@ -25,12 +25,12 @@
 #include "zunaro/device.h"
 #include "zunaro/network.h"
 
-#include "../../platform/src/control_request.h"
-#include "../../platform/src/online_state.h"
-#include "../../platform/src/state_parse.h"
+#include "control_request.h"
+#include "online_state.h"
+#include "state_parse.h"
 
 using bb::system::InvokeRequest;
-using platform::ControlRequest;
+using zplatform::ControlRequest;
 
 namespace {
 const QByteArray kOk = R"({"ok":true})";
@@ -148,8 +148,8 @@ private slots:
         QFETCH(bool, goesOffline);
         TestDevice device;
         bb::system::InvokeManager invokeManager;
-        platform::NetworkConfigurationManager network;
-        platform::reportOnline(true);
+        zplatform::NetworkConfigurationManager network;
+        zplatform::reportOnline(true);
         bb::platform::Notification withInvoke(QStringLiteral("with_invoke"));
         withInvoke.setInvokeRequest(request(QStringLiteral("zunaro://hub?screen=chats")));
         QCOMPARE(withInvoke.notify(), 0);
@@ -162,7 +162,7 @@ private slots:
             dialog.show();
 
         QSignalSpy serviceGot(&invokeManager, &bb::system::InvokeManager::invoked);
-        QSignalSpy online(&network, &platform::NetworkConfigurationManager::onlineStateChanged);
+        QSignalSpy online(&network, &zplatform::NetworkConfigurationManager::onlineStateChanged);
         QLocalSocket client;
         QVERIFY(connectTo(client, device));
         QCOMPARE(ask(client, line), error.isEmpty() ? kOk : refusal(error));
@@ -218,7 +218,7 @@ private slots:
     {
         TestDevice device;
         bb::system::InvokeManager manager;
-        platform::NetworkConfigurationManager network;
+        zplatform::NetworkConfigurationManager network;
         QSignalSpy invoked(&manager, &bb::system::InvokeManager::invoked);
 
         QCOMPARE(zunaroctl(device, {"invoke", "com.kvel.zunaro.service.START"}).exitCode, 0);
@@ -429,7 +429,7 @@ private slots:
     void controlRequest()
     {
         QFETCH(QByteArray, line);
-        const ControlRequest r = platform::parseControlRequest(line);
+        const ControlRequest r = zplatform::parseControlRequest(line);
         QTEST(int(r.kind), "kind");
         const QString invoke = QStringList({r.invoke.action(), r.invoke.target(), r.invoke.uri().toString(),
                                             r.invoke.mimeType()}).join('|');
@@ -440,7 +440,7 @@ private slots:
     void controlReply()
     {
         // A reason with quotes and a line feed must not break the one-line answer.
-        QCOMPARE(platform::controlReply(QStringLiteral("no \"x\"\nhere")),
+        QCOMPARE(zplatform::controlReply(QStringLiteral("no \"x\"\nhere")),
                  QByteArray("{\"error\":\"no \\\"x\\\"\\nhere\",\"ok\":false}\n"));
     }
 
@@ -458,7 +458,7 @@ private slots:
     void settings()
     {
         QFETCH(QByteArray, content);
-        const platform::AppliedSettings s = platform::settingsFromJson(content);
+        const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
         QTEST((QList<int> {s.sound, s.vibrate, s.led, s.preview}), "values");
     }
 
@@ -466,18 +466,18 @@ private slots:
     {
         using R = QNetworkInformation::Reachability;
         for (R online : {R::Online, R::Unknown})
-            QVERIFY(platform::onlineFromReachability(online));
+            QVERIFY(zplatform::onlineFromReachability(online));
         for (R offline : {R::Disconnected, R::Local, R::Site})
-            QVERIFY(!platform::onlineFromReachability(offline));
+            QVERIFY(!zplatform::onlineFromReachability(offline));
     }
 
     void hubEntriesAndJournal()
     {
         TestDevice device;
-        platform::setClockMs(1700000000000);
+        zplatform::setClockMs(1700000000000);
         bb::platform::Notification summary(QStringLiteral("kvel_hub_summary"));
         summary.setTitle(QStringLiteral("Telegram"));
-        summary.setTimestamp(platform::now());
+        summary.setTimestamp(zplatform::now());
         summary.setInvokeRequest(request(QStringLiteral("zunaro://hub?screen=chats")));
         for (const char *body : {"first", "second"}) {
             summary.setBody(QString::fromLatin1(body));
@@ -530,7 +530,7 @@ private slots:
     void invokeRecording()
     {
         TestDevice device;
-        platform::setClockMs(1700000000123);
+        zplatform::setClockMs(1700000000123);
         bb::system::InvokeManager manager;
         std::unique_ptr<bb::system::InvokeTargetReply> reply(
             manager.invoke(request(QStringLiteral("zunaro://call?call_id=7"))));

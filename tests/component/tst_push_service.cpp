@@ -430,7 +430,7 @@ private slots:
         QFETCH(bool, uiAlive);
         TestDevice device;
         if (uiAlive)
-            device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(platform::nowMs()));
+            device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         device.write(QStringLiteral("data/tgpush_proxy.env"), "TGPUSH_POLL_URL=http://127.0.0.1:9/poll\n");
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
@@ -552,7 +552,7 @@ private slots:
         QVERIFY(r.start(60000));
         ZunaroHeadlessService &s = *r.service;
         QVERIFY(r.pollHeld());
-        r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(platform::nowMs()));
+        r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         s.onTick();
         QVERIFY(r.log.contains("service: ui_alive_recent=1"));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=5 ").size(), 1);
@@ -626,11 +626,11 @@ private slots:
         QFETCH(int, advances);
         QFETCH(int, writtenAt);
         TestDevice device;
-        platform::setClockMs(1700000000000);
+        zplatform::setClockMs(1700000000000);
         ZunaroHeadlessService service(nullptr);
         for (int i = 0; i < advances; ++i) {
             if (i > 0)
-                platform::advanceClockMs(gapMs);
+                zplatform::advanceClockMs(gapMs);
             service.tgpushSince = quint64(100 + i);
             service.markTgpushSinceDirty();
             if (i == writtenAt) {
@@ -684,7 +684,7 @@ private slots:
     void statsWindow()
     {
         TestDevice device;
-        platform::setClockMs(1700000000000);
+        zplatform::setClockMs(1700000000000);
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
         const struct {
@@ -703,7 +703,7 @@ private slots:
             {4800000, "poll_ok", false, true},    // 30 minutes after the forced line
         };
         for (const auto &step : steps) {
-            platform::advanceClockMs(step.advanceMs);
+            zplatform::advanceClockMs(step.advanceMs);
             log.clear();
             service.maybeLogTgpushStats(step.reason, step.force);
             QCOMPARE(log.lines().size(), step.printed ? 1 : 0);

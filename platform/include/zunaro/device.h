@@ -5,7 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
-namespace platform {
+namespace zplatform {
 
 // The application folder: QCoreApplication::applicationDirPath() unless a
 // test placed the device elsewhere with setApplicationDirPath().
@@ -33,4 +33,4 @@ void setClockMs(qint64 ms);
 void advanceClockMs(qint64 ms);
 void resetClock();
 
-} // namespace platform
+} // namespace zplatform

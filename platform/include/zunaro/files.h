@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace platform {
+namespace zplatform {
 
 // The first maxBytes of a regular file; *truncated tells whether there was
 // more. False when nothing readable is there.
@@ -15,4 +15,4 @@ bool readFileHead(const QString &path, qsizetype maxBytes, QByteArray *content, 
 // Size of a regular file; 0 for anything else (missing, FIFO, directory).
 qint64 regularFileSize(const QString &path);
 
-} // namespace platform
+} // namespace zplatform

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QList>
 
-namespace platform {
+namespace zplatform {
 
 // Formats and writes one log line with a single write(2). The format is
 // written exactly as given (callers end it with "\n" where the line needs it;
@@ -16,4 +16,4 @@ void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // newline) is also appended to it. Pass nullptr to stop capturing.
 void setLogCapture(QList<QByteArray> *lines);
 
-} // namespace platform
+} // namespace zplatform

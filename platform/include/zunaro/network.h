@@ -3,7 +3,7 @@
 
 #include <QObject>
 
-namespace platform {
+namespace zplatform {
 
 class NetworkConfigurationManager : public QObject
 {
@@ -18,4 +18,4 @@ signals:
     void onlineStateChanged(bool isOnline);
 };
 
-} // namespace platform
+} // namespace zplatform

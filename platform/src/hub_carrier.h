@@ -1,7 +1,7 @@
 #pragma once
 // What carries the Hub and the dialog to the user. The public notification
 // classes talk only to this; the embedded platform keeps them as files
-// (hub_files.cpp), and a desktop backend can sit beside it.
+// (hub_files.cpp), and a desktop carrier can sit beside it.
 
 #include <QList>
 #include <QPair>
@@ -11,7 +11,7 @@
 
 #include "bb/system/InvokeRequest.h"
 
-namespace platform {
+namespace zplatform {
 
 struct HubEntry {
     QString key;
@@ -30,10 +30,10 @@ struct DialogContent {
     QList<QPair<QString, bb::system::InvokeRequest>> buttons; // label, request
 };
 
-class HubBackend
+class HubCarrier
 {
 public:
-    virtual ~HubBackend() = default;
+    virtual ~HubCarrier() = default;
     virtual bool post(const HubEntry &entry) = 0;
     virtual bool remove(const QString &key) = 0;
     // Puts the dialog on screen in place of whatever dialog is there.
@@ -46,9 +46,9 @@ public:
     virtual bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) = 0;
 };
 
-std::unique_ptr<HubBackend> makeHubFilesBackend();
+std::unique_ptr<HubCarrier> makeHubFilesCarrier();
 
-// The backend of this process, chosen once.
-HubBackend &hubBackend();
+// The carrier of this process, chosen once.
+HubCarrier &hubCarrier();
 
-} // namespace platform
+} // namespace zplatform
