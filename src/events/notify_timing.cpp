@@ -1,7 +1,8 @@
 // The timing of the one summary notification, for every source of news:
 // the push poll, new messages and unread increases from the backend.
+// The "Tgpush" in the member names is historical: push mode had the timer first.
 
-#include "push/notify_timing.h"
+#include "events/notify_timing.h"
 
 #include <QTimer>
 
