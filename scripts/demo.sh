@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-scripts/setup.sh
+scripts/setup.sh --demo
 scripts/build.sh build >/dev/null
 
 BUILD=$top/build

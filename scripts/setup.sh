@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# any is missing. Safe to run again: it does nothing when all are there.
+# Installs the Debian packages the build and the tests need, when any is
+# missing; with --demo also what the desktop scene of the demo shows things
+# with (a display server, a notification server, screenshots). Safe to run
+# again: it does nothing when all are there.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config   # the build
-  qt6-base-dev                       # Qt Core, Network, Test
+  qt6-base-dev                       # Qt Core, Network, DBus, Test
   libcpp-httplib-dev                 # the push proxy simulator's HTTP server
   jq                                 # the ingestion benchmark's peer
   iproute2 util-linux                # a network namespace per test
+  dpkg-dev file                      # cpack -G DEB: dependencies from the binaries
+  dbus python3-dbusmock              # private buses and mocked desktop services
 )
+if [ "${1:-}" = "--demo" ]; then
+  packages+=(
+    xvfb dunst suckless-tools        # a display, a notification server, its action menu
+    xdotool imagemagick              # clicks and screenshots
+    fonts-dejavu-core                # the notifications' font
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

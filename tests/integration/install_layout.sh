@@ -1,0 +1,60 @@
+#!/bin/sh
+# The desktop install, as `cmake --install` into a temporary prefix and as
+# the Debian package lays it out: exactly the expected files, the unit and
+# the activation file naming the service where it really is, systemd's
+# verdict on the unit, and a package that depends on the Qt runtime.
+# Usage: install_layout.sh BUILD_DIR
+set -eu
+build=$1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+unit=lib/systemd/user/zunaro-service.service
+activation=share/dbus-1/services/com.kvel.zunaro.service.service
+service=libexec/zunaro/zunaro-service
+expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" | sort)
+
+# check_tree ROOT PREFIX: ROOT holds the install of PREFIX.
+check_tree() {
+    root=$1 prefix=$2
+    got=$(cd "$root$prefix" && find . ! -type d | sed 's|^\./||' | sort)
+    [ "$got" = "$expected" ] || fail "installed under $prefix:
+$got
+expected:
+$expected"
+    [ -x "$root$prefix/$service" ] || fail "$service is not executable"
+    grep -qx "ExecStart=$prefix/$service --platform=desktop" "$root$prefix/$unit" \
+        || fail "the unit does not start $prefix/$service"
+    grep -qx "Exec=$prefix/$service --platform=desktop" "$root$prefix/$activation" \
+        || fail "the activation file does not start $prefix/$service"
+    # The bus activates the unit that claims the very name it was asked for.
+    bus_name=$(sed -n 's/^Name=//p' "$root$prefix/$activation")
+    grep -qx "BusName=$bus_name" "$root$prefix/$unit" || fail "unit and activation file name different buses"
+    grep -qx "SystemdService=$(basename "$unit")" "$root$prefix/$activation" \
+        || fail "the activation file names another unit"
+}
+
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+check_tree "" "$prefix"
+
+if command -v systemd-analyze >/dev/null 2>&1; then
+    mkdir -m 700 "$tmp/run"
+    # verify exits 0 on unknown keys and values too; only silence is a pass.
+    out=$(XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$prefix/$unit" 2>&1) \
+        && [ -z "$out" ] || fail "systemd-analyze: $out"
+else
+    echo "SKIP: no systemd-analyze here; the unit is not verified"
+fi
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >/dev/null
+deb=$(ls "$tmp"/deb/*.deb)
+dpkg-deb -x "$deb" "$tmp/pkgroot"
+check_tree "$tmp/pkgroot" /usr
+depends=$(dpkg-deb -f "$deb" Depends)
+case "$depends" in
+    *libqt6core6*libqt6network6*) ;;
+    *) fail "the package does not depend on the Qt runtime: $depends" ;;
+esac
+echo "PASS"
