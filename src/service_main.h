@@ -71,8 +71,7 @@ private:
     bool isUiRunningActive() const;
     void applyNotificationDefaultsOnce();
     void setUpCmdSocket();
-    void writeHubOpenRequest(const QString &screen, qint64 chatId, qint64 messageId,
-                             const QString &reason);
+    void writeHubOpenRequest(const QString &screen, qint64 chatId, const QString &reason);
 
     // backend
     QStringList buildBackendEnvironment() const;
@@ -112,6 +111,8 @@ private:
     void flushTgpushSince(bool force);
     void enqueueTgpushNotification(int count);
     void schedulePendingTgpushNotification();
+    // Forgets the summary that waits to be posted, with its timer.
+    void dropPendingSummary();
     void postPendingTgpushNotification(bool force);
     void maybeLogTgpushStats(const char *reason, bool force);
     void onTgpushPollDeadline();
@@ -166,7 +167,6 @@ private:
     int hubSummaryMaxLinesPerChat = 5;
     QHash<qint64, int> chatUnreadCounts;
     QHash<qint64, int> hubUnreadCounts;
-    QSet<qint64> hubUnreadChatIds;
     quint64 hubUnreadTotal = 0;
     int tgpushPollDelayOnEventsMs = 5000;
     int uiRunningMaxAgeMs = 15000;

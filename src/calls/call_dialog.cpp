@@ -5,6 +5,7 @@
 
 #include "bb/system/SystemUiButton.h"
 #include "calls/call_logic.h"
+#include "core/ui_app.h"
 #include "zunaro/log.h"
 
 void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId, qint64 userId,
@@ -31,7 +32,7 @@ void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId,
     incomingCallDialog = new bb::platform::NotificationDialog(this);
     incomingCallDialogCallId = callId;
     incomingCallDialogUserName = name;
-    incomingCallDialog->setTitle(calls::kTitle);
+    incomingCallDialog->setTitle(uiapp::kNotificationTitle);
     incomingCallDialog->setBody(body);
     incomingCallDialog->setRepeat(true);
     incomingCallDialog->appendButton(

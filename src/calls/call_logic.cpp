@@ -1,5 +1,6 @@
 #include "calls/call_logic.h"
 
+#include "core/ui_app.h"
 #include "events/event_tail.h"
 
 namespace calls {
@@ -120,11 +121,8 @@ QString callUri(qint64 callId, qint64 chatId, qint64 userId, const QString &choi
 
 bb::system::InvokeRequest uiRequest(const QString &uri)
 {
-    bb::system::InvokeRequest request;
-    request.setTarget(QStringLiteral("com.kvel.zunaro"));
-    request.setAction(QStringLiteral("bb.action.START"));
+    bb::system::InvokeRequest request = uiapp::startRequest(uri);
     request.setMimeType(QStringLiteral("text/plain"));
-    request.setUri(QUrl(uri));
     return request;
 }
 

@@ -11,7 +11,6 @@
 namespace calls {
 
 inline const QString kCallNotificationKey = QStringLiteral("kvel_hub_call");
-inline const QString kTitle = QStringLiteral("Telegram Vyn");
 constexpr qint64 kPendingInvokeTimeoutMs = 90000;
 constexpr qint64 kDuplicateInvokeWindowMs = 1500;
 constexpr int kLoggedTextMaxChars = 200;

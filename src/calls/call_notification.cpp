@@ -5,6 +5,7 @@
 
 #include "bb/platform/Notification.h"
 #include "calls/call_logic.h"
+#include "core/ui_app.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
@@ -21,14 +22,14 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
 
     bb::platform::Notification notification(calls::kCallNotificationKey);
     notification.setType(bb::platform::NotificationType::Default);
-    notification.setTitle(calls::kTitle);
+    notification.setTitle(uiapp::kNotificationTitle);
     notification.setBody(calls::callBody(userName));
     notification.setTimestamp(zplatform::now());
 
     if (chatId > 0)
-        writeHubOpenRequest(QStringLiteral("chat"), chatId, 0, QStringLiteral("call"));
+        writeHubOpenRequest(QStringLiteral("chat"), chatId, QStringLiteral("call"));
     else
-        writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("call"));
+        writeHubOpenRequest(QStringLiteral("chats"), 0, QStringLiteral("call"));
 
     notification.setInvokeRequest(calls::uiRequest(calls::callUri(callId, chatId, userId)));
     const int err = notification.notify();

@@ -39,7 +39,7 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
     lastCallInvokeMs = nowMs;
 
     if (chatId > 0)
-        writeHubOpenRequest(QStringLiteral("chat"), chatId, 0, QStringLiteral("call"));
+        writeHubOpenRequest(QStringLiteral("chat"), chatId, QStringLiteral("call"));
     const QString uri = calls::callUri(callId, chatId, userId);
 
     bb::system::InvokeTargetReply *reply = invokeManager->invoke(calls::uiRequest(uri));

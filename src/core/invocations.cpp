@@ -6,13 +6,13 @@
 #include <QTimer>
 
 #include "bb/platform/Notification.h"
+#include "events/hub_summary.h"
 #include "zunaro/log.h"
 
 namespace {
 const QString kStopAction = QStringLiteral("com.kvel.zunaro.service.STOP");
 const QString kStartAction = QStringLiteral("com.kvel.zunaro.service.START");
 const QString kSystemStartedAction = QStringLiteral("bb.action.system.STARTED");
-const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
 
 void startUnlessActive(QTimer *timer)
 {
@@ -35,11 +35,10 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
         if (backendPid > 0)
             stopBackend();
         cancelTgpushPoll();
-        tgpushNotifyTimer->stop();
-        pendingNotifyCount = 0;
+        dropPendingSummary();
         lastNotifyPostMs = 0;
         clearHubSummaryState();
-        bb::platform::Notification::deleteFromInbox(kSummaryKey);
+        bb::platform::Notification::deleteFromInbox(hubsummary::kSummaryKey);
         if (tgpushSinceDirty)
             flushTgpushSince(true);
     } else if (action == kStartAction) {
@@ -47,10 +46,9 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
         backendWanted = false;
         if (backendPid > 0)
             stopBackend();
-        tgpushNotifyTimer->stop();
-        pendingNotifyCount = 0;
+        dropPendingSummary();
         clearHubSummaryState();
-        bb::platform::Notification::deleteFromInbox(kSummaryKey);
+        bb::platform::Notification::deleteFromInbox(hubsummary::kSummaryKey);
         if (!tgpushMode) {
             startUnlessActive(tickTimer);
         } else {

@@ -21,11 +21,8 @@ void ZunaroHeadlessService::onTick()
             if (alive) {
                 cancelTgpushPoll();
                 // Nothing to summarise: the UI will show what arrived.
-                if (hubSummaryMessageCount == 0 && hubUnreadTotal == 0 && hubSummaryLines.isEmpty()) {
-                    pendingNotifyCount = 0;
-                    tgpushNotifyTimer->stop();
-                    pendingNotifySinceMs = 0;
-                }
+                if (hubSummaryMessageCount == 0 && hubUnreadTotal == 0 && hubSummaryLines.isEmpty())
+                    dropPendingSummary();
             } else if (serviceActive && netOnline && !tgpushPollInFlight) {
                 scheduleTgpushPoll(0);
             }

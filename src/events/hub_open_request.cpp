@@ -9,14 +9,11 @@
 
 namespace hubopen {
 
-QByteArray compose(const QString &screen, qint64 chatId, qint64 messageId, const QString &reason,
-                   qint64 nowMs)
+QByteArray compose(const QString &screen, qint64 chatId, const QString &reason, qint64 nowMs)
 {
     QString text = QStringLiteral("HUB_OPEN=%1\n").arg(screen.trimmed());
     if (chatId > 0)
         text += QStringLiteral("HUB_CHAT_ID=%1\n").arg(chatId);
-    if (messageId > 0)
-        text += QStringLiteral("HUB_MESSAGE_ID=%1\n").arg(messageId);
     text += QStringLiteral("HUB_TS_MS=%1\n").arg(nowMs);
     const QString trimmedReason = reason.trimmed();
     if (!trimmedReason.isEmpty())
@@ -26,12 +23,11 @@ QByteArray compose(const QString &screen, qint64 chatId, qint64 messageId, const
 
 } // namespace hubopen
 
-void ZunaroHeadlessService::writeHubOpenRequest(const QString &screen, qint64 chatId,
-                                                qint64 messageId, const QString &reason)
+void ZunaroHeadlessService::writeHubOpenRequest(const QString &screen, qint64 chatId, const QString &reason)
 {
     QFile file(dataDir + QStringLiteral("/hub_open.env"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return;
-    file.write(hubopen::compose(screen, chatId, messageId, reason, zplatform::nowMs()));
+    file.write(hubopen::compose(screen, chatId, reason, zplatform::nowMs()));
     file.flush();
 }

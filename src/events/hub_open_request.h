@@ -6,7 +6,6 @@
 namespace hubopen {
 
 // The content of the hub open request file for one request.
-QByteArray compose(const QString &screen, qint64 chatId, qint64 messageId, const QString &reason,
-                   qint64 nowMs);
+QByteArray compose(const QString &screen, qint64 chatId, const QString &reason, qint64 nowMs);
 
 } // namespace hubopen

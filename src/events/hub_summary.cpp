@@ -11,13 +11,12 @@
 #include <limits>
 
 #include "bb/platform/Notification.h"
-#include "bb/system/InvokeRequest.h"
+#include "core/ui_app.h"
 #include "events/event_tail.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
 namespace {
-const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
 constexpr qint64 kDuplicateWindowMs = 2000;
 } // namespace
 
@@ -252,13 +251,10 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
         hubsummary::applyUnread(before, hubUnreadTotal, wasKnown, previous, count, uiActive);
 
     hubUnreadTotal = after.total;
-    if (after.entry.present) {
+    if (after.entry.present)
         hubUnreadCounts.insert(chatId, after.entry.count);
-        hubUnreadChatIds.insert(chatId);
-    } else {
+    else
         hubUnreadCounts.remove(chatId);
-        hubUnreadChatIds.remove(chatId);
-    }
     if (after.added == 0)
         return;
     pendingNotifyCount += after.added;
@@ -270,14 +266,12 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
 
 void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
 {
-    const bool unreadMode = !hubUnreadChatIds.isEmpty() && hubUnreadTotal != 0;
-    const qint64 chats = unreadMode ? hubUnreadChatIds.size() : hubSummaryChatIds.size();
+    const bool unreadMode = !hubUnreadCounts.isEmpty() && hubUnreadTotal != 0;
+    const qint64 chats = unreadMode ? hubUnreadCounts.size() : hubSummaryChatIds.size();
     const quint64 messages = unreadMode ? hubUnreadTotal : hubSummaryMessageCount;
     const quint64 pending = pendingNotifyCount;
 
-    pendingNotifyCount = 0;
-    tgpushNotifyTimer->stop();
-    pendingNotifySinceMs = 0;
+    dropPendingSummary();
 
     const QString body = hubsummary::composeBody(hubsummary::header(chats, messages, pending),
                                                  hubSummaryLines, hubSummaryMaxLines,
@@ -293,23 +287,18 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
         return;
     }
 
-    bb::platform::Notification::deleteFromInbox(kSummaryKey);
-    bb::platform::Notification notification(kSummaryKey);
+    bb::platform::Notification::deleteFromInbox(hubsummary::kSummaryKey);
+    bb::platform::Notification notification(hubsummary::kSummaryKey);
     notification.setType(bb::platform::NotificationType::Default);
-    notification.setTitle(QStringLiteral("Telegram Vyn"));
+    notification.setTitle(uiapp::kNotificationTitle);
     notification.setBody(body);
     // A date too far out for a calendar is no date.
     const QDateTime latest = hubSummaryLatestDate > 0 ? QDateTime::fromSecsSinceEpoch(hubSummaryLatestDate)
                                                       : QDateTime();
     notification.setTimestamp(latest.isValid() ? latest : zplatform::now());
 
-    writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
-
-    bb::system::InvokeRequest request;
-    request.setTarget(QStringLiteral("com.kvel.zunaro"));
-    request.setAction(QStringLiteral("bb.action.START"));
-    request.setUri(QStringLiteral("zunaro://hub?screen=chats"));
-    notification.setInvokeRequest(request);
+    writeHubOpenRequest(QStringLiteral("chats"), 0, QStringLiteral("summary"));
+    notification.setInvokeRequest(uiapp::startRequest(QStringLiteral("zunaro://hub?screen=chats")));
 
     const int err = notification.notify();
     zplatform::logLine("service: notify summary err=%d key=%s\n", err,
@@ -328,7 +317,6 @@ void ZunaroHeadlessService::clearHubSummaryState()
     hubSummaryLines.clear();
     chatUnreadCounts.clear();
     hubUnreadCounts.clear();
-    hubUnreadChatIds.clear();
     hubSummaryLatestDate = 0;
     hubSummaryMessageCount = 0;
     pendingNotifySinceMs = 0;

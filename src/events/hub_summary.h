@@ -9,6 +9,9 @@
 
 namespace hubsummary {
 
+// The Hub entry of the summary; each post replaces the one before.
+inline const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
+
 constexpr int kMaxStoredLines = 100;
 constexpr int kMaxLineChars = 180;
 

@@ -62,9 +62,7 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
     if (!force && tgpushNotifyTimer->isActive())
         return;
     if (!serviceActive) {
-        pendingNotifyCount = 0;
-        tgpushNotifyTimer->stop();
-        pendingNotifySinceMs = 0;
+        dropPendingSummary();
         return;
     }
     if (pendingNotifyCount == 0) {
@@ -76,7 +74,7 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
         schedulePendingTgpushNotification();
         return;
     }
-    const bool namesChats = (!hubUnreadChatIds.isEmpty() && hubUnreadTotal != 0) || !hubSummaryChatIds.isEmpty();
+    const bool namesChats = (!hubUnreadCounts.isEmpty() && hubUnreadTotal != 0) || !hubSummaryChatIds.isEmpty();
     if (notifytiming::waitForLines(uiAliveRecent, namesChats, !hubSummaryLines.isEmpty(),
                                    pendingNotifySinceMs, now, notifyLinesWaitMs)) {
         tgpushNotifyTimer->stop();
@@ -84,4 +82,11 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
         return;
     }
     postHubSummary(now);
+}
+
+void ZunaroHeadlessService::dropPendingSummary()
+{
+    pendingNotifyCount = 0;
+    pendingNotifySinceMs = 0;
+    tgpushNotifyTimer->stop();
 }

@@ -48,8 +48,7 @@ void ZunaroHeadlessService::pollTgpushMaybe()
 {
     if (!serviceActive) {
         cancelTgpushPoll();
-        tgpushNotifyTimer->stop();
-        pendingNotifyCount = 0;
+        dropPendingSummary();
         clearHubSummaryState();
         return;
     }

@@ -356,30 +356,26 @@ private slots:
     {
         QTest::addColumn<QString>("screen");
         QTest::addColumn<qint64>("chatId");
-        QTest::addColumn<qint64>("messageId");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QByteArray>("expected"); // without the time stamp line
-        QTest::newRow("chat with blanks") << " chat  " << qint64(42) << qint64(0) << "call"
+        QTest::newRow("chat with blanks") << " chat  " << qint64(42) << "call"
                                           << QByteArray("HUB_OPEN=chat\nHUB_CHAT_ID=42\nHUB_REASON=call\n");
-        QTest::newRow("negative chat id") << "chat" << qint64(-7) << qint64(0) << "call"
-                                          << QByteArray("HUB_OPEN=chat\nHUB_REASON=call\n");
-        QTest::newRow("message id") << "chat" << qint64(9007199254740993) << qint64(77) << " x "
-                                    << QByteArray("HUB_OPEN=chat\nHUB_CHAT_ID=9007199254740993\nHUB_MESSAGE_ID=77\nHUB_REASON=x\n");
-        QTest::newRow("blank reason") << "chats" << qint64(0) << qint64(0) << " \t " << QByteArray("HUB_OPEN=chats\n");
-        QTest::newRow("percent signs stay") << "%1 %2" << qint64(0) << qint64(0) << "%1"
-                                            << QByteArray("HUB_OPEN=%1 %2\nHUB_REASON=%1\n");
+        QTest::newRow("negative chat id") << "chat" << qint64(-7) << "call" << QByteArray("HUB_OPEN=chat\nHUB_REASON=call\n");
+        QTest::newRow("2^53+1, reason trimmed") << "chat" << qint64(9007199254740993) << " x "
+                                                << QByteArray("HUB_OPEN=chat\nHUB_CHAT_ID=9007199254740993\nHUB_REASON=x\n");
+        QTest::newRow("blank reason") << "chats" << qint64(0) << " \t " << QByteArray("HUB_OPEN=chats\n");
+        QTest::newRow("percent signs stay") << "%1 %2" << qint64(0) << "%1" << QByteArray("HUB_OPEN=%1 %2\nHUB_REASON=%1\n");
     }
     void hubOpenCompose()
     {
         QFETCH(QString, screen);
         QFETCH(qint64, chatId);
-        QFETCH(qint64, messageId);
         QFETCH(QString, reason);
         QFETCH(QByteArray, expected);
         // The time stamp always follows the ids.
         const int at = expected.indexOf("HUB_REASON");
         expected.insert(at < 0 ? expected.size() : at, "HUB_TS_MS=1700000000123\n");
-        QCOMPARE(hubopen::compose(screen, chatId, messageId, reason, 1700000000123), expected);
+        QCOMPARE(hubopen::compose(screen, chatId, reason, 1700000000123), expected);
     }
 
     // Each request replaces the last; without a data folder nothing is
@@ -389,14 +385,14 @@ private slots:
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
         zplatform::setClockMs(kNow);
-        service.writeHubOpenRequest(QStringLiteral("chat"), 42, 0, QStringLiteral("call"));
+        service.writeHubOpenRequest(QStringLiteral("chat"), 42, QStringLiteral("call"));
         zplatform::setClockMs(kNow + 500);
-        service.writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
+        service.writeHubOpenRequest(QStringLiteral("chats"), 0, QStringLiteral("summary"));
         QCOMPARE(device.read("data/hub_open.env"),
                  QByteArray("HUB_OPEN=chats\nHUB_TS_MS=1700000000500\nHUB_REASON=summary\n"));
         QVERIFY(QDir(device.dataDir()).removeRecursively());
         LogCapture log;
-        service.writeHubOpenRequest(QStringLiteral("chats"), 0, 0, QStringLiteral("summary"));
+        service.writeHubOpenRequest(QStringLiteral("chats"), 0, QStringLiteral("summary"));
         QVERIFY(!device.exists("data/hub_open.env"));
         QVERIFY(log.lines().isEmpty());
     }

@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(service.hubSummaryLines.isEmpty() ? 0 : service.hubSummaryLines.first().chatId, summaryChat);
         QCOMPARE(service.hubSummaryChatIds.contains(summaryChat), summaryChat != 0);
         QCOMPARE(service.chatUnreadCounts.value(unreadChat, 0), unread);
-        QCOMPARE(service.hubUnreadChatIds.contains(unreadChat), unreadChat != 0);
+        QCOMPARE(service.hubUnreadCounts.contains(unreadChat), unreadChat != 0);
     }
 
     void tailTickOnlyWhenActiveInPushMode_data()
