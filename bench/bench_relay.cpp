@@ -59,7 +59,7 @@ public:
     {
         m_out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         m_addr.sin_family = AF_INET;
-        m_addr.sin_port = htons(47010);
+        m_addr.sin_port = htons(zplatform::kCommandPort);
         m_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         m_sentAt.assign(kLines + 1, 0);
         m_latency.reserve(kLines);

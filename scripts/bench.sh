@@ -1,15 +1,65 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every benchmark program in
-# bench/; each prints its figures as "name value unit" lines.
+# Installs what is missing, builds, runs the benchmark programs and ends with
+# a table of every figure beside its target. Each program prints its figures
+# as "name value unit" lines.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+
+# The benchmark programs, in the order they run. Adding a benchmark is one
+# line here (its program is built by bench/CMakeLists.txt), plus one line in
+# `targets` for each figure that has a target.
+benches=(
+  bench_relay
+  bench_ingest
+  bench_push_scan
+  bench_push_roundtrip
+)
+
+# figure, comparison (min: at least, max: at most), bound, in the figure's unit.
+targets="
+relay_lines_per_s      min 100000
+relay_latency_p99      max 1000
+ingest_lines_per_s     min 1000000
+ingest_rss_above_idle  max 64
+push_scan_10mb         min 1000
+push_roundtrip_p99     max 5
+"
+
 scripts/setup.sh
 scripts/build.sh build >/dev/null
-for bench in build/bench/bench_*; do
-  [ -x "$bench" ] || continue
-  echo "== $(basename "$bench")"
+
+figures=$(mktemp)
+trap 'rm -f "$figures"' EXIT
+failed=0
+for bench in "${benches[@]}"; do
+  echo "== $bench"
   # Each runs in a network namespace of its own where it may, like the
   # tests, so the fixed command port is free.
-  tests/run_isolated.sh "$bench"
+  if ! tests/run_isolated.sh "build/bench/$bench" | tee -a "$figures"; then
+    echo "$bench failed" >&2
+    failed=1
+  fi
 done
+
+echo
+echo "== figures and targets"
+printf '%s\n' "$targets" | awk '
+  BEGIN { printf "%-26s %14s %-8s %-20s %s\n", "figure", "value", "unit", "target", "" }
+  NR == FNR { if (NF == 3) { op[$1] = $2; bound[$1] = $3 } next }
+  NF == 3 {
+    target = "-"; verdict = ""
+    if ($1 in op) {
+      target = (op[$1] == "min" ? ">= " : "<= ") bound[$1] " " $3
+      met = (op[$1] == "min") ? ($2 + 0 >= bound[$1]) : ($2 + 0 <= bound[$1])
+      verdict = met ? "met" : "MISSED"
+      seen[$1] = 1
+    }
+    printf "%-26s %14s %-8s %-20s %s\n", $1, $2, $3, target, verdict
+  }
+  END {
+    for (f in op)
+      if (!(f in seen))
+        printf "%-26s %14s %-8s %-20s %s\n", f, "-", "", (op[f] == "min" ? ">= " : "<= ") bound[f], "NOT MEASURED"
+  }' - "$figures"
+exit "$failed"

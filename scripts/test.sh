@@ -28,7 +28,6 @@ if [ "$sanitize" = 1 ]; then
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
   echo "== tests with sanitizers"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
-  export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 fi

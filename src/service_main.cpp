@@ -18,7 +18,6 @@
 #include "zunaro/log.h"
 
 namespace {
-constexpr quint16 kCmdPort = 47010;
 }
 
 ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
@@ -131,7 +130,7 @@ void ZunaroHeadlessService::setUpCmdSocket()
 
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kCmdPort);
+    addr.sin_port = htons(zplatform::kCommandPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
         zplatform::logLine("service: cmd bind() failed: errno=%d\n", errno);
@@ -143,5 +142,5 @@ void ZunaroHeadlessService::setUpCmdSocket()
     cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(cmdSocketNotifier, &QSocketNotifier::activated, this,
             [this](QSocketDescriptor socket) { onCmdSocketActivated(int(socket)); });
-    zplatform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(kCmdPort));
+    zplatform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(zplatform::kCommandPort));
 }

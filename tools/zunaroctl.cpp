@@ -21,17 +21,16 @@
 
 namespace {
 
-constexpr int exitOk = 0;
-constexpr int exitFailed = 1;
-constexpr int exitUsage = 2;
-constexpr int connectTimeoutMs = 2000;
-constexpr int replyTimeoutMs = 5000;
-constexpr quint16 commandPort = 47010;
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kReplyTimeoutMs = 5000;
 // The service reads at most this much of one command datagram.
-constexpr qsizetype maxDatagramBytes = 4095;
-constexpr qsizetype maxShownFileBytes = 1024 * 1024;
+constexpr qsizetype kMaxDatagramBytes = 4095;
+constexpr qsizetype kMaxShownFileBytes = 1024 * 1024;
 
-const char usage[] =
+const char kUsage[] =
     "usage: zunaroctl [--root DIR] COMMAND [ARGS]\n"
     "\n"
     "The device root is DIR, else $ZUNARO_DEVICE_ROOT, else the folder two\n"
@@ -52,7 +51,7 @@ const char usage[] =
     "\n"
     "exit status: 0 done, 1 failed (no service listening, error reply), 2 bad arguments\n";
 
-int fail(const QString &message, int code = exitFailed)
+int fail(const QString &message, int code = kExitFailed)
 {
     fprintf(stderr, "zunaroctl: %s\n", message.toLocal8Bit().constData());
     return code;
@@ -60,8 +59,8 @@ int fail(const QString &message, int code = exitFailed)
 
 int badUsage(const QString &message)
 {
-    fprintf(stderr, "zunaroctl: %s\n\n%s", message.toLocal8Bit().constData(), usage);
-    return exitUsage;
+    fprintf(stderr, "zunaroctl: %s\n\n%s", message.toLocal8Bit().constData(), kUsage);
+    return kExitUsage;
 }
 
 QByteArray readBounded(const QString &path)
@@ -69,7 +68,7 @@ QByteArray readBounded(const QString &path)
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return QByteArray();
-    return file.read(maxShownFileBytes);
+    return file.read(kMaxShownFileBytes);
 }
 
 // One request line to the platform, one answer line back.
@@ -80,18 +79,18 @@ int request(const QJsonObject &requestObject)
         return fail(QStringLiteral("no service listening on %1 (no socket there)").arg(path));
     QLocalSocket socket;
     socket.connectToServer(path);
-    if (!socket.waitForConnected(connectTimeoutMs))
+    if (!socket.waitForConnected(kConnectTimeoutMs))
         return fail(QStringLiteral("no service listening on %1 (%2)").arg(path, socket.errorString()));
     socket.write(QJsonDocument(requestObject).toJson(QJsonDocument::Compact) + '\n');
-    if (!socket.waitForBytesWritten(replyTimeoutMs))
+    if (!socket.waitForBytesWritten(kReplyTimeoutMs))
         return fail(QStringLiteral("could not send the request: %1").arg(socket.errorString()));
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(replyTimeoutMs))
+        if (!socket.waitForReadyRead(kReplyTimeoutMs))
             return fail(QStringLiteral("no answer from the service: %1").arg(socket.errorString()));
     }
     const QJsonObject reply = QJsonDocument::fromJson(socket.readLine().trimmed()).object();
     if (reply.value(QStringLiteral("ok")).toBool())
-        return exitOk;
+        return kExitOk;
     const QString error = reply.value(QStringLiteral("error")).toString();
     return fail(error.isEmpty() ? QStringLiteral("the service refused the request") : error);
 }
@@ -101,14 +100,14 @@ int sendCommands(const QStringList &lines)
     if (lines.isEmpty())
         return badUsage(QStringLiteral("send needs at least one LINE"));
     const QByteArray datagram = lines.join(QLatin1Char('\n')).toUtf8();
-    if (datagram.size() > maxDatagramBytes)
+    if (datagram.size() > kMaxDatagramBytes)
         return fail(QStringLiteral("%1 bytes do not fit one command datagram (at most %2)")
                         .arg(datagram.size())
-                        .arg(maxDatagramBytes));
+                        .arg(kMaxDatagramBytes));
     QUdpSocket socket;
-    if (socket.writeDatagram(datagram, QHostAddress::LocalHost, commandPort) != datagram.size())
-        return fail(QStringLiteral("could not send to 127.0.0.1:%1: %2").arg(commandPort).arg(socket.errorString()));
-    return exitOk;
+    if (socket.writeDatagram(datagram, QHostAddress::LocalHost, zplatform::kCommandPort) != datagram.size())
+        return fail(QStringLiteral("could not send to 127.0.0.1:%1: %2").arg(zplatform::kCommandPort).arg(socket.errorString()));
+    return kExitOk;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -134,7 +133,7 @@ int uiPresence(const QString &state)
             if (QFileInfo::exists(path) && !QFile::remove(path))
                 return fail(QStringLiteral("could not remove %1").arg(path));
         }
-        return exitOk;
+        return kExitOk;
     } else {
         return badUsage(QStringLiteral("ui takes alive, running or gone"));
     }
@@ -142,7 +141,7 @@ int uiPresence(const QString &state)
         if (!writeFile(path, now))
             return fail(QStringLiteral("could not write %1").arg(path));
     }
-    return exitOk;
+    return kExitOk;
 }
 
 int lockState(const QString &state)
@@ -152,7 +151,7 @@ int lockState(const QString &state)
     const QString path = zplatform::platformDir() + QStringLiteral("/lock_state");
     if (!writeFile(path, state.toUtf8() + '\n'))
         return fail(QStringLiteral("could not write %1").arg(path));
-    return exitOk;
+    return kExitOk;
 }
 
 QString describeInvoke(const QJsonValue &invoke)
@@ -183,7 +182,7 @@ int showHub()
     const QByteArray dialogFile = readBounded(zplatform::platformDir() + QStringLiteral("/dialog.json"));
     if (dialogFile.isEmpty()) {
         out << "Dialog: none\n";
-        return exitOk;
+        return kExitOk;
     }
     const QJsonObject d = QJsonDocument::fromJson(dialogFile).object();
     out << "Dialog: " << d.value(QStringLiteral("title")).toString() << '\n'
@@ -193,7 +192,7 @@ int showHub()
         out << "  [" << button.value(QStringLiteral("label")).toString() << "] "
             << describeInvoke(button.value(QStringLiteral("invoke"))) << '\n';
     }
-    return exitOk;
+    return kExitOk;
 }
 
 int run(QStringList args)
@@ -206,13 +205,18 @@ int run(QStringList args)
         return badUsage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
     if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
-        fputs(usage, stdout);
-        return exitOk;
+        fputs(kUsage, stdout);
+        return kExitOk;
     }
     if (command == QLatin1String("send"))
         return sendCommands(args);
     if (command == QLatin1String("hub"))
         return args.isEmpty() ? showHub() : badUsage(QStringLiteral("hub takes no arguments"));
+    static const QStringList kOneArgument = {QStringLiteral("invoke"), QStringLiteral("online"),
+                                             QStringLiteral("press"), QStringLiteral("select"),
+                                             QStringLiteral("ui"), QStringLiteral("lock")};
+    if (!kOneArgument.contains(command))
+        return badUsage(QStringLiteral("unknown command \"%1\"").arg(command));
     if (args.size() != 1 || args.first().isEmpty())
         return badUsage(QStringLiteral("%1 takes exactly one argument").arg(command));
     const QString arg = args.first();
@@ -229,9 +233,7 @@ int run(QStringList args)
         return request({{QStringLiteral("hub_select"), arg}});
     if (command == QLatin1String("ui"))
         return uiPresence(arg);
-    if (command == QLatin1String("lock"))
-        return lockState(arg);
-    return badUsage(QStringLiteral("unknown command %1").arg(command));
+    return lockState(arg);
 }
 
 } // namespace

@@ -17,7 +17,7 @@ int navigator_get_device_lock_state()
 {
     QByteArray content;
     switch (zplatform::readSmallFile(zplatform::platformDir() + QStringLiteral("/lock_state"),
-                                    zplatform::maxLockStateBytes, &content)) {
+                                    zplatform::kMaxLockStateBytes, &content)) {
     case zplatform::SmallFile::Absent:
         return 0;
     case zplatform::SmallFile::Read:

@@ -11,7 +11,7 @@
 namespace zplatform {
 
 // A longer line ends the connection: nobody sends that much by mistake.
-constexpr qsizetype maxControlLineBytes = 64 * 1024;
+constexpr qsizetype kMaxControlLineBytes = 64 * 1024;
 
 struct ControlRequest {
     enum Kind { Invalid, Invoke, Online, DialogButton, HubSelect };

@@ -27,10 +27,10 @@ namespace zplatform {
 namespace {
 // Enough for any honest use; a crowd beyond this is refused so the service
 // keeps descriptors for its own work.
-constexpr int maxClients = 64;
+constexpr int kMaxClients = 64;
 // A client that sends requests but never reads the answers is dropped
 // before its answers pile up.
-constexpr qint64 maxUnreadReplyBytes = 1024 * 1024;
+constexpr qint64 kMaxUnreadReplyBytes = 1024 * 1024;
 
 enum class SocketFile { None, Stale, Live };
 
@@ -119,14 +119,14 @@ void ControlServer::acceptClients()
 {
     while (QLocalSocket *client = m_server->nextPendingConnection()) {
         client->setParent(this);
-        if (m_clients.size() >= maxClients) {
+        if (m_clients.size() >= kMaxClients) {
             client->abort();
             client->deleteLater();
             continue;
         }
         m_clients.insert(client);
         // Lines are bounded, so the buffer never needs more than two of them.
-        client->setReadBufferSize(2 * (maxControlLineBytes + 1));
+        client->setReadBufferSize(2 * (kMaxControlLineBytes + 1));
         connect(client, &QLocalSocket::readyRead, this, [this, client] { readClient(client); });
         connect(client, &QLocalSocket::disconnected, this, [this, client] {
             m_clients.remove(client);
@@ -151,13 +151,13 @@ void ControlServer::readClient(QLocalSocket *client)
     QPointer<QLocalSocket> guard(client);
     while (guard && m_clients.contains(client)) {
         if (!client->canReadLine()) {
-            if (client->bytesAvailable() > maxControlLineBytes)
+            if (client->bytesAvailable() > kMaxControlLineBytes)
                 dropClient(client);
             return;
         }
         QByteArray line = client->readLine();
         line.chop(1);
-        if (line.size() > maxControlLineBytes) {
+        if (line.size() > kMaxControlLineBytes) {
             dropClient(client);
             return;
         }
@@ -165,7 +165,7 @@ void ControlServer::readClient(QLocalSocket *client)
         if (!guard || !m_clients.contains(client))
             return;
         client->write(controlReply(error));
-        if (client->bytesToWrite() > maxUnreadReplyBytes)
+        if (client->bytesToWrite() > kMaxUnreadReplyBytes)
             dropClient(client);
     }
 }

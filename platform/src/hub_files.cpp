@@ -16,7 +16,7 @@
 namespace zplatform {
 
 namespace {
-constexpr qsizetype maxEntryBytes = 1024 * 1024;
+constexpr qsizetype kMaxEntryBytes = 1024 * 1024;
 
 QString hubDir()
 {
@@ -129,7 +129,7 @@ public:
     bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
     {
         QByteArray content;
-        if (!validKey(key) || readSmallFile(entryPath(key), maxEntryBytes, &content) != SmallFile::Read) {
+        if (!validKey(key) || readSmallFile(entryPath(key), kMaxEntryBytes, &content) != SmallFile::Read) {
             *error = QStringLiteral("no such hub entry");
             return false;
         }

@@ -8,7 +8,7 @@
 namespace zplatform {
 
 // Largest lock_state file taken as a lock state.
-constexpr qsizetype maxLockStateBytes = 64;
+constexpr qsizetype kMaxLockStateBytes = 64;
 
 // "0" unlocked, "1" or "2" locked (white space around allowed); anything
 // else is not a state we know and reads as -1, the failed query.

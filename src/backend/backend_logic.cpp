@@ -96,7 +96,7 @@ QStringList commandLines(const QByteArray &datagram)
     return lines;
 }
 
-bool parseEnvLine(const QString &rawLine, QString *name, QString *value)
+bool parseEnvLine(const QString &rawLine, QString &name, QString &value)
 {
     const QString line = rawLine.trimmed();
     // An environment entry ends at its first NUL, so such a line could never
@@ -106,8 +106,8 @@ bool parseEnvLine(const QString &rawLine, QString *name, QString *value)
     const int eq = line.indexOf(QLatin1Char('='));
     if (eq <= 0)
         return false;
-    *name = line.left(eq).trimmed();
-    *value = line.mid(eq + 1).trimmed();
+    name = line.left(eq).trimmed();
+    value = line.mid(eq + 1).trimmed();
     return true;
 }
 

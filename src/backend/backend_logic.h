@@ -37,6 +37,6 @@ QStringList commandLines(const QByteArray &datagram);
 
 // One "NAME=value" assignment of an environment file line, or false when the
 // line assigns nothing (blank, comment, no name).
-bool parseEnvLine(const QString &rawLine, QString *name, QString *value);
+bool parseEnvLine(const QString &rawLine, QString &name, QString &value);
 
 } // namespace backend

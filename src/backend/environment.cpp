@@ -56,7 +56,7 @@ void ZunaroHeadlessService::load_env_file(QStringList &env, const QString &path)
     for (const QByteArray &raw : content.split('\n')) {
         QString name;
         QString value;
-        if (backend::parseEnvLine(QString::fromUtf8(raw), &name, &value))
+        if (backend::parseEnvLine(QString::fromUtf8(raw), name, value))
             upsert_env(env, name, value);
     }
 }

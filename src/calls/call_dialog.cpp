@@ -27,7 +27,7 @@ void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId,
 
     dismissIncomingCallDialog();
 
-    zplatform::logLine("service: incoming_call dialog show call_id=%lld chat_id=%lld user_id=%lld",
+    zplatform::logLine("service: incoming_call dialog show call_id=%lld chat_id=%lld user_id=%lld\n",
                       callId, chatId, userId);
     incomingCallDialog = new bb::platform::NotificationDialog(this);
     incomingCallDialogCallId = callId;

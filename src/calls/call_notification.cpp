@@ -13,7 +13,7 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
                                                          const QString &userName)
 {
     if (isUiRunningActive()) {
-        zplatform::logLine("service: hub notify(call) suppressed (UI active)");
+        zplatform::logLine("service: hub notify(call) suppressed (UI active)\n");
         return;
     }
 
@@ -33,6 +33,6 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
 
     notification.setInvokeRequest(calls::uiRequest(calls::callUri(callId, chatId, userId)));
     const int err = notification.notify();
-    zplatform::logLine("service: notify(call) err=%d key=%s call_id=%lld", err,
+    zplatform::logLine("service: notify(call) err=%d key=%s call_id=%lld\n", err,
                       notification.key().toUtf8().constData(), callId);
 }

@@ -27,7 +27,7 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
 {
     const bool uiActive = isUiRunningActive();
     zplatform::logLine("service: incoming call invoke attempt call_id=%lld chat_id=%lld user_id=%lld "
-                      "ui_active=%d",
+                      "ui_active=%d\n",
                       callId, chatId, userId, uiActive ? 1 : 0);
     if (uiActive)
         return;
@@ -44,7 +44,7 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
 
     bb::system::InvokeTargetReply *reply = invokeManager->invoke(calls::uiRequest(uri));
     if (!reply) {
-        zplatform::logLine("service: invoke(call) returned null reply");
+        zplatform::logLine("service: invoke(call) returned null reply\n");
         return;
     }
     reply->setProperty("invoke_stage", QStringLiteral("bound"));

@@ -113,7 +113,7 @@ void sendCommandDatagram(const QByteArray &bytes)
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(47010);
+    addr.sin_port = htons(zplatform::kCommandPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     close(fd);

@@ -49,7 +49,7 @@ private:
 // "zunaro-service", ...).
 QString builtTool(const QString &name);
 
-// Sends one datagram to the command port 127.0.0.1:47010, as the UI does.
+// Sends one datagram to the command port on 127.0.0.1, as the UI does.
 void sendCommandDatagram(const QByteArray &bytes);
 
 // Collects the service's log lines while it lives.

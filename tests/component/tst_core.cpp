@@ -70,7 +70,7 @@ private slots:
         sockaddr_in bound {};
         socklen_t len = sizeof bound;
         QCOMPARE(getsockname(service.cmdSocketFd, reinterpret_cast<sockaddr *>(&bound), &len), 0);
-        QCOMPARE(ntohs(bound.sin_port), quint16(47010));
+        QCOMPARE(ntohs(bound.sin_port), zplatform::kCommandPort);
         QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
         QVERIFY(fcntl(service.cmdSocketFd, F_GETFD) & FD_CLOEXEC);
     }
@@ -82,7 +82,7 @@ private slots:
         const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in addr {};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(47010);
+        addr.sin_port = htons(zplatform::kCommandPort);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         QCOMPARE(bind(blocker, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
         LogCapture log;

@@ -190,7 +190,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("stderrHas");
         QTest::newRow("no command") << QStringList() << true << 2 << QByteArray("no command given");
-        QTest::newRow("unknown command") << QStringList {"reboot", "now"} << true << 2 << QByteArray("unknown command");
+        QTest::newRow("unknown command") << QStringList {"bogus"} << true << 2 << QByteArray("unknown command \"bogus\"");
         QTest::newRow("online takes 1 or 0") << QStringList {"online", "yes"} << true << 2 << QByteArray("1 or 0");
         QTest::newRow("lock out of range") << QStringList {"lock", "3"} << true << 2 << QByteArray("0, 1 or 2");
         QTest::newRow("ui unknown state") << QStringList {"ui", "asleep"} << true << 2 << QByteArray("alive");
@@ -259,7 +259,7 @@ private slots:
         QCOMPARE(device.column(invocations, "by"), QStringList({"user", "user"}));
 
         QUdpSocket commandPort;
-        QVERIFY(commandPort.bind(QHostAddress::LocalHost, 47010));
+        QVERIFY(commandPort.bind(QHostAddress::LocalHost, zplatform::kCommandPort));
         QCOMPARE(zunaroctl(device, {"send", "login", "status"}).exitCode, 0);
         QTRY_VERIFY_WITH_TIMEOUT(commandPort.hasPendingDatagrams(), 5000);
         QCOMPARE(commandPort.receiveDatagram().data(), QByteArray("login\nstatus"));

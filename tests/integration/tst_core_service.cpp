@@ -6,6 +6,7 @@
 
 #include "serviceprocess.h"
 #include "testdevice.h"
+#include "zunaro/device.h"
 
 class ServiceTest : public QObject
 {
@@ -25,7 +26,7 @@ private slots:
         QCOMPARE(device.read("data/service_notif_defaults_applied.txt"), QByteArray("v2\n"));
         // The port is taken by the service: binding it without sharing fails.
         QUdpSocket probe;
-        QVERIFY(!probe.bind(QHostAddress::LocalHost, 47010, QAbstractSocket::DontShareAddress));
+        QVERIFY(!probe.bind(QHostAddress::LocalHost, zplatform::kCommandPort, QAbstractSocket::DontShareAddress));
 
         for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
             QCOMPARE(zunaroctl(device, {QStringLiteral("invoke"), QString::fromLatin1(action)}).exitCode, 0);

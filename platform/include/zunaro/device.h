@@ -7,6 +7,10 @@
 
 namespace zplatform {
 
+// The UDP port on 127.0.0.1 where the service takes the UI's commands for
+// the backend.
+constexpr quint16 kCommandPort = 47010;
+
 // The application folder: QCoreApplication::applicationDirPath() unless a
 // test placed the device elsewhere with setApplicationDirPath().
 QString applicationDirPath();

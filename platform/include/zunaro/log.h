@@ -7,9 +7,9 @@
 
 namespace zplatform {
 
-// Formats and writes one log line with a single write(2). The format is
-// written exactly as given (callers end it with "\n" where the line needs it;
-// a missing final newline is added so lines never run together).
+// Formats and writes one log line with a single write(2). Every format ends
+// in "\n"; should one lack it, the newline is added so lines never run
+// together.
 void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Test hook: while a capture is installed, every line (without its final
