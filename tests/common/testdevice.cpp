@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "zunaro/device.h"
@@ -33,12 +34,7 @@ TestDevice::~TestDevice()
 
 bool TestDevice::write(const QString &relative, const QByteArray &content) const
 {
-    const QString p = path(relative);
-    QDir().mkpath(QFileInfo(p).absolutePath());
-    QFile file(p);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(content) == content.size();
+    return placeAt(path(relative), content);
 }
 
 QByteArray TestDevice::read(const QString &relative) const
@@ -106,6 +102,50 @@ QString builtTool(const QString &name)
     if (it == paths.constEnd())
         qFatal("builtTool: %s is not a program this project builds", qPrintable(name));
     return *it;
+}
+
+bool placeAt(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (content == "<none>")
+        return !QFileInfo::exists(path);
+    if (content == "<dir>")
+        return QDir().mkpath(path);
+    if (content == "<fifo>")
+        return mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    if (content == "<unreadable>")
+        return QFile::link(QStringLiteral("/proc/sys/vm/compact_memory"), path);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray messageEvent(qint64 chatId, const QByteArray &title, const QByteArray &text, qint64 date,
+                        const QByteArray &sender)
+{
+    return "{\"type\":\"hub_notify_message\",\"chat_id\":" + QByteArray::number(chatId) + ",\"chat_title\":\"" + title
+        + "\",\"text\":\"" + text + "\"" + (date ? ",\"date\":" + QByteArray::number(date) : QByteArray())
+        + (sender.isEmpty() ? QByteArray() : ",\"sender_name\":\"" + sender + "\"") + "}";
+}
+
+QByteArray unreadEvent(qint64 chatId, int count)
+{
+    return "{\"type\":\"chat_unread\",\"chat_id\":" + QByteArray::number(chatId) + ",\"unread_count\":"
+        + QByteArray::number(count) + "}";
+}
+
+QByteArray callEvent(qint64 callId, const QByteArray &state)
+{
+    return "{\"type\":\"call_update\",\"call_id\":" + QByteArray::number(callId)
+        + ",\"chat_id\":12,\"user_id\":3,\"state\":\"" + state + "\",\"user_name\":\"Alice\"}";
+}
+
+bb::system::InvokeRequest invocation(const QString &action, const QString &uri, const QString &target)
+{
+    bb::system::InvokeRequest request;
+    request.setAction(action);
+    request.setUri(uri);
+    request.setTarget(target);
+    return request;
 }
 
 void sendCommandDatagram(const QByteArray &bytes)

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "bb/system/InvokeRequest.h"
+
 class TestDevice
 {
 public:
@@ -26,7 +28,7 @@ public:
 
     // Paths are relative to the device root.
     QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }
-    bool write(const QString &relative, const QByteArray &content) const;
+    bool write(const QString &relative, const QByteArray &content) const; // as placeAt()
     QByteArray read(const QString &relative) const; // empty when missing
     bool exists(const QString &relative) const;
     // Lines of a JSON-lines file of the device, as raw bytes without the line feed.
@@ -48,6 +50,23 @@ private:
 // Path of an executable built by this project ("zunaroctl", "td_backend_sim",
 // "zunaro-service", ...).
 QString builtTool(const QString &name);
+
+// Puts what `content` names at `path`, for the tables of hostile files:
+// "<dir>" a directory, "<fifo>" a FIFO nobody writes, "<unreadable>" a file
+// that even root cannot read (a link to a write-only kernel setting),
+// "<none>" nothing at all; any other content is written as the file's bytes.
+bool placeAt(const QString &path, const QByteArray &content);
+
+// Lines of the backend's events file, without the line feed.
+QByteArray messageEvent(qint64 chatId, const QByteArray &title, const QByteArray &text, qint64 date = 0,
+                        const QByteArray &sender = QByteArray());
+QByteArray unreadEvent(qint64 chatId, int count);
+// A call from user 3 ("Alice") in chat 12.
+QByteArray callEvent(qint64 callId, const QByteArray &state);
+
+// An invocation as the platform hands it over.
+bb::system::InvokeRequest invocation(const QString &action, const QString &uri = QString(),
+                                     const QString &target = QString());
 
 // Sends one datagram to the command port on 127.0.0.1, as the UI does.
 void sendCommandDatagram(const QByteArray &bytes);

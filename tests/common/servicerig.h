@@ -1,0 +1,22 @@
+#pragma once
+// The service in-process on a device of its own, its log captured from the
+// first line, on a clock the test moves (frozen at `clockMs` when created).
+
+#include <memory>
+
+#include "service_main.h"
+#include "testdevice.h"
+#include "zunaro/device.h"
+
+constexpr qint64 kRigClockMs = 1700000000000;
+
+struct ServiceRig {
+    explicit ServiceRig(qint64 clockMs = kRigClockMs)
+    {
+        zplatform::setClockMs(clockMs);
+        service = std::make_unique<ZunaroHeadlessService>(nullptr);
+    }
+    TestDevice device;
+    LogCapture log;
+    std::unique_ptr<ZunaroHeadlessService> service;
+};
