@@ -42,11 +42,7 @@ QByteArray refusal(const QString &error)
 
 InvokeRequest request(const QString &uri)
 {
-    InvokeRequest r;
-    r.setTarget(QStringLiteral("com.kvel.zunaro"));
-    r.setAction(QStringLiteral("bb.action.START"));
-    r.setUri(uri);
-    return r;
+    return invocation(QStringLiteral("bb.action.START"), uri, QStringLiteral("com.kvel.zunaro"));
 }
 
 QString socketPath(const TestDevice &device)
@@ -361,42 +357,18 @@ private slots:
         QCOMPARE(QFileInfo::exists(path), !ours);
     }
 
-    // The lock state file by content; "<absent>", "<dir>", "<fifo>" and
-    // "<huge>" stand for what they say.
-    void lockState_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("state");
-        const auto row = [](const char *name, const QByteArray &content, int state) {
-            QTest::newRow(name) << content << state;
-        };
-        row("absent", "<absent>", 0);
-        row("unlocked", "0", 0);
-        row("locked 1 with line feed", "1\n", 1);
-        row("locked 2 with blanks", "  2 \r\n", 2);
-        row("empty", "", -1);
-        row("unknown state", "3", -1);
-        row("negative", "-1", -1);
-        row("leading zero", "01", -1);
-        row("two numbers", "0 1", -1);
-        row("binary", QByteArray("\x00\x01", 2), -1);
-        row("a number made huge", "<huge>", -1);
-        row("a directory", "<dir>", -1);
-        row("a FIFO nobody writes", "<fifo>", -1);
-    }
+    // The lock state file by content, or a hostile kind of file (placeAt()).
     void lockState()
     {
-        QFETCH(QByteArray, content);
-        TestDevice device;
-        const QString path = device.path("platform/lock_state");
-        QDir().mkpath(device.platformDir());
-        if (content == "<dir>")
-            QVERIFY(QDir().mkpath(path));
-        else if (content == "<fifo>")
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (content != "<absent>")
-            QVERIFY(device.write("platform/lock_state", content == "<huge>" ? QByteArray(1 << 20, '0') : content));
-        QTEST(navigator_get_device_lock_state(), "state");
+        const QList<QPair<QByteArray, int>> rows {
+            {"<none>", 0}, {"0", 0}, {"1\n", 1}, {"  2 \r\n", 2}, {"", -1}, {"3", -1}, {"-1", -1}, {"01", -1},
+            {"0 1", -1}, {QByteArray("\x00\x01", 2), -1}, {QByteArray(1 << 20, '0'), -1}, {"<dir>", -1},
+            {"<fifo>", -1}};
+        for (const auto &[content, state] : rows) {
+            TestDevice device;
+            QVERIFY(placeAt(device.path("platform/lock_state"), content));
+            QVERIFY2(navigator_get_device_lock_state() == state, content.left(16).toPercentEncoding().constData());
+        }
     }
 
     void controlRequest_data()
@@ -437,13 +409,6 @@ private slots:
         QTEST(seen[r.kind], "detail");
     }
 
-    void controlReply()
-    {
-        // A reason with quotes and a line feed must not break the one-line answer.
-        QCOMPARE(zplatform::controlReply(QStringLiteral("no \"x\"\nhere")),
-                 QByteArray("{\"error\":\"no \\\"x\\\"\\nhere\",\"ok\":false}\n"));
-    }
-
     void settings_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -460,15 +425,6 @@ private slots:
         QFETCH(QByteArray, content);
         const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
         QTEST((QList<int> {s.sound, s.vibrate, s.led, s.preview}), "values");
-    }
-
-    void reachability()
-    {
-        using R = QNetworkInformation::Reachability;
-        for (R online : {R::Online, R::Unknown})
-            QVERIFY(zplatform::onlineFromReachability(online));
-        for (R offline : {R::Disconnected, R::Local, R::Site})
-            QVERIFY(!zplatform::onlineFromReachability(offline));
     }
 
     void hubEntriesAndJournal()
