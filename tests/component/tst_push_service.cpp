@@ -8,11 +8,12 @@
 #include <QNetworkReply>
 
 #include <csignal>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <functional>
+#include <tuple>
 #include <memory>
 
 #include "push/cursor_file.h"
@@ -41,13 +42,10 @@ public:
     bool start()
     {
         m_process.start(builtTool(QStringLiteral("tgpush_proxy_sim")), {});
-        if (!m_process.waitForStarted(5000))
+        // It names its port on its first line.
+        if (!m_process.waitForStarted(5000) || !QTest::qWaitFor([this] { return m_process.canReadLine(); }, 5000))
             return false;
-        QByteArray line;
-        for (int i = 0; i < 50 && !line.endsWith('\n'); ++i) {
-            m_process.waitForReadyRead(100);
-            line += m_process.readAllStandardOutput();
-        }
+        const QByteArray line = m_process.readLine();
         m_port = line.mid(line.lastIndexOf(':') + 1).trimmed().toInt();
         return m_port > 0;
     }
@@ -58,9 +56,7 @@ public:
         QNetworkAccessManager manager;
         std::unique_ptr<QNetworkReply> reply(manager.get(
             QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(pathAndQuery)))));
-        QDeadlineTimer deadline(5000);
-        while (!reply->isFinished() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
         return reply->readAll();
     }
     int waitingPolls()
@@ -132,10 +128,7 @@ class ServiceTest : public QObject
             });
             if (meanwhile)
                 meanwhile();
-            QDeadlineTimer deadline(10000);
-            while (!done && !deadline.hasExpired())
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            return done;
+            return QTest::qWaitFor([&done] { return done; }, 10000);
         }
         bool poll(AfterPoll &after)
         {
@@ -146,72 +139,37 @@ class ServiceTest : public QObject
         bool pollHeld()
         {
             service->onTgpushTick();
-            QDeadlineTimer deadline(5000);
-            while (sim.waitingPolls() != 1 && !deadline.hasExpired())
-                QTest::qWait(20);
-            return service->tgpushPollInFlight && sim.waitingPolls() == 1;
+            return QTest::qWaitFor([this] { return sim.waitingPolls() == 1; }, 5000) && service->tgpushPollInFlight;
         }
     };
 
 private slots:
-    void envLine_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("key"); // empty: the line is skipped
-        QTest::addColumn<QString>("value");
-        const auto row = [](const char *name, const QByteArray &line, const char *key, const char *value) {
-            QTest::newRow(name) << line << QString(key) << QString(value);
-        };
-        row("blanks, # stays in value", "  TGPUSH_POLL_URL =  http://h/p # remark \r", "TGPUSH_POLL_URL",
-            "http://h/p # remark");
-        row("comment", "  # A=b", "", "");
-        row("blank", " \t ", "", "");
-        row("blanks then =", "   =b", "", "");
-        row("no =", "A b", "", "");
-        row("more =", "A=b=c", "A", "b=c");
-        row("double quotes empty", "A=\"\"", "A", "");
-        row("single quotes empty", "A=''", "A", "");
-        row("quoted", "A=\" x \"", "A", " x ");
-        row("unbalanced quote kept", "A=\"http://h", "A", "\"http://h");
-        row("mixed quotes kept", "A=\"x'", "A", "\"x'");
-        row("no keyword", "export A=b", "export A", "b");
-    }
+    // line, key and value; no key: the line is skipped.
     void envLine()
     {
-        QFETCH(QByteArray, line);
-        QFETCH(QString, key);
-        QString k, v;
-        QCOMPARE(push::parseEnvLine(line, k, v), !key.isEmpty());
-        if (!key.isEmpty()) {
-            QCOMPARE(k, key);
-            QTEST(v, "value");
+        const QList<std::array<QByteArray, 3>> rows {
+            {"  TGPUSH_POLL_URL =  http://h/p # remark \r", "TGPUSH_POLL_URL", "http://h/p # remark"},
+            {"  # A=b", "", ""}, {" \t ", "", ""}, {"   =b", "", ""}, {"A b", "", ""}, {"A=b=c", "A", "b=c"},
+            {"A=\"\"", "A", ""}, {"A=''", "A", ""}, {"A=\" x \"", "A", " x "}, {"A=\"http://h", "A", "\"http://h"},
+            {"A=\"x'", "A", "\"x'"}, {"export A=b", "export A", "b"}};
+        for (const auto &[line, key, value] : rows) {
+            QString k, v;
+            QVERIFY2(push::parseEnvLine(line, k, v) == !key.isEmpty(), line.constData());
+            if (!key.isEmpty())
+                QCOMPARE(k.toUtf8() + '=' + v.toUtf8(), key + '=' + value);
         }
     }
 
-    void cursorText_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<quint64>("value");
-        const auto row = [](const char *name, const QByteArray &content, bool ok, quint64 value) {
-            QTest::newRow(name) << content << ok << value;
-        };
-        row("blanks around", "  42 \n", true, 42);
-        row("zero", "0", true, 0);
-        row("empty", "", false, 0);
-        row("letters", "abc", false, 0);
-        row("plus", "+5", false, 0);
-        row("minus", "-1", false, 0);
-        row("inner blank", "4 2", false, 0);
-        row("largest", "18446744073709551615", true, ~quint64(0));
-        row("overflow", "18446744073709551616", false, 0);
-    }
     void cursorText()
     {
-        QFETCH(QByteArray, content);
-        quint64 out = 0;
-        QTEST(push::parseCursorText(content, out), "ok");
-        QTEST(out, "value");
+        const QList<std::tuple<QByteArray, bool, quint64>> rows {
+            {"  42 \n", true, 42}, {"0", true, 0}, {"", false, 0}, {"abc", false, 0}, {"+5", false, 0},
+            {"-1", false, 0}, {"4 2", false, 0}, {"18446744073709551615", true, ~quint64(0)},
+            {"18446744073709551616", false, 0}};
+        for (const auto &[content, ok, value] : rows) {
+            quint64 out = 0;
+            QVERIFY2(push::parseCursorText(content, out) == ok && out == value, content.constData());
+        }
     }
 
     void scan_data()
@@ -317,8 +275,7 @@ private slots:
         }
     }
 
-    // Files are given by content; "<dir>", "<fifo>" and "<unreadable>" stand
-    // for what they say, an empty string for no file.
+    // Files are given by content or kind (placeAt()); empty for no file.
     void config_data()
     {
         QTest::addColumn<QByteArrayList>("files"); // data, shared/nimbrel, shared, cursor
@@ -380,17 +337,8 @@ private slots:
         const QStringList paths {QStringLiteral("data/tgpush_proxy.env"),
                                  QStringLiteral("accounts/1000/shared/misc/nimbrel/tgpush_proxy.env"),
                                  QStringLiteral("accounts/1000/shared/misc/tgpush_proxy.env"), kCursor};
-        for (int i = 0; i < paths.size(); ++i) {
-            const QString path = device.path(paths[i]);
-            if (files[i] == "<dir>")
-                QVERIFY(QDir().mkpath(path));
-            else if (files[i] == "<fifo>")
-                QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-            else if (files[i] == "<unreadable>") // even for root: a write-only kernel setting
-                QVERIFY(QFile::link(QStringLiteral("/proc/sys/vm/compact_memory"), path));
-            else if (!files[i].isEmpty())
-                QVERIFY(device.write(paths[i], files[i]));
-        }
+        for (int i = 0; i < paths.size(); ++i)
+            QVERIFY(placeAt(device.path(paths[i]), files[i].isEmpty() ? "<none>" : files[i]));
 
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
@@ -672,9 +620,7 @@ private slots:
         if (dirty)
             service.markTgpushSinceDirty();
         log.clear();
-        bb::system::InvokeRequest stop;
-        stop.setAction(QStringLiteral("com.kvel.zunaro.service.STOP"));
-        service.onInvoked(stop);
+        service.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
         QTEST(device.read(kCursor), "content");
         QVERIFY(!service.tgpushSinceDirty && !service.tgpushSinceFlushTimer->isActive());
         QCOMPARE(service.tgpushSince, quint64(42));
@@ -710,34 +656,22 @@ private slots:
         }
     }
 
-    void timeoutCounted_data()
-    {
-        QTest::addColumn<int>("timeoutMs");
-        QTest::addColumn<qint64>("durMs");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<quint64>("timeouts");
-        const auto row = [](const char *name, int timeoutMs, qint64 durMs, const char *body, int timeouts) {
-            QTest::newRow(name) << timeoutMs << durMs << QByteArray(body) << quint64(timeouts);
-        };
-        const char *empty = "{\"events\":[],\"next_since\":0}";
-        row("at the boundary", 300000, 298500, empty, 1);
-        row("a ms short", 300000, 298499, empty, 0);
-        row("timeout shorter than the margin", 1000, 0, empty, 1);
-        row("timeout 0", 0, 400000, empty, 0);
-        row("with events never", 300000, 300000, "{\"events\":[{\"id\":1}]}", 0);
-    }
+    // timeout, poll duration, answer, whether it counts as a timeout.
     void timeoutCounted()
     {
-        QFETCH(int, timeoutMs);
-        QFETCH(qint64, durMs);
-        QFETCH(QByteArray, body);
-        Rig r;
-        QVERIFY(r.start(timeoutMs, QString(), false));
-        r.service->tgpushLastPollDurMs = durMs;
-        r.service->takeTgpushAnswer(body);
-        QTEST(r.service->tgpushStatTimeout, "timeouts");
-        QCOMPARE(r.service->tgpushStatOk, quint64(1));
-        QCOMPARE(r.log.matching("service: tgpush stats reason=poll_ok ").size(), 1);
+        const QByteArray empty = "{\"events\":[],\"next_since\":0}";
+        const QList<std::tuple<int, qint64, QByteArray, int>> rows {
+            {300000, 298500, empty, 1}, {300000, 298499, empty, 0}, {1000, 0, empty, 1}, {0, 400000, empty, 0},
+            {300000, 300000, "{\"events\":[{\"id\":1}]}", 0}};
+        for (const auto &[timeoutMs, durMs, body, timeouts] : rows) {
+            Rig r;
+            QVERIFY(r.start(timeoutMs, QString(), false));
+            r.service->tgpushLastPollDurMs = durMs;
+            r.service->takeTgpushAnswer(body);
+            QCOMPARE(r.service->tgpushStatTimeout, quint64(timeouts));
+            QCOMPARE(r.service->tgpushStatOk, quint64(1));
+            QCOMPARE(r.log.matching("service: tgpush stats reason=poll_ok ").size(), 1);
+        }
     }
 };
 
