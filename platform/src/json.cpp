@@ -4,6 +4,7 @@
 #include <QJsonParseError>
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -295,15 +296,12 @@ private:
             return;
         }
         QVarLengthArray<Member *, kUsualMembers> order(count);
-        for (qsizetype i = 0; i < count; ++i) {
-            // Insertion sort, stable: an equal name stays after the earlier one.
-            qsizetype j = i;
-            while (j > 0 && m_members[i].nameBytes < order[j - 1]->nameBytes) {
-                order[j] = order[j - 1];
-                --j;
-            }
-            order[j] = &m_members[i];
-        }
+        for (qsizetype i = 0; i < count; ++i)
+            order[i] = &m_members[i];
+        // Stable, so an equal name stays after the earlier one; and never
+        // quadratic, whatever order a text lists its names in.
+        std::stable_sort(order.begin(), order.end(),
+                         [](const Member *a, const Member *b) { return a->nameBytes < b->nameBytes; });
         std::map<QString, QVariant> sorted;
         auto last = sorted.end();
         for (qsizetype i = 0; i < count; ++i) {

@@ -3,6 +3,7 @@
 // same value types (a 64-bit integer stays a qlonglong, not a double).
 
 #include <algorithm>
+#include <ctime>
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -113,6 +114,21 @@ private slots:
             const QByteArray differs = disagreement(text.left(n));
             QVERIFY2(differs.isEmpty(), differs.constData());
         }
+    }
+
+    // The order of the names must not make reading an object quadratic.
+    void descendingNamesCostLinearTime()
+    {
+        QByteArray text = "{\"type\":\"chat_unread\"";
+        for (int i = 125000; i > 0; --i)
+            text += ",\"m" + QByteArray::number(i) + "\":1";
+        text += '}';
+        const std::clock_t before = std::clock();
+        bb::data::JsonDataAccess reader;
+        const QVariantMap map = reader.loadFromBuffer(text).toMap();
+        QCOMPARE_LT(double(std::clock() - before) / CLOCKS_PER_SEC, 2.0);
+        QCOMPARE(map.size(), 125001);
+        QCOMPARE(map.firstKey(), QStringLiteral("m1"));
     }
 
     // Damage of every kind, from a fixed seed so a failure repeats.
