@@ -203,6 +203,24 @@ MessageMembers messageMembers(const QVariantMap &event)
 }
 } // namespace
 
+namespace {
+// Past the bound a table leaves chats it does not hold yet out; the
+// insertion that fills it says so.
+template <typename Table>
+bool hasRoomFor(const Table &table, qint64 chatId)
+{
+    return table.size() < hubsummary::kMaxTrackedChats || table.contains(chatId);
+}
+
+template <typename Table>
+void noteIfFilled(const Table &table, qsizetype sizeBefore, const char *name)
+{
+    if (sizeBefore < table.size() && table.size() == hubsummary::kMaxTrackedChats)
+        zplatform::logLine("service: %s full at %d chats; later chats are left out\n", name,
+                          hubsummary::kMaxTrackedChats);
+}
+} // namespace
+
 void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
 {
     if (!serviceActive || uiRunningForEvents())
@@ -222,7 +240,11 @@ void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
     if (chatId > 0) {
         const QString text = hubsummary::composeLine(members.chatTitle->toString(), members.senderName->toString(),
                                                      members.text->toString());
-        hubSummaryChatIds.insert(chatId);
+        if (hasRoomFor(hubSummaryChatIds, chatId)) {
+            const qsizetype chatsBefore = hubSummaryChatIds.size();
+            hubSummaryChatIds.insert(chatId);
+            noteIfFilled(hubSummaryChatIds, chatsBefore, "summary chats");
+        }
         hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
         while (hubSummaryLines.size() > hubsummary::kMaxStoredLines)
             hubSummaryLines.removeLast();
@@ -241,20 +263,33 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
     const auto known = chatUnreadCounts.constFind(chatId);
     const bool wasKnown = known != chatUnreadCounts.constEnd();
     const int previous = wasKnown ? *known : 0;
-    chatUnreadCounts.insert(chatId, count);
-
     const auto entry = hubUnreadCounts.constFind(chatId);
     const hubsummary::UnreadEntry before = entry != hubUnreadCounts.constEnd()
         ? hubsummary::UnreadEntry { true, *entry }
         : hubsummary::UnreadEntry();
     const hubsummary::UnreadResult after =
         hubsummary::applyUnread(before, hubUnreadTotal, wasKnown, previous, count, uiActive);
+    // A full table takes no new chat: that chat's news is left out.
+    if ((count > 0 && !hasRoomFor(chatUnreadCounts, chatId))
+        || (after.entry.present && !hasRoomFor(hubUnreadCounts, chatId)))
+        return;
 
+    // A count of 0 is what an unknown chat reads as: it takes no entry.
+    const qsizetype countsBefore = chatUnreadCounts.size();
+    const qsizetype newsBefore = hubUnreadCounts.size();
+    if (count == 0) {
+        chatUnreadCounts.remove(chatId);
+    } else {
+        chatUnreadCounts.insert(chatId, count);
+        noteIfFilled(chatUnreadCounts, countsBefore, "unread counts");
+    }
     hubUnreadTotal = after.total;
-    if (after.entry.present)
+    if (after.entry.present) {
         hubUnreadCounts.insert(chatId, after.entry.count);
-    else
+        noteIfFilled(hubUnreadCounts, newsBefore, "unread news");
+    } else {
         hubUnreadCounts.remove(chatId);
+    }
     if (after.added == 0)
         return;
     pendingNotifyCount += after.added;

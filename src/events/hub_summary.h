@@ -14,6 +14,9 @@ inline const QString kSummaryKey = QStringLiteral("kvel_hub_summary");
 
 constexpr int kMaxStoredLines = 100;
 constexpr int kMaxLineChars = 180;
+// The per-chat tables keep at most this many chats: the backend may name
+// chats without end, and a phone has far fewer with unread messages.
+constexpr int kMaxTrackedChats = 10000;
 
 // One summary line from a message's chat title, sender and text.
 QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text);

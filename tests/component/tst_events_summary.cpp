@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "events/hub_summary.h"
 #include "service_main.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
@@ -132,6 +133,28 @@ private slots:
         QCOMPARE(body(), QStringLiteral("101 new messages from 5 chats\nN: m100\nN: m99\nN: m98\nN: m97\nN: m96\n"
                                         "C0: m92\nC3: m91\nC2: m90\nC1: m89\nC0: m88\nC3: m87\nC2: m86\nC1: m85\n"
                                         "C0: m84\nC3: m83"));
+    }
+
+    // Only what differs from an unknown chat is kept, and the per-chat
+    // tables stop at their bound with one log line each.
+    void perChatStateIsBounded()
+    {
+        const int bound = hubsummary::kMaxTrackedChats;
+        for (qint64 chat = 1; chat <= bound + 10; ++chat) {
+            svc->applyChatUnread(chat, 0);
+            svc->applyChatUnread(-chat, 1);
+            svc->enqueueHubSummaryMessage({{"chat_id", chat}, {"text", "x"}});
+        }
+        QCOMPARE(svc->chatUnreadCounts.size(), bound);
+        QVERIFY(!svc->chatUnreadCounts.contains(1));
+        QCOMPARE(svc->hubUnreadCounts.size(), bound);
+        QCOMPARE(svc->hubUnreadTotal, quint64(bound));
+        QCOMPARE(svc->hubSummaryChatIds.size(), bound);
+        QCOMPARE(log->matching("service: unread counts full at").size(), 1);
+        QCOMPARE(log->matching("service: unread news full at").size(), 1);
+        QCOMPARE(log->matching("service: summary chats full at").size(), 1);
+        svc->applyChatUnread(-1, 3); // a chat it holds still counts
+        QCOMPARE(svc->hubUnreadTotal, quint64(bound) + 2);
     }
 
     void duplicateSummary_data()
