@@ -14,7 +14,6 @@
 
 #include "bps/bps.h"
 #include "zunaro/device.h"
-#include "zunaro/files.h"
 #include "zunaro/log.h"
 
 namespace {
@@ -51,8 +50,8 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     // from now on are read.
     // (Something other than a regular file there counts as unreadable: a
     // FIFO must not hold start-up.)
-    eventsFileOffset = zplatform::regularFileSize(eventsFilePath);
-    eventsPartialLine.clear();
+    skipExistingEvents();
+    setUpEventsWatch();
 
     applyNotificationDefaultsOnce();
 

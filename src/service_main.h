@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QProcess>
 #include <QSet>
 #include <QString>
@@ -16,6 +17,7 @@
 #include "bb/system/InvokeManager.h"
 #include "zunaro/network.h"
 
+class QFileSystemWatcher;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSocketNotifier;
@@ -91,7 +93,11 @@ private:
     void reportDroppedBackendInput();
 
     // events
+    void skipExistingEvents();
     void tailBackendEvents();
+    void setUpEventsWatch();
+    void watchEventsFile();
+    void queueEventsPass();
     void enqueueHubSummaryMessage(const QVariantMap &event);
     void applyChatUnread(qint64 chatId, int unreadCount);
     void postHubSummary(qint64 nowMs);
@@ -200,7 +206,9 @@ private:
     QString dataDir;
     QString eventsFilePath;
     qint64 eventsFileOffset = 0;
-    QString eventsPartialLine;
+    // The bytes after the last line feed read, kept undecoded: a character
+    // is only decoded once its line is whole.
+    QByteArray eventsPartialLine;
     int cmdSocketFd = -1;
     QSocketNotifier *cmdSocketNotifier = nullptr;
     bool serviceActive = true;
@@ -220,6 +228,14 @@ private:
     // is in front is read from its file once per pass, not once per line
     // (1 or 0 during a pass, -1 outside one, where the file is read).
     int eventsPassUiRunning = -1;
+    // (device, inode) of the file the offset counts in; (0, 0) while none is
+    // known. Another file put in place is read from its beginning.
+    QPair<quint64, quint64> eventsFileIdentity;
+    // A pass also runs as soon as the file or its folder changes, at most
+    // one per turn of the event loop; null when no watch could be set up,
+    // and the tick alone reads the file.
+    QFileSystemWatcher *eventsWatcher = nullptr;
+    bool eventsPassQueued = false;
 
     // backend: the pipe's write end is non-blocking so a backend that stops
     // reading cannot stall the event loop; bytes the pipe cannot take yet

@@ -18,7 +18,6 @@
 
 #include "backend/backend_logic.h"
 #include "zunaro/device.h"
-#include "zunaro/files.h"
 #include "zunaro/log.h"
 #include "zunaro/spawn.h"
 
@@ -104,8 +103,7 @@ void ZunaroHeadlessService::startBackend()
     QDir().mkpath(dataDir + QStringLiteral("/cache/tdlib-files"));
 
     // Events written before this launch are not this backend's news.
-    eventsFileOffset = zplatform::regularFileSize(eventsFilePath);
-    eventsPartialLine.clear();
+    skipExistingEvents();
 
     const QStringList env = buildBackendEnvironment();
     if (backendPid > 0)

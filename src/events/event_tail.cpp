@@ -4,6 +4,8 @@
 #include "events/event_tail.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QString>
 
 #include <algorithm>
@@ -114,23 +116,26 @@ void dropCarriageReturns(QByteArray &bytes)
     bytes.erase(std::remove(bytes.begin(), bytes.end(), '\r'), bytes.end());
 }
 
-int incompleteUtf8Tail(QByteArrayView bytes)
+bool exceedsValues(QByteArrayView line, int maxValues)
 {
-    // Walk back over at most three continuation bytes to the lead byte.
-    for (int back = 1; back <= 4 && back <= bytes.size(); ++back) {
-        const uchar c = uchar(bytes[bytes.size() - back]);
-        if ((c & 0xC0) == 0x80)
-            continue;
-        int needed = 1;
-        if ((c & 0xE0) == 0xC0)
-            needed = 2;
-        else if ((c & 0xF0) == 0xE0)
-            needed = 3;
-        else if ((c & 0xF8) == 0xF0)
-            needed = 4;
-        return back < needed ? back : 0;
+    if (line.size() <= maxValues)
+        return false;
+    int values = 0;
+    bool inString = false;
+    for (qsizetype i = 0, n = line.size(); i < n; ++i) {
+        const char c = line[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == ',' || c == '[' || c == '{') && ++values > maxValues) {
+            return true;
+        }
     }
-    return 0;
+    return false;
 }
 
 namespace {
@@ -142,13 +147,16 @@ public:
     explicit EventsFile(const QString &path)
     {
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        m_gone = m_fd < 0 && errno == ENOENT;
         struct stat st;
         if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             ::close(m_fd);
             m_fd = -1;
         }
-        if (m_fd >= 0)
+        if (m_fd >= 0) {
             m_size = st.st_size;
+            m_identity = { quint64(st.st_dev), quint64(st.st_ino) };
+        }
     }
     ~EventsFile()
     {
@@ -159,7 +167,20 @@ public:
     EventsFile &operator=(const EventsFile &) = delete;
 
     bool isOpen() const { return m_fd >= 0; }
+    // Nothing is at the path: a file that appears there later is a new one.
+    bool isGone() const { return m_gone; }
     qint64 size() const { return m_size; }
+    QPair<quint64, quint64> identity() const { return m_identity; }
+
+    // Where the next written bytes at or after `offset` begin: past a hole,
+    // which holds only zeros, or the size when only a hole is left.
+    qint64 nextData(qint64 offset) const
+    {
+        const off_t data = ::lseek(m_fd, off_t(offset), SEEK_DATA);
+        if (data >= 0)
+            return qMin(qint64(data), m_size);
+        return errno == ENXIO ? m_size : offset;
+    }
 
     // Reads up to `length` bytes at `offset` into `buffer`; the count read,
     // 0 at the end of the file, -1 on an error.
@@ -176,23 +197,45 @@ public:
 
 private:
     int m_fd = -1;
+    bool m_gone = false;
     qint64 m_size = 0;
+    QPair<quint64, quint64> m_identity;
 };
 } // namespace
 
 } // namespace eventtail
+
+void ZunaroHeadlessService::skipExistingEvents()
+{
+    const eventtail::EventsFile file(eventsFilePath);
+    eventsFileOffset = file.size();
+    eventsFileIdentity = file.identity();
+    eventsPartialLine.clear();
+    eventsLongLineSkipOffset = -1;
+}
 
 void ZunaroHeadlessService::tailBackendEvents()
 {
     if (eventsFilePath.isEmpty())
         return;
     const eventtail::EventsFile file(eventsFilePath);
-    if (!file.isOpen())
+    if (!file.isOpen()) {
+        // A file created at the path later is read from its beginning.
+        if (file.isGone() && eventsFileIdentity != QPair<quint64, quint64>()) {
+            eventsFileOffset = 0;
+            eventsFileIdentity = {};
+            eventsPartialLine.clear();
+        }
         return;
-    if (file.size() < eventsFileOffset || eventsFileOffset < 0) {
+    }
+    // Another file in its place (renamed over it), or this one cut short:
+    // the offset and the partial line belonged to what was there before.
+    const bool replaced = eventsFileIdentity != QPair<quint64, quint64>() && eventsFileIdentity != file.identity();
+    if (replaced || file.size() < eventsFileOffset || eventsFileOffset < 0) {
         eventsFileOffset = 0;
         eventsPartialLine.clear();
     }
+    eventsFileIdentity = file.identity();
     // What is appended while this pass runs waits for the next one, so a
     // busy writer cannot keep the pass going.
     const qint64 end = file.size();
@@ -200,16 +243,25 @@ void ZunaroHeadlessService::tailBackendEvents()
         return;
 
     eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
-    eventtail::LineAssembly assembly { eventsPartialLine.toUtf8(),
-                                       eventsLongLineSkipOffset == eventsFileOffset };
+    eventtail::LineAssembly assembly { std::move(eventsPartialLine), eventsLongLineSkipOffset == eventsFileOffset };
     QByteArray chunk;
-    int unfinishedCharBytes = 0;
-    while (eventsFileOffset < end) {
-        const qint64 n = file.readAt(eventsFileOffset, qMin(eventtail::kReadChunkBytes, end - eventsFileOffset), chunk);
+    qint64 budget = eventtail::kMaxPassBytes;
+    while (eventsFileOffset < end && budget > 0) {
+        const qint64 data = file.nextData(eventsFileOffset);
+        if (data > eventsFileOffset) {
+            // A hole reads as zeros, and a line with a NUL byte is never an
+            // event: the line it falls in is dropped without reading them.
+            assembly.partial.clear();
+            assembly.skipping = true;
+            eventsFileOffset = data;
+            continue;
+        }
+        const qint64 n = file.readAt(eventsFileOffset, qMin(qMin(eventtail::kReadChunkBytes, budget), end - eventsFileOffset),
+                                     chunk);
         if (n <= 0)
             break;
         eventsFileOffset += n;
-        unfinishedCharBytes = eventtail::incompleteUtf8Tail(chunk);
+        budget -= n;
         eventtail::dropCarriageReturns(chunk);
         eventtail::splitLines(
             assembly, chunk, eventtail::kMaxLineBytes,
@@ -219,15 +271,52 @@ void ZunaroHeadlessService::tailBackendEvents()
                                   static_cast<long long>(eventtail::kMaxLineBytes));
             });
     }
-    // A character the writer has only half written is read again, whole,
-    // by the next pass.
-    if (!assembly.skipping && unfinishedCharBytes > 0 && assembly.partial.size() >= unfinishedCharBytes) {
-        assembly.partial.chop(unfinishedCharBytes);
-        eventsFileOffset -= unfinishedCharBytes;
-    }
-    eventsPartialLine = QString::fromUtf8(assembly.partial);
+    eventsPartialLine = std::move(assembly.partial);
     eventsLongLineSkipOffset = assembly.skipping ? eventsFileOffset : -1;
     eventsPassUiRunning = -1;
+    // A pass that stopped at its bound leaves the rest to the next turn of
+    // the event loop, not to the tick.
+    if (budget <= 0 && eventsFileOffset < end)
+        queueEventsPass();
+}
+
+void ZunaroHeadlessService::setUpEventsWatch()
+{
+    // The folder too: a file created, or renamed into place, later is seen.
+    eventsWatcher = new QFileSystemWatcher(this);
+    if (!eventsWatcher->addPath(dataDir)) {
+        zplatform::logLine("service: events file watch unavailable; reading it on the tick only\n");
+        delete eventsWatcher;
+        eventsWatcher = nullptr;
+        return;
+    }
+    connect(eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::queueEventsPass);
+    connect(eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::queueEventsPass);
+    watchEventsFile();
+}
+
+void ZunaroHeadlessService::watchEventsFile()
+{
+    if (eventsWatcher && !eventsWatcher->files().contains(eventsFilePath) && QFileInfo::exists(eventsFilePath))
+        eventsWatcher->addPath(eventsFilePath);
+}
+
+void ZunaroHeadlessService::queueEventsPass()
+{
+    // However many changes arrive meanwhile, one pass runs for them.
+    if (eventsPassQueued)
+        return;
+    eventsPassQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            eventsPassQueued = false;
+            watchEventsFile();
+            // A stopped service has no tick reading the file either.
+            if (serviceActive)
+                tailBackendEvents();
+        },
+        Qt::QueuedConnection);
 }
 
 bool ZunaroHeadlessService::uiRunningForEvents() const
@@ -240,6 +329,10 @@ void ZunaroHeadlessService::dispatchBackendEvent(QByteArrayView rawLine)
     const QByteArray line = eventtail::prepareLine(rawLine);
     if (line.isEmpty() || !eventtail::couldDispatch(line))
         return;
+    if (eventtail::exceedsValues(line, eventtail::kMaxLineValues)) {
+        zplatform::logLine("service: events line with more than %d values dropped\n", eventtail::kMaxLineValues);
+        return;
+    }
     bb::data::JsonDataAccess json;
     const QVariant parsed = json.loadFromBuffer(line);
     if (json.hasError() || parsed.metaType().id() != QMetaType::QVariantMap)

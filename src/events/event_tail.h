@@ -11,9 +11,16 @@ namespace eventtail {
 
 // One read of the events file never holds more than this.
 constexpr qint64 kReadChunkBytes = 1024 * 1024;
+// One pass reads no more than this; the next pass goes on from there, so a
+// huge append (or gigabytes of zeros) never holds the event loop for long.
+constexpr qint64 kMaxPassBytes = 2 * kReadChunkBytes;
 // A line that grows past this without its line feed is dropped, so a
 // backend that never ends its line cannot make the service grow.
 constexpr qint64 kMaxLineBytes = 1024 * 1024;
+// A line with more JSON values than this is not parsed: the events the
+// service reads have a dozen members, and building the values of an absurd
+// line would cost far more than reading it.
+constexpr int kMaxLineValues = 10000;
 
 // A 64-bit member of a backend event as every handler reads it: a JSON
 // integer exactly, a whole JSON number, a string of decimal digits between
@@ -34,15 +41,17 @@ QByteArray prepareLine(QByteArrayView raw);
 // must then appear as it is; a line that fails this needs no parsing.
 bool couldDispatch(QByteArrayView line);
 
+// Whether a line holds more than `maxValues` JSON values, counted as the
+// commas and opening brackets outside strings. A line shorter than the bound
+// cannot, and is not looked at.
+bool exceedsValues(QByteArrayView line, int maxValues);
+
 // Removes every carriage return: the file is text, and line ends may be
 // CR LF.
 void dropCarriageReturns(QByteArray &bytes);
 
-// How many bytes at the end of `bytes` begin a UTF-8 character that is not
-// complete yet (0 to 3): the writer may be in the middle of it.
-int incompleteUtf8Tail(QByteArrayView bytes);
-
-// The unfinished line carried from one read to the next.
+// The unfinished line carried from one read to the next, as the bytes that
+// were read: decoding waits until the line is whole.
 struct LineAssembly {
     QByteArray partial;    // bytes after the last line feed
     bool skipping = false; // the bytes up to the next line feed belong to a dropped line

@@ -3,8 +3,12 @@
 
 #include <QtTest>
 
+#include <cstdio>
+#include <ctime>
+
 #include <sys/stat.h>
 
+#include "events/event_tail.h"
 #include "service_main.h"
 #include "testdevice.h"
 
@@ -21,6 +25,26 @@ bool append(const TestDevice &device, const QByteArray &bytes)
 {
     QFile file(device.path(kEvents));
     return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(bytes) == bytes.size();
+}
+
+// Puts another file in place of the events file, as a rename does.
+bool replace(const TestDevice &device, const QByteArray &bytes)
+{
+    const QString next = device.path(kEvents) + QStringLiteral(".next");
+    return device.write(kEvents + QStringLiteral(".next"), bytes) && ::rename(QFile::encodeName(next), QFile::encodeName(device.path(kEvents))) == 0;
+}
+
+// Bytes this process has read so far, and its processor time.
+qint64 bytesRead()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    const QByteArray text = io.open(QIODevice::ReadOnly) ? io.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("rchar: ");
+    return at < 0 ? -1 : text.mid(at + 7, text.indexOf('\n', at) - at - 7).toLongLong();
+}
+double cpuSeconds()
+{
+    return double(std::clock()) / CLOCKS_PER_SEC;
 }
 
 qint64 statusKiB(const QByteArray &field)
@@ -51,8 +75,9 @@ class ServiceTest : public QObject
 
 private slots:
     // Each step changes the file or runs a pass: "+bytes" appends, "=bytes"
-    // rewrites the file, "-" deletes it, "f" and "d" put a FIFO or a
-    // directory in its place (a pass must return at once), "p" runs a pass.
+    // rewrites the file, "rbytes" renames a new file over it, "-" deletes
+    // it, "f" and "d" put a FIFO or a directory in its place (a pass must
+    // return at once), "p" runs a pass.
     void tail_data()
     {
         QTest::addColumn<QByteArray>("existing");
@@ -89,9 +114,15 @@ private slots:
         QTest::newRow("deleted, recreated shorter")
             << QByteArray() << QList<QByteArray> { "+" + m1 + m2, "p", "-", "p", "=" + m3, "p" }
             << QStringList { "1", "2", "3" };
-        QTest::newRow("deleted, recreated longer")
+        QTest::newRow("deleted, recreated longer: read from 0")
             << QByteArray() << QList<QByteArray> { "+" + m1, "p", "-", "p", "=" + m8 + m2, "p" }
-            << QStringList { "1", "2" };
+            << QStringList { "1", "8", "2" };
+        QTest::newRow("replaced by a longer file: read from 0")
+            << QByteArray() << QList<QByteArray> { "+" + m1, "p", "r" + m8 + m2, "p" } << QStringList { "1", "8", "2" };
+        const QByteArray broken = message(QByteArray(600 * 1024, '\xff'));
+        QTest::newRow("600 KB of broken UTF-8 across passes")
+            << QByteArray() << QList<QByteArray> { "+" + broken.left(300 * 1024), "p", "+" + broken.mid(300 * 1024), "p" }
+            << QStringList { QString(177, QChar(0xfffd)) + QChar(0x2026) };
         QTest::newRow("written before start-up") << m1 + m8 << QList<QByteArray> { "+" + m2, "p" } << QStringList { "2" };
         QTest::newRow("NUL spoils its line only")
             << QByteArray()
@@ -119,6 +150,8 @@ private slots:
                 QVERIFY(append(device, step.mid(1)));
             else if (step.startsWith('='))
                 QVERIFY(device.write(kEvents, step.mid(1)));
+            else if (step.startsWith('r'))
+                QVERIFY(replace(device, step.mid(1)));
             else if (step == "-")
                 QVERIFY(QFile::remove(device.path(kEvents)));
             else if (step == "f")
@@ -129,7 +162,7 @@ private slots:
                 service.tailBackendEvents();
         }
         QTEST(dispatched(service), "texts");
-        QVERIFY(!service.eventsPartialLine.contains(QLatin1Char('\n')));
+        QVERIFY(!service.eventsPartialLine.contains('\n'));
     }
 
     void dispatchTable_data()
@@ -208,6 +241,38 @@ private slots:
         QVERIFY(service.eventsPartialLine.isEmpty());
     }
 
+    // A pass reads a bounded amount, at a cost in proportion to it, and the
+    // next pass goes on from there.
+    void passIsBounded_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<qint64>("hole"); // bytes of nothing after the line
+        QTest::addColumn<QStringList>("texts");
+        QByteArray names = "{\"type\":\"chat_unread\",\"chat_id\":1,\"unread_count\":2";
+        for (int i = 125000; i > 0; --i)
+            names += ",\"m" + QByteArray::number(i) + "\":1";
+        QTest::newRow("125,000 names in descending order") << names + "}\n" << qint64(0) << QStringList { "after" };
+        QTest::newRow("8 GiB hole") << message("1") << (qint64(8) << 30) << QStringList { "1", "after" };
+    }
+    void passIsBounded()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(qint64, hole);
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        QVERIFY(append(device, line));
+        QVERIFY(QFile::resize(device.path(kEvents), line.size() + hole));
+        QVERIFY(append(device, "\n" + message("after")));
+        const qint64 readBefore = bytesRead();
+        const double cpuBefore = cpuSeconds();
+        service.tailBackendEvents();
+        QCOMPARE_LE(bytesRead() - readBefore, eventtail::kMaxPassBytes + 64 * 1024);
+        QCOMPARE_LT(cpuSeconds() - cpuBefore, 2.0);
+        for (int pass = 0; pass < 4; ++pass)
+            service.tailBackendEvents();
+        QTEST(dispatched(service), "texts");
+    }
+
     void hugeAppendKeepsMemoryBounded()
     {
         TestDevice device;
@@ -227,11 +292,41 @@ private slots:
             QSKIP("the peak RSS cannot be reset here");
         clearRefs.close();
         const qint64 before = statusKiB("VmRSS");
-        service.tailBackendEvents();
+        const qint64 size = QFileInfo(device.path(kEvents)).size();
+        while (service.eventsFileOffset < size)
+            service.tailBackendEvents();
         const qint64 peak = statusKiB("VmHWM");
-        QCOMPARE(service.eventsFileOffset, QFileInfo(device.path(kEvents)).size());
         QVERIFY(service.hubSummaryMessageCount > 200);
         QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+    }
+
+    // With the tick stopped, the watch alone brings each append to its
+    // handler, also after a rename put another file in place.
+    void watchReadsWithoutTheTick()
+    {
+        TestDevice device;
+        ZunaroHeadlessService service(nullptr);
+        service.tickTimer->stop();
+        QVERIFY(append(device, "{\"type\":\"call_update\",\"call_id\":5,\"chat_id\":12,\"user_id\":3,"
+                               "\"state\":\"callStatePending\",\"user_name\":\"Ann\"}\n"));
+        QTRY_VERIFY(service.incomingCallDialog && service.incomingCallDialog->isShown());
+        QVERIFY(replace(device, message("1")));
+        QTRY_COMPARE(dispatched(service), QStringList { "1" });
+        QVERIFY(append(device, message("2")));
+        QTRY_COMPARE(dispatched(service), (QStringList { "1", "2" }));
+    }
+
+    void tickAloneWithoutTheWatch()
+    {
+        TestDevice device;
+        QVERIFY(QDir(device.dataDir()).removeRecursively());
+        LogCapture log;
+        ZunaroHeadlessService service(nullptr);
+        QCOMPARE(log.matching("service: events file watch unavailable").size(), 1);
+        QVERIFY(QDir().mkpath(device.dataDir()));
+        QVERIFY(append(device, message("1")));
+        service.onTick();
+        QCOMPARE(dispatched(service), QStringList { "1" });
     }
 };
 
