@@ -13,6 +13,7 @@ packages=(
   iproute2 util-linux                # a network namespace per test
   dpkg-dev file                      # cpack -G DEB: dependencies from the binaries
   dbus python3-dbusmock              # private buses and mocked desktop services
+  clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
 )
 if [ "${1:-}" = "--demo" ]; then
   packages+=(
