@@ -20,8 +20,11 @@ bool withinWindow(qint64 stampMs, qint64 nowMs, qint64 windowMs)
 
 bool isFresh(const QByteArray &firstLine, qint64 mtimeMs, qint64 nowMs, qint64 windowMs)
 {
+    // Qt's conversion stops at a NUL, so "17\0garbage" would read as 17: a
+    // line holding one is no number, however it begins.
+    const QByteArray text = firstLine.trimmed();
     bool ok = false;
-    const qint64 stamp = QString::fromUtf8(firstLine.trimmed()).toLongLong(&ok, 10);
+    const qint64 stamp = text.contains('\0') ? 0 : QString::fromUtf8(text).toLongLong(&ok, 10);
     if (ok && stamp >= 1)
         return withinWindow(stamp, nowMs, windowMs);
     if (mtimeMs >= 1)

@@ -32,6 +32,9 @@ bool parseEnvLine(const QByteArray &rawLine, QString &key, QString &value)
 
 bool parseBoundedInt(const QString &text, int maxValue, int &out)
 {
+    // Qt's conversion stops at a NUL, so "7\0junk" would read as 7.
+    if (text.contains(QChar(0)))
+        return false;
     bool ok = false;
     const int number = text.toInt(&ok, 10);
     if (!ok || number < 0 || number > maxValue)
