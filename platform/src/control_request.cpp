@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QStringList>
+#include <QUrl>
 
 namespace zplatform {
 
@@ -20,11 +21,18 @@ bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *requ
             return false;
         }
     }
+    // QUrl would turn a uri it cannot parse into an empty one: the request
+    // would go out without it and nobody would know why.
+    const QString uri = o.value(QStringLiteral("uri")).toString();
+    if (!uri.isEmpty() && !QUrl(uri).isValid()) {
+        *error = QStringLiteral("invoke field uri is not a valid URI");
+        return false;
+    }
     bb::system::InvokeRequest r;
     r.setAction(action.toString());
     r.setTarget(o.value(QStringLiteral("target")).toString());
     r.setMimeType(o.value(QStringLiteral("mime")).toString());
-    r.setUri(o.value(QStringLiteral("uri")).toString());
+    r.setUri(uri);
     *request = r;
     return true;
 }

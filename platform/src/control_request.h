@@ -26,7 +26,7 @@ struct ControlRequest {
 ControlRequest parseControlRequest(const QByteArray &line);
 
 // {"action", "target"?, "uri"?, "mime"?}: action a non-empty string, the
-// others strings when present.
+// others strings when present, the uri one QUrl can parse.
 bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *request, QString *error);
 
 // {"ok":true} for an empty error, else {"ok":false,"error":...}; with its
