@@ -224,7 +224,7 @@ private slots:
         // A fresh modification time makes the fallback visible: read as a
         // time, each of these would be stale.
         for (const QByteArray &noTime : {QByteArray("abc"), QByteArray("12 34"), QByteArray("0"), QByteArray("-5"),
-                                         QByteArray(40, '9'), QByteArray("\0\xff\x01", 3)})
+                                         QByteArray(40, '9'), QByteArray("\0\xff\x01", 3), QByteArray("17\0x", 4)})
             QTest::newRow(noTime.toHex().left(8).constData()) << noTime << qint64(10000) << true;
         QTest::newRow("no time at all: existence counts") << QByteArray("x") << qint64(-1) << true;
     }

@@ -394,6 +394,8 @@ private slots:
         row("invoke no action", R"({"invoke":{"target":"t"}})", bad, "invoke needs an action string");
         row("invoke empty action", R"({"invoke":{"action":""}})", bad, "invoke needs an action string");
         row("invoke numeric uri", R"({"invoke":{"action":"a","uri":5}})", bad, "invoke field uri must be a string");
+        row("invoke uri QUrl cannot read", R"({"invoke":{"action":"a","uri":"file://`a b"}})", bad,
+            "invoke field uri is not a valid URI");
         row("online as string", R"({"online":"1"})", bad, "online must be true or false");
         row("button null", R"({"dialog_button":null})", bad, "dialog_button needs a non-empty string");
         row("select empty", R"({"hub_select":""})", bad, "hub_select needs a non-empty string");
