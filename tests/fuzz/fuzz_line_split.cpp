@@ -7,8 +7,7 @@
 // The events file, read in chunks of any size with the carriage returns of
 // each chunk dropped: the same lines as splitting the whole text at its line
 // feeds, a line longer than the bound reported once and dropped, and the
-// unfinished rest carried over. A chunk cut in the middle of a character
-// must be cut back to where the character begins.
+// unfinished rest carried over.
 
 #include <QByteArrayView>
 #include <QStringList>
@@ -77,15 +76,6 @@ Split splitInChunks(const QByteArray &text, qint64 maxLine, FuzzedDataProvider &
     return split;
 }
 
-void checkUtf8Cut(const QByteArray &text, qsizetype at)
-{
-    if (!QByteArrayView(text).isValidUtf8())
-        return;
-    const QByteArray head = text.left(at);
-    const qsizetype back = eventtail::incompleteUtf8Tail(head);
-    fuzzCheck(QByteArrayView(head).chopped(back).isValidUtf8() && QByteArrayView(text).sliced(at - back).isValidUtf8(),
-              "a cut character is not cut back to its beginning");
-}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -93,7 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider input(data, size);
     const qint64 maxLine = input.ConsumeIntegralInRange<qint64>(1, 64);
     const QByteArray text = QByteArray::fromStdString(input.ConsumeRandomLengthString());
-    checkUtf8Cut(text, input.ConsumeIntegralInRange<qsizetype>(0, text.size()));
 
     checkDatagram(text);
     const Split whole = splitWhole(text, maxLine);
