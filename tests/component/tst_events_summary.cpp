@@ -3,38 +3,21 @@
 
 #include <QtTest>
 
-#include <memory>
-
 #include "events/hub_summary.h"
-#include "service_main.h"
-#include "testdevice.h"
-#include "zunaro/device.h"
+#include "servicerig.h"
 
 namespace {
-constexpr qint64 kT = 1700000000000LL;
-
-QByteArray message(qint64 chatId, const QByteArray &title, const QByteArray &text, qint64 date = 0,
-                   const QByteArray &sender = QByteArray())
-{
-    return "{\"type\":\"hub_notify_message\",\"chat_id\":" + QByteArray::number(chatId) + ",\"chat_title\":\"" + title
-        + "\",\"text\":\"" + text + "\"" + (date ? ",\"date\":" + QByteArray::number(date) : QByteArray())
-        + (sender.isEmpty() ? QByteArray() : ",\"sender_name\":\"" + sender + "\"") + "}";
-}
-
-QByteArray unread(qint64 chatId, int count)
-{
-    return "{\"type\":\"chat_unread\",\"chat_id\":" + QByteArray::number(chatId) + ",\"unread_count\":"
-        + QByteArray::number(count) + "}";
-}
+constexpr qint64 kT = kRigClockMs;
 } // namespace
 
 class ServiceTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestDevice> dev;
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ZunaroHeadlessService> svc;
+    std::unique_ptr<ServiceRig> rig;
+    TestDevice *dev = nullptr;
+    LogCapture *log = nullptr;
+    ZunaroHeadlessService *svc = nullptr;
 
     QJsonObject hubEntry() const { return dev->json(QStringLiteral("platform/hub/kvel_hub_summary.json")); }
     QString body() const { return hubEntry().value(QStringLiteral("body")).toString(); }
@@ -62,17 +45,12 @@ class ServiceTest : public QObject
 private slots:
     void init()
     {
-        dev = std::make_unique<TestDevice>();
-        log = std::make_unique<LogCapture>();
-        zplatform::setClockMs(kT);
-        svc = std::make_unique<ZunaroHeadlessService>(nullptr);
+        rig = std::make_unique<ServiceRig>();
+        dev = &rig->device;
+        log = &rig->log;
+        svc = rig->service.get();
     }
-    void cleanup()
-    {
-        svc.reset();
-        log.reset();
-        dev.reset();
-    }
+    void cleanup() { rig.reset(); }
 
     void composition_data()
     {
@@ -80,22 +58,22 @@ private slots:
         QTest::addColumn<QString>("body");
         QTest::addColumn<qint64>("timestampMs");
         const qint64 posted = kT + 5000;
-        QTest::newRow("one message") << QList<QByteArray> {message(1, "Alice", "Hi")}
+        QTest::newRow("one message") << QList<QByteArray> {messageEvent(1, "Alice", "Hi")}
                                      << "1 new message from 1 chat\nAlice: Hi" << posted;
         QTest::newRow("newest first, newest date")
-            << QList<QByteArray> {message(1, "Alice", "a", 1690000100), message(2, "Team", "b", 1690000500, "Bob"),
-                                  message(1, "Alice", "c", 1690000200)}
+            << QList<QByteArray> {messageEvent(1, "Alice", "a", 1690000100), messageEvent(2, "Team", "b", 1690000500, "Bob"),
+                                  messageEvent(1, "Alice", "c", 1690000200)}
             << "3 new messages from 2 chats\nAlice: c\nTeam: Bob: b\nAlice: a" << 1690000500000LL;
-        QTest::newRow("date beyond the calendar") << QList<QByteArray> {message(1, "A", "x", 9000000000000000000LL)}
+        QTest::newRow("date beyond the calendar") << QList<QByteArray> {messageEvent(1, "A", "x", 9000000000000000000LL)}
                                                   << "1 new message from 1 chat\nA: x" << posted;
-        QTest::newRow("unread 5 to 0") << QList<QByteArray> {unread(3, 5), unread(4, 2), unread(3, 0)}
+        QTest::newRow("unread 5 to 0") << QList<QByteArray> {unreadEvent(3, 5), unreadEvent(4, 2), unreadEvent(3, 0)}
                                        << "2 new messages from 1 chat" << posted;
         QTest::newRow("unread numbers, message lines")
-            << QList<QByteArray> {message(1, "Alice", "Hi"), unread(1, 4), unread(2, 3)}
+            << QList<QByteArray> {messageEvent(1, "Alice", "Hi"), unreadEvent(1, 4), unreadEvent(2, 3)}
             << "7 new messages from 2 chats\nAlice: Hi" << posted;
         QTest::newRow("push only, 1") << QList<QByteArray> {"push 1"} << "1 new message" << posted;
         QTest::newRow("push only, 7") << QList<QByteArray> {"push 3", "push 4"} << "7 new messages" << posted;
-        QTest::newRow("message without chat") << QList<QByteArray> {message(0, "X", "y")} << "1 new message" << posted;
+        QTest::newRow("message without chat") << QList<QByteArray> {messageEvent(0, "X", "y")} << "1 new message" << posted;
     }
     void composition()
     {
@@ -124,7 +102,7 @@ private slots:
     {
         for (int i = 0; i < 101; ++i) {
             const bool last = i >= 93;
-            feed({message(last ? 9 : 1 + i % 4, last ? "N" : "C" + QByteArray::number(i % 4),
+            feed({messageEvent(last ? 9 : 1 + i % 4, last ? "N" : "C" + QByteArray::number(i % 4),
                           "m" + QByteArray::number(i))});
         }
         QCOMPARE(svc->hubSummaryLines.size(), 100);
@@ -168,7 +146,7 @@ private slots:
     {
         QFETCH(qint64, gapMs);
         QFETCH(int, posted);
-        feed({message(1, "A", "x")});
+        feed({messageEvent(1, "A", "x")});
         svc->postHubSummary(kT);
         svc->postHubSummary(kT + gapMs);
         QCOMPARE(posts(), posted);
@@ -179,11 +157,11 @@ private slots:
     void duplicateSkipDelaysTheNext()
     {
         svc->notifyCoalesceMs = 1000;
-        feed({message(1, "A", "x")});
+        feed({messageEvent(1, "A", "x")});
         svc->postHubSummary(kT);
         svc->postHubSummary(kT + 1000); // the same body: skipped
         zplatform::setClockMs(kT + 1500);
-        feed({unread(1, 0), "push 1"});
+        feed({unreadEvent(1, 0), "push 1"});
         QCOMPARE(svc->tgpushNotifyTimer->interval(), 4500);
     }
 
@@ -201,7 +179,7 @@ private slots:
         const QString running = QStringLiteral("data/ui_running.txt");
         if (frontAtEvent)
             QVERIFY(dev->write(running, QByteArray::number(kT)));
-        feed({message(1, "A", "x")});
+        feed({messageEvent(1, "A", "x")});
         QCOMPARE(svc->hubSummaryMessageCount, quint64(frontAtEvent ? 0 : 1));
         if (frontAtPost)
             QVERIFY(dev->write(running, QByteArray::number(kT + 4000)));
@@ -242,7 +220,7 @@ private slots:
         svc->lastNotifyPostMs = lastPost;
         for (int i = 0; i < eventsAt.size(); ++i) {
             zplatform::setClockMs(kT + eventsAt.at(i));
-            feed({message(1, "A", "m" + QByteArray::number(i))});
+            feed({messageEvent(1, "A", "m" + QByteArray::number(i))});
             QVERIFY(svc->tgpushNotifyTimer->isActive());
             QCOMPARE(svc->tgpushNotifyTimer->interval(), delayMs);
         }
@@ -259,7 +237,7 @@ private slots:
     {
         svc->notifyMinIntervalMs = 60000;
         svc->lastNotifyPostMs = kT;
-        feed({message(1, "A", "x")});
+        feed({messageEvent(1, "A", "x")});
         fire(kT + 30000);
         QCOMPARE(posts(), 0);
         QCOMPARE(svc->tgpushNotifyTimer->interval(), 30000);
@@ -273,9 +251,9 @@ private slots:
     {
         QTest::addColumn<QList<QByteArray>>("events");
         QTest::addColumn<qint64>("postedAt");
-        QTest::newRow("unread counts of two chats") << QList<QByteArray> {unread(1, 2), unread(2, 1)} << qint64(8000);
+        QTest::newRow("unread counts of two chats") << QList<QByteArray> {unreadEvent(1, 2), unreadEvent(2, 1)} << qint64(8000);
         QTest::newRow("push counts only: no waiting") << QList<QByteArray> {"push 2"} << qint64(5000);
-        QTest::newRow("lines present: no waiting") << QList<QByteArray> {unread(1, 2), message(1, "A", "x")}
+        QTest::newRow("lines present: no waiting") << QList<QByteArray> {unreadEvent(1, 2), messageEvent(1, "A", "x")}
                                                    << qint64(5000);
     }
     void waitingForLines()
@@ -307,7 +285,7 @@ private slots:
         QFETCH(bool, active);
         svc->serviceActive = active;
         svc->enqueueTgpushNotification(count);
-        feed({message(1, "A", "x"), unread(2, 3)});
+        feed({messageEvent(1, "A", "x"), unreadEvent(2, 3)});
         QCOMPARE(svc->pendingNotifyCount, quint64(active ? 4 : 0));
         QCOMPARE(svc->pendingNotifySinceMs != 0, active);
         QCOMPARE(svc->tgpushNotifyTimer->isActive(), active);

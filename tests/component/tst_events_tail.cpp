@@ -15,10 +15,9 @@
 namespace {
 const QString kEvents = QStringLiteral("data/backend_events.jsonl");
 
-QByteArray message(const QByteArray &text, const QByteArray &chatId = "1")
+QByteArray message(const QByteArray &text, qint64 chatId = 1)
 {
-    return "{\"type\":\"hub_notify_message\",\"chat_id\":" + chatId + ",\"chat_title\":\"C\",\"text\":\"" + text
-        + "\"}\n";
+    return messageEvent(chatId, "C", text) + '\n';
 }
 
 bool append(const TestDevice &device, const QByteArray &bytes)
@@ -154,10 +153,8 @@ private slots:
                 QVERIFY(replace(device, step.mid(1)));
             else if (step == "-")
                 QVERIFY(QFile::remove(device.path(kEvents)));
-            else if (step == "f")
-                QCOMPARE(mkfifo(QFile::encodeName(device.path(kEvents)).constData(), 0600), 0);
-            else if (step == "d")
-                QVERIFY(QDir().mkdir(device.path(kEvents)));
+            else if (step == "f" || step == "d")
+                QVERIFY(device.write(kEvents, step == "f" ? "<fifo>" : "<dir>"));
             else
                 service.tailBackendEvents();
         }
@@ -171,7 +168,7 @@ private slots:
         QTest::addColumn<qint64>("summaryChat"); // 0: no line
         QTest::addColumn<qint64>("unreadChat");  // 0: no count
         QTest::addColumn<int>("unread");
-        QTest::newRow("message, 2^53+1 as number") << message("x", "9007199254740993") << 9007199254740993LL
+        QTest::newRow("message, 2^53+1 as number") << message("x", 9007199254740993LL) << 9007199254740993LL
                                                    << qint64(0) << 0;
         QTest::newRow("unread, 2^53+1 as number")
             << QByteArray("{\"type\":\"chat_unread\",\"chat_id\":9007199254740993,\"unread_count\":3}\n") << qint64(0)
