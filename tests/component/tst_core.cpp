@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,12 +27,6 @@ const QString kStart = QStringLiteral("com.kvel.zunaro.service.START");
 const QString kMarker = QStringLiteral("data/service_notif_defaults_applied.txt");
 const QByteArray kApplied = "service: notif_defaults apply err=0";
 
-bb::system::InvokeRequest request(const QString &action)
-{
-    bb::system::InvokeRequest r;
-    r.setAction(action);
-    return r;
-}
 } // namespace
 
 class ServiceTest : public QObject
@@ -157,7 +150,7 @@ private slots:
         service.pendingBackendLines << QStringLiteral("queued");
 
         LogCapture log;
-        service.onInvoked(request(action));
+        service.onInvoked(invocation(action));
         // Nothing ran, so nothing was stopped: the one line is the invocation's.
         QCOMPARE(log.lines(), QList<QByteArray> {"service: invoked action=" + action.toUtf8()});
         QCOMPARE(service.serviceActive, active);
@@ -186,7 +179,7 @@ private slots:
             QCOMPARE(posix_spawn(&sleeper, argv[0], nullptr, nullptr, argv, environ), 0);
             ChildReaper reaper {&sleeper};
             service.backendPid = sleeper;
-            service.onInvoked(request(kStart));
+            service.onInvoked(invocation(kStart));
             QCOMPARE(service.backendPid, -1);
             // Reaped by the service: no such child any more.
             QVERIFY(waitpid(sleeper, nullptr, WNOHANG) < 0 && errno == ECHILD);
@@ -199,12 +192,12 @@ private slots:
     {
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
-        service.onInvoked(request(kStop));
+        service.onInvoked(invocation(kStop));
         QVERIFY(!service.tickTimer->isActive());
-        service.onInvoked(request(QStringLiteral("bb.action.system.STARTED")));
+        service.onInvoked(invocation(QStringLiteral("bb.action.system.STARTED")));
         QVERIFY(service.serviceActive && service.tickTimer->isActive());
         const int tickId = service.tickTimer->timerId();
-        service.onInvoked(request(kStart));
+        service.onInvoked(invocation(kStart));
         QCOMPARE(service.tickTimer->timerId(), tickId);
     }
 
@@ -235,35 +228,23 @@ private slots:
         QTEST(presence::isFresh(content, mtimeAgeMs < 0 ? 0 : kNow - mtimeAgeMs, kNow, 60000), "fresh");
     }
 
-    // What the file reader does before the rules above get the content.
-    void filesOnDisk_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("fresh");
-        for (const char *stale : {"missing", "directory", "fifo", "long first line falls back to mtime"})
-            QTest::newRow(stale) << stale << false;
-        QTest::newRow("first line of a huge file") << "huge" << true;
-    }
+    // What the file reader does before the rules above get the content: a
+    // stamp that only starts after 64 bytes is not read (the file is old, so
+    // it is not fresh); a huge file's first line is.
     void filesOnDisk()
     {
-        QFETCH(QString, kind);
-        TestDevice device;
-        const QString path = device.path("data/ui_alive.txt");
-        if (kind == "directory") {
-            QVERIFY(QDir().mkpath(path));
-        } else if (kind == "fifo") {
-            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        } else if (kind == "huge") {
-            QVERIFY(device.write("data/ui_alive.txt", QByteArray::number(kNow) + "\n" + QByteArray(8 << 20, 'x')));
-        } else if (kind.startsWith("long")) {
-            // A stamp that only starts after 64 bytes is not read; the file
-            // is old, so it is not fresh.
-            QVERIFY(device.write("data/ui_alive.txt", QByteArray(70, ' ') + QByteArray::number(kNow)));
+        const QList<QPair<QByteArray, bool>> rows {{"<none>", false}, {"<dir>", false}, {"<fifo>", false},
+                                                   {QByteArray(70, ' ') + QByteArray::number(kNow), false},
+                                                   {QByteArray::number(kNow) + "\n" + QByteArray(8 << 20, 'x'), true}};
+        for (const auto &[content, fresh] : rows) {
+            TestDevice device;
+            const QString path = device.path("data/ui_alive.txt");
+            QVERIFY(placeAt(path, content));
             QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(kNow - 120000), QFileDevice::FileModificationTime));
+            if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+                QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(kNow - 120000), QFileDevice::FileModificationTime));
+            QVERIFY2(presence::fileIsFresh(path, kNow, 60000) == fresh, content.left(16).constData());
         }
-        QTEST(presence::fileIsFresh(path, kNow, 60000), "fresh");
     }
 
     void aliveAndRunningWindows()
@@ -283,20 +264,13 @@ private slots:
         QVERIFY(!service.isUiAliveRecent());
     }
 
-    void markerVersion_data()
+    void markerVersion()
     {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("version");
         const QList<QPair<QByteArray, int>> rows {{"  v2 \r\n", 2}, {"v10", 10}, {"ok\n", 1}, {"OK", 0}, {"vabc", 0},
                                                   {"v-3", 0}, {"v", 0}, {"v99999999999999999999999", 0},
                                                   {QByteArray("\xff\xfe\0v2", 5), 0}};
         for (const auto &[line, version] : rows)
-            QTest::newRow(line.toPercentEncoding().constData()) << line << version;
-    }
-    void markerVersion()
-    {
-        QFETCH(QByteArray, line);
-        QTEST(notifdefaults::markerVersion(line), "version");
+            QVERIFY2(notifdefaults::markerVersion(line) == version, line.toPercentEncoding().constData());
     }
 
     // What the service does with each kind of marker; the parsing itself is
