@@ -10,10 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "service_main.h"
+#include "servicerig.h"
 #include "serviceprocess.h"
-#include "testdevice.h"
-#include "zunaro/device.h"
 
 namespace {
 // Lines the backend echoed to its output file.
@@ -26,13 +24,6 @@ bool isZombie(int pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     return stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ");
-}
-
-bb::system::InvokeRequest invocation(const char *action)
-{
-    bb::system::InvokeRequest request;
-    request.setAction(QString::fromLatin1(action));
-    return request;
 }
 
 struct Run {
@@ -57,8 +48,9 @@ class ServiceTest : public QObject
 
     // Each test has a device with the simulator as its backend and a
     // service whose tick it drives by hand, on a clock far from zero.
-    std::unique_ptr<TestDevice> dev;
-    std::unique_ptr<ZunaroHeadlessService> svc;
+    std::unique_ptr<ServiceRig> rig;
+    TestDevice *dev = nullptr;
+    ZunaroHeadlessService *svc = nullptr;
     std::unique_ptr<ChildReaper> reaper;
 
     // Launches the backend and waits until it has taken its "ping".
@@ -81,18 +73,17 @@ class ServiceTest : public QObject
 private slots:
     void init()
     {
-        dev = std::make_unique<TestDevice>();
+        rig = std::make_unique<ServiceRig>(2000000000);
+        dev = &rig->device;
+        svc = rig->service.get();
         QVERIFY(dev->installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend")));
-        svc = std::make_unique<ZunaroHeadlessService>(nullptr);
         svc->tickTimer->stop();
-        zplatform::setClockMs(2000000000);
         reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backendPid});
     }
     void cleanup()
     {
         reaper.reset();
-        svc.reset();
-        dev.reset();
+        rig.reset();
     }
 
     void environment_data()
@@ -349,8 +340,8 @@ private slots:
         svc->backendNextStartMs = zplatform::nowMs() + 5000;
         sendCommandDatagram("queued");
         svc->drainCmdSocket();
-        svc->onInvoked(invocation("com.kvel.zunaro.service.START"));
-        svc->onInvoked(invocation("com.kvel.zunaro.service.STOP"));
+        svc->onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.START")));
+        svc->onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
         QCOMPARE(svc->pendingBackendLines, QStringList {"queued"});
         QVERIFY(!svc->serviceActive);
 
