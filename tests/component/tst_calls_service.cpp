@@ -8,13 +8,10 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <QtTest>
-#include <memory>
 
 #include "bb/system/InvokeManager.h"
 #include "calls/call_logic.h"
-#include "service_main.h"
-#include "testdevice.h"
-#include "zunaro/device.h"
+#include "servicerig.h"
 
 namespace {
 const QString U5 = QStringLiteral("zunaro://call?chat_id=12&call_id=5&user_id=3");
@@ -41,9 +38,10 @@ class ServiceTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestDevice> dev;
-    std::unique_ptr<ZunaroHeadlessService> svc;
-    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<ServiceRig> rig;
+    TestDevice *dev = nullptr;
+    ZunaroHeadlessService *svc = nullptr;
+    LogCapture *log = nullptr;
     QStringList trace;
     int journalSeen = 0;
     int invocationsSeen = 0;
@@ -172,21 +170,16 @@ class ServiceTest : public QObject
 private slots:
     void init()
     {
-        dev = std::make_unique<TestDevice>();
-        zplatform::setClockMs(1700000000000LL);
-        svc = std::make_unique<ZunaroHeadlessService>(nullptr);
+        rig = std::make_unique<ServiceRig>();
+        dev = &rig->device;
+        svc = rig->service.get();
+        log = &rig->log;
         svc->tickTimer->stop();
-        log = std::make_unique<LogCapture>();
+        log->clear(); // the scenarios start after start-up
         trace.clear();
         journalSeen = invocationsSeen = 0;
     }
-
-    void cleanup()
-    {
-        log.reset();
-        svc.reset();
-        dev.reset();
-    }
+    void cleanup() { rig.reset(); }
 
     void callUpdates_data();
     void callUpdates() { verifyScenario(); }
@@ -197,19 +190,12 @@ private slots:
     void callNotification_data();
     void callNotification() { verifyScenario(); }
 
-    void invokeReplyIsTaggedAndReleased()
+    // The reply to the UI's invocation is the service's child until it has
+    // finished, then released: months of rings leave no objects behind.
+    void invokeReplyIsReleased()
     {
         svc->bringUiToForegroundForIncomingCall(5, 12, 3);
-        const auto replies = svc->findChildren<bb::system::InvokeTargetReply *>();
-        QCOMPARE(replies.size(), 1);
-        const QObject *reply = replies.first();
-        QCOMPARE(reply->dynamicPropertyNames(),
-                 (QList<QByteArray> {"invoke_stage", "call_id", "chat_id", "user_id", "invoke_uri"}));
-        QCOMPARE(reply->property("call_id").metaType().id(), int(QMetaType::LongLong));
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5").arg(reply->property("invoke_stage").toString())
-                     .arg(reply->property("call_id").toLongLong()).arg(reply->property("chat_id").toLongLong())
-                     .arg(reply->property("user_id").toLongLong()).arg(reply->property("invoke_uri").toString()),
-                 "bound 5 12 3 " + U5);
+        QCOMPARE(svc->findChildren<bb::system::InvokeTargetReply *>().size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(svc->findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
     }
 
