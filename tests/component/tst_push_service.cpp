@@ -144,14 +144,14 @@ class ServiceTest : public QObject
     };
 
 private slots:
-    // line, key and value; no key: the line is skipped.
+    // line, key and value; no key: the line is skipped. The quotes rule of
+    // this dialect; the rest is checked by the settings files' fuzz target.
     void envLine()
     {
         const QList<std::array<QByteArray, 3>> rows {
             {"  TGPUSH_POLL_URL =  http://h/p # remark \r", "TGPUSH_POLL_URL", "http://h/p # remark"},
-            {"  # A=b", "", ""}, {" \t ", "", ""}, {"   =b", "", ""}, {"A b", "", ""}, {"A=b=c", "A", "b=c"},
-            {"A=\"\"", "A", ""}, {"A=''", "A", ""}, {"A=\" x \"", "A", " x "}, {"A=\"http://h", "A", "\"http://h"},
-            {"A=\"x'", "A", "\"x'"}, {"export A=b", "export A", "b"}};
+            {"  # A=b", "", ""}, {"A=\"\"", "A", ""}, {"A=\" x \"", "A", " x "}, {"A=\"http://h", "A", "\"http://h"},
+            {"A=\"x'", "A", "\"x'"}};
         for (const auto &[line, key, value] : rows) {
             QString k, v;
             QVERIFY2(push::parseEnvLine(line, k, v) == !key.isEmpty(), line.constData());
@@ -182,30 +182,12 @@ private slots:
         const int ok = push::EventsScan::Accepted, missing = push::EventsScan::MissingEvents;
         const auto row = [](const char *name, const QByteArray &body, quint64 since, int status, int count,
                             quint64 best) { QTest::newRow(name) << body << since << status << count << best; };
+        // One row per outcome; the rest of the scan's rules are checked by its
+        // fuzz target against a plain reading of them.
         row("empty array, next_since", "{\"events\":[],\"next_since\":17}", 5, ok, 0, 17);
         row("blank before [", "{\"events\": [{\"id\":9}]}", 0, missing, 0, 0);
         row("unterminated", "{\"events\":[{\"id\":9}", 0, push::EventsScan::UnterminatedEvents, 0, 0);
-        row("not json", "<html>", 3, missing, 0, 3);
-        row("id as string", "{\"events\":[{\"id\":5},{\"id\":\"6\"}]}", 0, ok, 1, 5);
         row("nested id", "{\"events\":[{\"id\":12,\"m\":{\"id\":40}}]}", 0, ok, 2, 40);
-        row("chat_id not an id", "{\"events\":[{\"chat_id\":99,\"id\":3}]}", 0, ok, 1, 3);
-        row("] inside text ends slice", "{\"events\":[{\"id\":4,\"t\":\"a]b\"},{\"id\":50}]}", 0, ok, 1, 4);
-        row("2^64 not counted", "{\"events\":[{\"id\":18446744073709551616},{\"id\":18446744073709551615}]}", 0,
-            ok, 1, ~quint64(0));
-        row("blanks and plus after colon", "{\"events\":[{\"id\": \n\t+8}]}", 0, ok, 1, 8);
-        row("minus id skipped", "{\"events\":[{\"id\":-1}]}", 2, ok, 0, 2);
-        row("next_since quoted", "{\"events\":[],\"next_since\":\"99\"}", 0, ok, 0, 99);
-        row("next_since unterminated quote", "{\"events\":[],\"next_since\":\"99}", 1, ok, 0, 1);
-        row("next_since with plus", "{\"events\":[],\"next_since\":+99}", 1, ok, 0, 1);
-        row("next_since negative", "{\"events\":[],\"next_since\":-5}", 1, ok, 0, 1);
-        row("next_since too large", "{\"events\":[],\"next_since\":18446744073709551616}", 1, ok, 0, 1);
-        row("next_since with nothing after", "{\"events\":[],\"next_since\":", 1, ok, 0, 1);
-        row("longer key is not next_since", "{\"events\":[],\"next_sincex\":9}", 1, ok, 0, 1);
-        row("next_since twice, first empty", "{\"next_since\":null,\"events\":[],\"next_since\":70}", 1, ok, 0, 1);
-        row("first next_since inside the array", "{\"events\":[{\"id\":3,\"next_since\":90}],\"next_since\":7}", 0,
-            ok, 1, 90);
-        row("first next_since before the array", "{\"next_since\":7,\"events\":[{\"id\":3,\"next_since\":90}]}", 0,
-            ok, 1, 7);
         row("smaller ids keep cursor", "{\"events\":[{\"id\":3},{\"id\":4}],\"next_since\":4}", 10, ok, 2, 10);
     }
     void scan()
