@@ -206,19 +206,12 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<qint64>("mtimeAgeMs"); // -1: no usable modification time
         QTest::addColumn<bool>("fresh");
-        const QByteArray exactly60s = QByteArray::number(kNow - 60000);
-        QTest::newRow("exactly the window") << exactly60s << qint64(-1) << true;
+        // The window's edge and the fallback to the modification time; every
+        // other content is checked by the state files' fuzz target.
+        QTest::newRow("exactly the window") << QByteArray::number(kNow - 60000) << qint64(-1) << true;
         QTest::newRow("one past the window") << QByteArray::number(kNow - 60001) << qint64(-1) << false;
-        QTest::newRow("five minutes ahead") << QByteArray::number(kNow + 300000) << qint64(-1) << true;
-        QTest::newRow("blanks and line feed") << " " + exactly60s + " \r\n" << qint64(-1) << true;
-        QTest::newRow("content beats an old mtime") << QByteArray::number(kNow - 1000) << qint64(3600000) << true;
-        QTest::newRow("empty, modified 10 s ago") << QByteArray() << qint64(10000) << true;
-        QTest::newRow("empty, modified 2 min ago") << QByteArray() << qint64(120000) << false;
-        // A fresh modification time makes the fallback visible: read as a
-        // time, each of these would be stale.
-        for (const QByteArray &noTime : {QByteArray("abc"), QByteArray("12 34"), QByteArray("0"), QByteArray("-5"),
-                                         QByteArray(40, '9'), QByteArray("\0\xff\x01", 3), QByteArray("17\0x", 4)})
-            QTest::newRow(noTime.toHex().left(8).constData()) << noTime << qint64(10000) << true;
+        QTest::newRow("no time, modified 10 s ago") << QByteArray("abc") << qint64(10000) << true;
+        QTest::newRow("no time, modified 2 min ago") << QByteArray() << qint64(120000) << false;
         QTest::newRow("no time at all: existence counts") << QByteArray("x") << qint64(-1) << true;
     }
     void freshness()
