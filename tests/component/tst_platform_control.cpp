@@ -357,13 +357,12 @@ private slots:
         QCOMPARE(QFileInfo::exists(path), !ours);
     }
 
-    // The lock state file by content, or a hostile kind of file (placeAt()).
+    // The lock state file as written, or a hostile kind of file (placeAt());
+    // what its content means is checked by the state files' fuzz target.
     void lockState()
     {
-        const QList<QPair<QByteArray, int>> rows {
-            {"<none>", 0}, {"0", 0}, {"1\n", 1}, {"  2 \r\n", 2}, {"", -1}, {"3", -1}, {"-1", -1}, {"01", -1},
-            {"0 1", -1}, {QByteArray("\x00\x01", 2), -1}, {QByteArray(1 << 20, '0'), -1}, {"<dir>", -1},
-            {"<fifo>", -1}};
+        const QList<QPair<QByteArray, int>> rows {{"<none>", 0}, {"  2 \r\n", 2}, {"01", -1},
+                                                  {QByteArray(1 << 20, '0'), -1}, {"<dir>", -1}, {"<fifo>", -1}};
         for (const auto &[content, state] : rows) {
             TestDevice device;
             QVERIFY(placeAt(device.path("platform/lock_state"), content));
