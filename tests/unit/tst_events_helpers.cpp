@@ -63,39 +63,6 @@ private slots:
         QTEST(eventtail::prepareLine(raw), "prepared");
     }
 
-    // Reads fed one after another, the lines that come out, and the
-    // overlong lines reported, with a bound of 8 bytes; the ordinary
-    // splitting is checked on the service's tail.
-    void splitLines_data()
-    {
-        QTest::addColumn<QList<QByteArray>>("reads");
-        QTest::addColumn<QList<QByteArray>>("lines");
-        QTest::addColumn<QByteArray>("partial");
-        QTest::addColumn<int>("overlong");
-        QTest::newRow("exactly the bound") << QList<QByteArray> { "12345678\n" }
-                                           << QList<QByteArray> { "12345678" } << QByteArray() << 0;
-        QTest::newRow("long line in one read") << QList<QByteArray> { "123456789\nok\n" }
-                                               << QList<QByteArray> { "ok" } << QByteArray() << 1;
-        QTest::newRow("long line across reads, resumes at line feed")
-            << QList<QByteArray> { "12345", "6789", "abcdefgh", "xyz\nok\nlast" }
-            << QList<QByteArray> { "ok" } << QByteArray("last") << 1;
-        QTest::newRow("two long lines") << QList<QByteArray> { "123456789\n123456789\n" }
-                                        << QList<QByteArray> {} << QByteArray() << 2;
-    }
-    void splitLines()
-    {
-        QFETCH(QList<QByteArray>, reads);
-        eventtail::LineAssembly state;
-        QList<QByteArray> seen;
-        int reported = 0;
-        for (const QByteArray &read : reads)
-            eventtail::splitLines(state, read, 8, [&](QByteArrayView l) { seen.append(l.toByteArray()); },
-                                  [&] { ++reported; });
-        QTEST(seen, "lines");
-        QTEST(state.partial, "partial");
-        QTEST(reported, "overlong");
-    }
-
     void composeLine_data()
     {
         QTest::addColumn<QString>("title");
