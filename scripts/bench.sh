@@ -12,6 +12,7 @@ cd "$top"
 benches=(
   bench_relay
   bench_ingest
+  bench_latency
   bench_push_scan
   bench_push_roundtrip
 )
@@ -22,6 +23,8 @@ relay_lines_per_s      min 100000
 relay_latency_p99      max 1000
 ingest_lines_per_s     min 1000000
 ingest_rss_above_idle  max 64
+latency_call_p99       max 50
+latency_message_p99    max 50
 push_scan_10mb         min 1000
 push_roundtrip_p99     max 5
 "

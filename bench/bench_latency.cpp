@@ -1,0 +1,141 @@
+// How long an appended events line waits before the user sees it: from the
+// write of a ringing "call_update" to its dialog on screen, and from the
+// write of a message to its dispatch. Once with the file watch, once with
+// the tick alone, in one run. Prints "name value unit" lines. An optional
+// argument sets the number of events per figure.
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileSystemWatcher>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "bb/platform/NotificationDialog.h"
+#include "service_main.h"
+#include "zunaro/device.h"
+
+namespace {
+constexpr int kDefaultEvents = 200;
+
+enum class Kind { Call, Message };
+
+QByteArray lineFor(Kind kind, int id)
+{
+    if (kind == Kind::Call)
+        return "{\"type\":\"call_update\",\"call_id\":" + QByteArray::number(id)
+            + ",\"chat_id\":12,\"user_id\":3,\"state\":\"callStatePending\",\"user_name\":\"Ann\"}\n";
+    return "{\"type\":\"hub_notify_message\",\"chat_id\":" + QByteArray::number(id)
+        + ",\"chat_title\":\"Chat\",\"text\":\"hello\"}\n";
+}
+
+double percentile(QList<double> values, double p)
+{
+    if (values.isEmpty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const qsizetype rank = qsizetype(std::ceil(p / 100.0 * double(values.size())));
+    return values.at(std::clamp<qsizetype>(rank - 1, 0, values.size() - 1));
+}
+
+void print(const QByteArray &name, double value, const char *unit)
+{
+    std::printf("%s %.2f %s\n", name.constData(), value, unit);
+    std::fflush(stdout);
+}
+} // namespace
+
+class ServiceBench
+{
+public:
+    // Latencies in milliseconds of `events` lines appended at random moments
+    // 50 to 150 ms apart: no phase of the tick is favoured, and a call is
+    // handled (a few file writes) before the next one rings.
+    static QList<double> run(Kind kind, bool watch, int events)
+    {
+        ZunaroHeadlessService service(nullptr);
+        if (!watch) {
+            delete service.eventsWatcher;
+            service.eventsWatcher = nullptr;
+        }
+        QFile file(service.eventsFilePath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+            return {};
+
+        QList<qint64> writtenNs;
+        QList<double> latencies;
+        QElapsedTimer clock;
+        clock.start();
+        QRandomGenerator random(7);
+        QEventLoop loop;
+
+        QTimer writer;
+        writer.setSingleShot(true);
+        QObject::connect(&writer, &QTimer::timeout, [&] {
+            const QByteArray line = lineFor(kind, int(writtenNs.size()) + 1);
+            writtenNs.append(clock.nsecsElapsed());
+            file.write(line);
+            if (writtenNs.size() < events)
+                writer.start(50 + random.bounded(101));
+        });
+        // Lines are handled in file order, so everything up to the last one
+        // handled has been handled; checked whenever the loop goes idle.
+        const auto observe = [&] {
+            qint64 handled = 0;
+            if (kind == Kind::Message)
+                handled = qint64(service.hubSummaryMessageCount);
+            else if (service.incomingCallDialog && service.incomingCallDialog->isShown())
+                handled = service.incomingCallDialogCallId;
+            const qint64 now = clock.nsecsElapsed();
+            while (latencies.size() < std::min<qint64>(handled, writtenNs.size()))
+                latencies.append((now - writtenNs.at(latencies.size())) / 1e6);
+            if (latencies.size() == events)
+                loop.quit();
+        };
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop,
+                         observe);
+        QTimer::singleShot(events * 150 + 5000, &loop, &QEventLoop::quit);
+        writer.start(20);
+        loop.exec();
+        return latencies;
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int requested = argc > 1 ? QByteArray(argv[1]).toInt() : kDefaultEvents;
+    const int events = requested > 0 ? requested : kDefaultEvents;
+
+    QTemporaryDir device;
+    for (const char *folder : { "app/native", "data", "platform" })
+        QDir(device.path()).mkpath(QString::fromLatin1(folder));
+    qunsetenv("ZUNARO_DEVICE_ROOT");
+    zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
+
+    int failed = 0;
+    for (const Kind kind : { Kind::Call, Kind::Message }) {
+        for (const bool watch : { true, false }) {
+            QFile::remove(device.path() + QStringLiteral("/data/backend_events.jsonl"));
+            const QList<double> latencies = ServiceBench::run(kind, watch, events);
+            const QByteArray name = QByteArray("latency_") + (kind == Kind::Call ? "call" : "message")
+                + (watch ? "" : "_tick_only");
+            if (latencies.size() != events) {
+                std::printf("%s_p99 failed -\n", name.constData());
+                failed = 1;
+                continue;
+            }
+            print(name + "_p50", percentile(latencies, 50), "ms");
+            print(name + "_p99", percentile(latencies, 99), "ms");
+        }
+    }
+    return failed;
+}
