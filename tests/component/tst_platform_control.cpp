@@ -384,9 +384,6 @@ private slots:
             ControlRequest::Invoke, "A|t|zunaro://x?y=1|text/plain");
         row("online false", R"( {"online" : false} )", ControlRequest::Online, "0");
         row("hub select", R"({"hub_select":"kvel_hub_summary"})", ControlRequest::HubSelect, "kvel_hub_summary");
-        row("empty line", "", bad, "not a JSON object");
-        row("array", R"([{"online":true}])", bad, "not a JSON object");
-        row("truncated", R"({"online":tr)", bad, "not a JSON object");
         row("unknown", R"({"reboot":true})", bad, "unknown request");
         row("two requests", R"({"online":true,"hub_select":"k"})", bad, "more than one request in a line");
         row("invoke not object", R"({"invoke":"START"})", bad, "invoke must be an object");
