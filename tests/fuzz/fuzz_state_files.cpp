@@ -2,6 +2,7 @@
 // plain reading of their rules.
 //
 // lock_state: "0", "1" or "2" between white space, else -1 (unknown).
+// The saved push cursor: digits between white space, within 64 bits.
 // A presence file's first line: a positive decimal time in milliseconds,
 // white space around it allowed, is fresh when now minus it, or 0 if it is in
 // the future, is within the window; else the modification time decides the
@@ -9,11 +10,13 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 #include "core/presence.h"
 #include "fuzz_check.h"
+#include "push/env_config.h"
 #include "state_parse.h"
 
 namespace {
@@ -37,6 +40,19 @@ int plainLockState(const QByteArray &content)
 {
     const QByteArray state = plainTrimmed(content);
     return state.size() == 1 && state[0] >= '0' && state[0] <= '2' ? state[0] - '0' : -1;
+}
+
+bool plainCursor(const QByteArray &content, quint64 &out)
+{
+    const QByteArray digits = plainTrimmed(content);
+    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    errno = 0;
+    const unsigned long long value = std::strtoull(digits.constData(), nullptr, 10);
+    if (errno == ERANGE)
+        return false;
+    out = value;
+    return true;
 }
 
 // A sign, then nothing but digits, within 64 bits; 0 when there is none.
@@ -74,6 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray content = QByteArray::fromStdString(input.ConsumeRemainingBytesAsString());
 
     fuzzCheck(zplatform::lockStateFromContent(content) == plainLockState(content), "the lock state differs");
+    quint64 got = 1;
+    quint64 want = 1;
+    fuzzCheck(push::parseCursorText(content, got) == plainCursor(content, want) && got == want,
+              "the saved cursor reads differently");
     fuzzCheck(presence::isFresh(content, mtimeMs, nowMs, windowMs) == plainFresh(content, mtimeMs, nowMs, windowMs),
               "the presence answer differs");
     return 0;
