@@ -96,19 +96,4 @@ QStringList commandLines(const QByteArray &datagram)
     return lines;
 }
 
-bool parseEnvLine(const QString &rawLine, QString &name, QString &value)
-{
-    const QString line = rawLine.trimmed();
-    // An environment entry ends at its first NUL, so such a line could never
-    // be handed over as written.
-    if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.contains(QChar(0)))
-        return false;
-    const int eq = line.indexOf(QLatin1Char('='));
-    if (eq <= 0)
-        return false;
-    name = line.left(eq).trimmed();
-    value = line.mid(eq + 1).trimmed();
-    return true;
-}
-
 } // namespace backend

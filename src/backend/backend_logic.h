@@ -35,8 +35,4 @@ int jitterWithDraw(int baseMs, int draw);
 // ones left out.
 QStringList commandLines(const QByteArray &datagram);
 
-// One "NAME=value" assignment of an environment file line, or false when the
-// line assigns nothing (blank, comment, no name).
-bool parseEnvLine(const QString &rawLine, QString &name, QString &value);
-
 } // namespace backend

@@ -5,20 +5,71 @@
 #include "service_main.h"
 
 #include <QDir>
+#include <QFile>
+#include <QHash>
 #include <QProcess>
 
-#include "backend/backend_logic.h"
+#include "core/env_file.h"
 #include "zunaro/device.h"
-#include "zunaro/files.h"
+#include "zunaro/log.h"
 
 namespace {
-// Configuration files are a few lines long; anything past this is not read.
-constexpr qsizetype kMaxEnvFileBytes = 1024 * 1024;
+// What one configuration file may add to the backend's environment. The
+// system refuses a launch whose environment passes its argument limit
+// (2 MiB here, 128 KiB for a single entry); real files set a few dozen
+// names, so these bounds keep the launch far from that limit without ever
+// touching an honest file.
+constexpr int kMaxEnvFileAssignments = 1024;
+constexpr qsizetype kMaxEnvFileAddedBytes = 64 * 1024;
 
 QString sharedFolder()
 {
     return zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel"));
 }
+
+// Bytes of the text once encoded as UTF-8, without encoding it.
+qsizetype utf8Size(QStringView text)
+{
+    qsizetype bytes = 0;
+    for (const QChar c : text)
+        bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3;
+    return bytes;
+}
+
+// The list's names and the position of the first entry of each, so that
+// each assignment of a file is one lookup: a file of many names costs time
+// linear in its size instead of one scan of the whole list per name.
+class EnvIndex
+{
+public:
+    explicit EnvIndex(QStringList &env)
+        : m_env(env)
+    {
+        m_first.reserve(env.size());
+        // Backwards, so that the first entry of a name is the one kept.
+        for (qsizetype i = env.size() - 1; i >= 0; --i) {
+            const qsizetype eq = env.at(i).indexOf(QLatin1Char('='));
+            if (eq > 0)
+                m_first.insert(env.at(i).left(eq), i);
+        }
+    }
+
+    void upsert(const QString &name, const QString &value)
+    {
+        const QString entry = name + QLatin1Char('=') + value;
+        const auto it = m_first.constFind(name);
+        if (it != m_first.constEnd()) {
+            m_env[it.value()] = entry;
+            return;
+        }
+        m_first.insert(name, m_env.size());
+        m_env.append(entry);
+    }
+
+private:
+    QStringList &m_env;
+    QHash<QString, qsizetype> m_first;
+};
 } // namespace
 
 void ZunaroHeadlessService::upsert_env(QStringList &env, const QString &key, const QString &value)
@@ -46,19 +97,26 @@ QString ZunaroHeadlessService::get_env_value(const QStringList &env, const QStri
 void ZunaroHeadlessService::load_env_file(QStringList &env, const QString &path)
 {
     QByteArray content;
-    bool truncated = false;
-    if (!zplatform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
+    if (!envfile::readEnvFile(path, envfile::kMaxBackendEnvFileBytes, &content))
         return;
-    // A cut-off last line would assign half a value: leave it out.
-    if (truncated)
-        content.truncate(content.lastIndexOf('\n') + 1);
-
-    for (const QByteArray &raw : content.split('\n')) {
-        QString name;
-        QString value;
-        if (backend::parseEnvLine(QString::fromUtf8(raw), name, value))
-            upsert_env(env, name, value);
+    EnvIndex index(env);
+    int taken = 0;
+    qsizetype addedBytes = 0;
+    int skipped = 0;
+    for (const envfile::Assignment &assignment : envfile::parseBackendEnv(content)) {
+        const qsizetype bytes = utf8Size(assignment.first) + 1 + utf8Size(assignment.second) + 1;
+        if (taken >= kMaxEnvFileAssignments || addedBytes + bytes > kMaxEnvFileAddedBytes) {
+            ++skipped;
+            continue;
+        }
+        ++taken;
+        addedBytes += bytes;
+        index.upsert(assignment.first, assignment.second);
     }
+    if (skipped > 0)
+        zplatform::logLine("service: env file %s: %d assignments skipped, over the bound of %d names and %lld bytes\n",
+                          QFile::encodeName(path).constData(), skipped, kMaxEnvFileAssignments,
+                          static_cast<long long>(kMaxEnvFileAddedBytes));
 }
 
 QStringList ZunaroHeadlessService::buildBackendEnvironment() const

@@ -4,15 +4,13 @@
 
 #include <QFileInfo>
 
+#include "core/env_file.h"
 #include "push/env_config.h"
 #include "zunaro/device.h"
 #include "zunaro/files.h"
 #include "zunaro/log.h"
 
 namespace {
-// Settings files are a few lines; anything bigger is not one of ours and is
-// read no further than this.
-constexpr qint64 kMaxEnvFileBytes = 256 * 1024;
 // Twenty digits and some white space; a bigger file is not a cursor.
 constexpr qint64 kMaxCursorFileBytes = 4096;
 } // namespace
@@ -20,19 +18,9 @@ constexpr qint64 kMaxCursorFileBytes = 4096;
 bool ZunaroHeadlessService::parseEnvFile(const QString &path, QMap<QString, QString> &out)
 {
     QByteArray content;
-    bool truncated = false;
-    if (!zplatform::readFileHead(path, kMaxEnvFileBytes, &content, &truncated))
+    if (!envfile::readEnvFile(path, envfile::kMaxPushSettingsFileBytes, &content))
         return false;
-    QList<QByteArray> lines = content.split('\n');
-    // A line cut by the size bound is not the line that was written.
-    if (truncated)
-        lines.removeLast();
-    QString key;
-    QString value;
-    for (const QByteArray &line : lines) {
-        if (push::parseEnvLine(line, key, value))
-            out.insert(key, value);
-    }
+    out.insert(envfile::parsePushSettings(content));
     return true;
 }
 

@@ -1,34 +1,6 @@
 #include "push/env_config.h"
 
-
-
 namespace push {
-
-namespace {
-bool quotedBy(const QByteArray &value, char quote)
-{
-    return value.size() >= 2 && value.front() == quote && value.back() == quote;
-}
-} // namespace
-
-bool parseEnvLine(const QByteArray &rawLine, QString &key, QString &value)
-{
-    const QByteArray line = rawLine.trimmed();
-    if (line.isEmpty() || line.front() == '#')
-        return false;
-    const qsizetype eq = line.indexOf('=');
-    if (eq <= 0)
-        return false;
-    const QByteArray keyBytes = line.left(eq).trimmed();
-    QByteArray valueBytes = line.mid(eq + 1).trimmed();
-    if (quotedBy(valueBytes, '"') || quotedBy(valueBytes, '\''))
-        valueBytes = valueBytes.mid(1, valueBytes.size() - 2);
-    if (keyBytes.isEmpty())
-        return false;
-    key = QString::fromUtf8(keyBytes);
-    value = QString::fromUtf8(valueBytes);
-    return true;
-}
 
 bool parseBoundedInt(const QString &text, int maxValue, int &out)
 {

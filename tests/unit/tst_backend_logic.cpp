@@ -120,14 +120,26 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content"); // as placeAt()
         QTest::addColumn<QStringList>("after");  // starting from {"KEEP=1"}
-        QTest::newRow("quotes kept") << QByteArray("Q=\"x y\"\n") << QStringList {"KEEP=1", "Q=\"x y\""};
-        QTest::newRow("last wins, in place") << QByteArray("KEEP=2\nA=1\nKEEP=3\n") << QStringList {"KEEP=3", "A=1"};
+        QTest::addColumn<int>("skipped");        // assignments over the bound, logged in one line
+        QTest::newRow("quotes kept") << QByteArray("Q=\"x y\"\n") << QStringList {"KEEP=1", "Q=\"x y\""} << 0;
+        QTest::newRow("last wins, in place") << QByteArray("KEEP=2\nA=1\nKEEP=3\n") << QStringList {"KEEP=3", "A=1"} << 0;
         for (const char *kind : {"<none>", "<dir>", "<fifo>"})
-            QTest::newRow(kind) << QByteArray(kind) << QStringList {"KEEP=1"};
-        // Complete lines up to the bound count; the line it cuts does not.
+            QTest::newRow(kind) << QByteArray(kind) << QStringList {"KEEP=1"} << 0;
+        // Complete lines up to the read bound count, the line it cuts does
+        // not; and an entry too large for any launch is not handed over.
         const QByteArray filler = "F=" + QByteArray(1024 * 1024 - 10, 'x');
         QTest::newRow("oversized") << "A=1\n" + filler + "\nB=" + QByteArray(100, 'y') + "\nC=3\n"
-                                   << QStringList {"KEEP=1", "A=1", filler};
+                                   << QStringList {"KEEP=1", "A=1"} << 1;
+        // A file may add only so many names: the launch stays far below the
+        // system's limit on the environment.
+        QByteArray many;
+        QStringList firstNames {"KEEP=1"};
+        for (int i = 0; i < 3000; ++i) {
+            many += "N" + QByteArray::number(i) + "=v\n";
+            if (i < 1024)
+                firstNames << QStringLiteral("N%1=v").arg(i);
+        }
+        QTest::newRow("too many names") << many << firstNames << 3000 - 1024;
     }
     void loadEnvFile()
     {
@@ -135,8 +147,15 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(placeAt(dir.filePath("x.env"), content));
         QStringList env {"KEEP=1"};
-        ZunaroHeadlessService::load_env_file(env, dir.filePath("x.env"));
+        const QString path = dir.filePath("x.env");
+        LogCapture log;
+        ZunaroHeadlessService::load_env_file(env, path);
         QTEST(env, "after");
+        QFETCH(int, skipped);
+        const QList<QByteArray> lines = log.matching("service: env file " + QFile::encodeName(path));
+        QCOMPARE(lines.size(), skipped > 0 ? 1 : 0);
+        if (skipped > 0)
+            QVERIFY(lines.first().contains(": " + QByteArray::number(skipped) + " assignments skipped"));
     }
 };
 
