@@ -11,13 +11,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QSaveFile>
 #include <QStringList>
 #include <QUdpSocket>
 
 #include <cstdio>
 
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace {
 
@@ -65,10 +65,10 @@ int badUsage(const QString &message)
 
 QByteArray readBounded(const QString &path)
 {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.read(kMaxShownFileBytes);
+    QByteArray content;
+    bool truncated = false;
+    zplatform::readFileHead(path, kMaxShownFileBytes, &content, &truncated);
+    return content;
 }
 
 // One request line to the platform, one answer line back.
@@ -110,13 +110,6 @@ int sendCommands(const QStringList &lines)
     return kExitOk;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
-}
-
 int uiPresence(const QString &state)
 {
     const QString dataDir = zplatform::deviceRoot() + QStringLiteral("/data");
@@ -138,7 +131,7 @@ int uiPresence(const QString &state)
         return badUsage(QStringLiteral("ui takes alive, running or gone"));
     }
     for (const QString &path : std::as_const(toWrite)) {
-        if (!writeFile(path, now))
+        if (!zplatform::writeFileAtomically(path, now, zplatform::Folder::Create))
             return fail(QStringLiteral("could not write %1").arg(path));
     }
     return kExitOk;
@@ -149,7 +142,7 @@ int lockState(const QString &state)
     if (state != QLatin1String("0") && state != QLatin1String("1") && state != QLatin1String("2"))
         return badUsage(QStringLiteral("lock takes 0, 1 or 2"));
     const QString path = zplatform::platformDir() + QStringLiteral("/lock_state");
-    if (!writeFile(path, state.toUtf8() + '\n'))
+    if (!zplatform::writeFileAtomically(path, state.toUtf8() + '\n', zplatform::Folder::Create))
         return fail(QStringLiteral("could not write %1").arg(path));
     return kExitOk;
 }

@@ -10,12 +10,31 @@
 namespace {
 // Written by the signal handler, read on the event loop.
 int signalPipe[2] = {-1, -1};
+// How long the event loop has to take up a termination request. A service
+// held up longer (a slot that does not return, a call that does not come
+// back) ends by the signal's default action instead: it must end whatever
+// it is doing.
+constexpr unsigned kQuitGraceSeconds = 3;
+volatile sig_atomic_t terminationSignal = 0;
 
-void onTerminationSignal(int)
+void onTerminationSignal(int signo)
 {
     const char byte = 1;
     const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
     (void)ignored;
+    if (terminationSignal == 0) {
+        terminationSignal = signo;
+        ::alarm(kQuitGraceSeconds);
+    }
+}
+
+void onQuitGraceOver(int)
+{
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    ::sigaction(terminationSignal, &byDefault, nullptr);
+    ::kill(::getpid(), terminationSignal);
 }
 } // namespace
 
@@ -31,6 +50,7 @@ Application::Application(int &argc, char **argv)
         char buf[16];
         while (::read(signalPipe[0], buf, sizeof buf) > 0) {
         }
+        ::alarm(0);
         QCoreApplication::quit();
     });
     struct sigaction action {};
@@ -39,12 +59,17 @@ Application::Application(int &argc, char **argv)
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    struct sigaction grace {};
+    grace.sa_handler = onQuitGraceOver;
+    sigemptyset(&grace.sa_mask);
+    sigaction(SIGALRM, &grace, nullptr);
 }
 
 Application::~Application()
 {
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    signal(SIGALRM, SIG_DFL);
     if (m_signalNotifier) {
         m_signalNotifier->setEnabled(false);
         delete m_signalNotifier;

@@ -22,7 +22,16 @@ std::atomic<qint64> frozenMs {0};
 QString applicationDirPath()
 {
     const QString &overridden = appDirOverride();
-    return overridden.isEmpty() ? QCoreApplication::applicationDirPath() : overridden;
+    if (!overridden.isEmpty())
+        return overridden;
+    // The service goes with the application object, after Qt has let go of
+    // the application's path: what it writes then (a dialog closed on the
+    // way out) must still land in its own device, not beside the current
+    // directory.
+    static QString lastKnown;
+    if (QCoreApplication::instance())
+        lastKnown = QCoreApplication::applicationDirPath();
+    return lastKnown;
 }
 
 void setApplicationDirPath(const QString &path)

@@ -4,70 +4,71 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace zplatform {
 
-bool writeFileAtomically(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(content) != content.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
-bool appendJsonLine(const QString &path, const QJsonObject &object)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    line.append('\n');
-    // O_APPEND and one write: concurrent appenders never split a line.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
-    ::close(fd);
-    return written == line.size();
-}
-
 namespace {
-// Opens a regular file for reading; -1 for anything else. Non-blocking, so
-// a FIFO in the file's place cannot hold the open.
-int openRegular(const QString &path, struct stat *st)
+// Opens with the given flags (non-blocking added) and keeps the descriptor
+// only when it is a regular file; -1 otherwise, with errno saying why.
+int openRegular(const QByteArray &path, int flags, struct stat *st, mode_t mode = 0644)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;
     if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         ::close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
 }
+
+bool writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
 } // namespace
 
-bool readFileHead(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated)
+bool readFileHead(const QString &path, qsizetype maxBytes, QByteArray *content, bool *truncated, qint64 *mtimeMs)
 {
     content->clear();
     *truncated = false;
     struct stat st {};
-    const int fd = openRegular(path, &st);
+    const int fd = openRegular(QFile::encodeName(path), O_RDONLY, &st);
     if (fd < 0)
         return false;
-    // One byte more than allowed tells a full file from a longer one.
-    QByteArray buffer(maxBytes + 1, Qt::Uninitialized);
+    if (mtimeMs)
+        *mtimeMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    // One byte more than allowed tells a full file from a longer one; the
+    // buffer never grows past what the file holds, so a large bound costs
+    // nothing for a small file.
+    QByteArray buffer(qMin<qint64>(maxBytes + 1, qint64(st.st_size) + 1), Qt::Uninitialized);
     qsizetype got = 0;
-    while (got < buffer.size()) {
+    for (;;) {
+        if (got == buffer.size()) {
+            if (got > maxBytes)
+                break;
+            // The file grew since it was opened.
+            buffer.resize(qMin<qint64>(maxBytes + 1, qint64(got) * 2 + 4096));
+        }
         const ssize_t n = ::read(fd, buffer.data() + got, size_t(buffer.size() - got));
         if (n < 0 && errno == EINTR)
             continue;
@@ -89,11 +90,68 @@ bool readFileHead(const QString &path, qsizetype maxBytes, QByteArray *content, 
 qint64 regularFileSize(const QString &path)
 {
     struct stat st {};
-    const int fd = openRegular(path, &st);
+    const int fd = openRegular(QFile::encodeName(path), O_RDONLY, &st);
     if (fd < 0)
         return 0;
     ::close(fd);
     return qint64(st.st_size);
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &content, Folder folder)
+{
+    if (folder == Folder::Create)
+        QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray target = QFile::encodeName(path);
+    // mkostemp creates a file that did not exist (O_EXCL): whatever sits at
+    // the target, it is never opened; the rename replaces it.
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content.constData(), content.size());
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.constData(), target.constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
+
+bool appendToFile(const QString &path, const QByteArray &bytes)
+{
+    struct stat st {};
+    const int fd = openRegular(QFile::encodeName(path), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, &st);
+    if (fd < 0)
+        return false;
+    // One write: O_APPEND places it whole at the end.
+    const ssize_t written = ::write(fd, bytes.constData(), size_t(bytes.size()));
+    ::close(fd);
+    return written == bytes.size();
+}
+
+int openOutputFile(const QString &path)
+{
+    struct stat st {};
+    // Truncated only once it is known to be a regular file: O_TRUNC at the
+    // open would act on whatever is there.
+    const int fd = openRegular(QFile::encodeName(path), O_WRONLY | O_CREAT | O_NOFOLLOW, &st, 0666);
+    if (fd < 0)
+        return -1;
+    if (::ftruncate(fd, 0) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+bool appendJsonLine(const QString &path, const QJsonObject &object)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    line.append('\n');
+    return appendToFile(path, line);
 }
 
 SmallFile readSmallFile(const QString &path, qsizetype maxBytes, QByteArray *content)

@@ -1,5 +1,6 @@
 #pragma once
-// File helpers of the embedded platform.
+// File helpers of the embedded platform, on top of the project's one reader
+// and writer.
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -8,10 +9,6 @@
 #include "zunaro/files.h"
 
 namespace zplatform {
-
-// Writes the whole file through a temporary file in the same folder and a
-// rename, creating the folder when missing. False when it cannot be written.
-bool writeFileAtomically(const QString &path, const QByteArray &content);
 
 // Appends one compact JSON line. False when it cannot be written.
 bool appendJsonLine(const QString &path, const QJsonObject &object);

@@ -91,7 +91,7 @@ public:
         if (!validKey(entry.key))
             return false;
         const QJsonObject o = entryToJson(entry);
-        if (!writeFileAtomically(entryPath(entry.key), QJsonDocument(o).toJson(QJsonDocument::Compact)))
+        if (!writeFileAtomically(entryPath(entry.key), QJsonDocument(o).toJson(QJsonDocument::Compact), Folder::Create))
             return false;
         journal(QStringLiteral("post"), o);
         return true;
@@ -111,7 +111,7 @@ public:
     bool showDialog(const DialogContent &dialog) override
     {
         const QJsonObject o = dialogToJson(dialog);
-        if (!writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact)))
+        if (!writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact), Folder::Create))
             return false;
         journal(QStringLiteral("dialog_show"), o);
         return true;

@@ -25,7 +25,10 @@ int NotificationDefaultApplicationSettings::apply() const
     o.insert(QStringLiteral("led"), int(m_led));
     o.insert(QStringLiteral("preview"), int(m_preview));
     o.insert(QStringLiteral("vibrate_count"), m_vibrateCount);
-    return zplatform::writeFileAtomically(settingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact)) ? 0 : 1;
+    return zplatform::writeFileAtomically(settingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact),
+                                           zplatform::Folder::Create)
+        ? 0
+        : 1;
 }
 
 NotificationApplicationSettings::NotificationApplicationSettings(QObject *parent)

@@ -61,6 +61,20 @@ bool openBackendPipe(int fds[2])
     return true;
 }
 
+// The backend's standard output or error file, opened so that nothing put
+// at the path can block the service; -1 (logged) when it is not a regular
+// file that can be written.
+int backendOutputFd(const QString &path)
+{
+    const int fd = zplatform::openOutputFile(path);
+    if (fd < 0) {
+        const int err = errno;
+        zplatform::logLine("service: cannot write %s errno=%d (%s); the backend's output goes to /dev/null\n",
+                          QFile::encodeName(path).constData(), err, strerror(err));
+    }
+    return fd;
+}
+
 // The service's own signal dispositions stay as they are (the backend
 // inherits them); a write into a pipe whose reader has gone must still not
 // end the service. SIGPIPE is held blocked for the write and a pending one
@@ -124,15 +138,25 @@ void ZunaroHeadlessService::startBackend()
     const int readEnd = fds[0];
     const int writeEnd = fds[1];
 
-    const QByteArray outPath = QFile::encodeName(dataDir + QStringLiteral("/td_backend_service.out"));
-    const QByteArray errPath = QFile::encodeName(dataDir + QStringLiteral("/td_backend_service.err"));
+    // The output files are opened here, not by the spawn: the spawn's
+    // opens would block the service (it waits for the child's exec) on a
+    // FIFO put in their place. Something other than a regular file there
+    // gives /dev/null instead: the backend still runs.
+    const int outFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.out"));
+    const int errFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.err"));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, readEnd, 0);
     posix_spawn_file_actions_addclose(&actions, writeEnd);
     posix_spawn_file_actions_addclose(&actions, readEnd);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (errFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     // Whatever the service itself inherited without close-on-exec stays
     // with the service: the backend gets its three standard streams only.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -163,6 +187,10 @@ void ZunaroHeadlessService::startBackend()
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(readEnd);
+    for (const int fd : {outFd, errFd}) {
+        if (fd >= 0)
+            close(fd);
+    }
 
     if (rc != 0) {
         zplatform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
@@ -172,7 +200,22 @@ void ZunaroHeadlessService::startBackend()
         return;
     }
 
-    fcntl(writeEnd, F_SETFL, fcntl(writeEnd, F_GETFL) | O_NONBLOCK);
+    // Non-blocking, or a backend that stops reading would stall the service
+    // on its next line. Without it the pipe is not kept: the backend is
+    // ended and the launch counts as failed.
+    const int flags = fcntl(writeEnd, F_GETFL);
+    if (flags < 0 || fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        const int err = errno;
+        zplatform::logLine("service: fcntl(O_NONBLOCK) on the backend pipe failed errno=%d (%s)\n", err,
+                          strerror(err));
+        close(writeEnd);
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
+        ++backendRestartAttempts;
+        return;
+    }
     backendPid = pid;
     backendStdinFd = writeEnd;
     backendNextStartMs = 0;

@@ -5,12 +5,15 @@
 
 #include <climits>
 
-#include <QFile>
-#include <QFileInfo>
-
 #include "bb/platform/NotificationSettings.h"
 #include "service_main.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
+
+namespace {
+// The marker's first line, read to fewer than 64 bytes.
+constexpr qsizetype kMaxMarkerLineBytes = 63;
+} // namespace
 
 namespace notifdefaults {
 
@@ -35,10 +38,13 @@ void ZunaroHeadlessService::applyNotificationDefaultsOnce()
     const QString markerPath = dataDir + QStringLiteral("/service_notif_defaults_applied.txt");
 
     int version = 0;
-    if (QFileInfo(markerPath).isFile()) {
-        QFile marker(markerPath);
-        if (marker.open(QIODevice::ReadOnly | QIODevice::Text))
-            version = notifdefaults::markerVersion(marker.readLine(64));
+    QByteArray head;
+    bool truncated = false;
+    if (zplatform::readFileHead(markerPath, kMaxMarkerLineBytes, &head, &truncated)) {
+        const qsizetype newline = head.indexOf('\n');
+        if (newline >= 0)
+            head.truncate(newline);
+        version = notifdefaults::markerVersion(head);
     }
     if (version >= notifdefaults::kCurrentVersion)
         return;
@@ -52,11 +58,8 @@ void ZunaroHeadlessService::applyNotificationDefaultsOnce()
     const int rc = defaults.apply();
     zplatform::logLine("service: notif_defaults apply err=%d\n", rc);
 
-    if (rc == 0) {
-        QFile marker(markerPath);
-        if (marker.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-            marker.write("v2\n");
-    }
+    if (rc == 0)
+        zplatform::writeFileAtomically(markerPath, "v2\n");
 
     const NotificationApplicationSettings settings;
     zplatform::logLine("service: notif_settings alerts=%d sound=%d vibrate=%d led=%d preview=%d\n",

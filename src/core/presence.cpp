@@ -2,15 +2,18 @@
 
 #include "core/presence.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include "service_main.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace presence {
 
 namespace {
+// Only the first line counts, and of it fewer than 64 bytes.
+constexpr qsizetype kMaxLineBytes = 63;
+
 bool withinWindow(qint64 stampMs, qint64 nowMs, qint64 windowMs)
 {
     const qint64 age = nowMs - stampMs;
@@ -35,16 +38,24 @@ bool isFresh(const QByteArray &firstLine, qint64 mtimeMs, qint64 nowMs, qint64 w
 
 bool fileIsFresh(const QString &path, qint64 nowMs, qint64 windowMs)
 {
-    const QFileInfo info(path);
-    if (!info.exists() || !info.isFile())
-        return false;
-    QByteArray firstLine;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
-        firstLine = file.readLine(64);
-    const QDateTime modified = info.lastModified();
-    const qint64 mtimeMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
-    return isFresh(firstLine, mtimeMs, nowMs, windowMs);
+    // Content and modification time come from one open descriptor: a FIFO
+    // swapped in between a look and an open could otherwise hold the open.
+    QByteArray head;
+    bool truncated = false;
+    qint64 mtimeMs = 0;
+    if (!zplatform::readFileHead(path, kMaxLineBytes, &head, &truncated, &mtimeMs)) {
+        // A regular file that cannot be read still has its modification time,
+        // which needs no open.
+        const QFileInfo info(path);
+        if (!info.isFile())
+            return false;
+        const QDateTime modified = info.lastModified();
+        return isFresh(QByteArray(), modified.isValid() ? modified.toMSecsSinceEpoch() : 0, nowMs, windowMs);
+    }
+    const qsizetype newline = head.indexOf('\n');
+    if (newline >= 0)
+        head.truncate(newline);
+    return isFresh(head, mtimeMs, nowMs, windowMs);
 }
 
 } // namespace presence

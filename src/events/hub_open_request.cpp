@@ -2,10 +2,9 @@
 
 #include "events/hub_open_request.h"
 
-#include <QFile>
-
 #include "service_main.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace hubopen {
 
@@ -25,9 +24,8 @@ QByteArray compose(const QString &screen, qint64 chatId, const QString &reason, 
 
 void ZunaroHeadlessService::writeHubOpenRequest(const QString &screen, qint64 chatId, const QString &reason)
 {
-    QFile file(dataDir + QStringLiteral("/hub_open.env"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return;
-    file.write(hubopen::compose(screen, chatId, reason, zplatform::nowMs()));
-    file.flush();
+    // Replaced whole, never opened in place: the UI never reads half a
+    // request, and nothing put at the path can hold the write.
+    zplatform::writeFileAtomically(dataDir + QStringLiteral("/hub_open.env"),
+                                   hubopen::compose(screen, chatId, reason, zplatform::nowMs()));
 }

@@ -7,6 +7,7 @@
 #include "push/cursor_file.h"
 #include "push/poll_rules.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace {
 constexpr int kSinceDebounceMs = 5000;
@@ -34,10 +35,12 @@ void ZunaroHeadlessService::flushTgpushSince(bool force)
     if (!force && tgpushSinceFlushTimer->isActive())
         return;
     tgpushSinceFlushTimer->stop();
-    // A failed write is not retried: the value stays in memory and the next
-    // advance writes again; at worst the proxy repeats a few events.
-    push::replaceFileContent(dataDir + QStringLiteral("/tgpush_since.txt"),
-                             push::cursorFileContent(tgpushSincePending));
+    // Through a temporary file and a rename: a kill mid-write leaves the old
+    // cursor or the new, never a cut one. A failed write is not retried: the
+    // value stays in memory and the next advance writes again; at worst the
+    // proxy repeats a few events.
+    zplatform::writeFileAtomically(dataDir + QStringLiteral("/tgpush_since.txt"),
+                                   push::cursorFileContent(tgpushSincePending));
     tgpushSinceDirty = false;
     tgpushSinceDirtyMs = 0;
 }
