@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QTimer>
 
 #include <cerrno>
 #include <sys/socket.h>
@@ -25,9 +26,13 @@
 namespace zplatform {
 
 namespace {
-// Enough for any honest use; a crowd beyond this is refused so the service
-// keeps descriptors for its own work.
+// Enough for any honest use; the service keeps descriptors for its own work.
+// When all are taken, the client silent longest makes room for a new one,
+// so a crowd that connects and says nothing cannot lock the UI out.
 constexpr int kMaxClients = 64;
+// A client that has not completed a request for this long is let go.
+constexpr qint64 kMaxIdleMs = 10000;
+constexpr int kIdleCheckIntervalMs = 1000;
 // A client that sends requests but never reads the answers is dropped
 // before its answers pile up.
 constexpr qint64 kMaxUnreadReplyBytes = 1024 * 1024;
@@ -98,15 +103,18 @@ std::unique_ptr<ControlServer> ControlServer::open()
 }
 
 ControlServer::ControlServer(QLocalServer *server)
-    : m_server(server)
+    : m_server(server),
+      m_idleTimer(new QTimer(this))
 {
     m_server->setParent(this);
     connect(m_server, &QLocalServer::newConnection, this, &ControlServer::acceptClients);
+    m_idleTimer->setInterval(kIdleCheckIntervalMs);
+    connect(m_idleTimer, &QTimer::timeout, this, &ControlServer::dropIdleClients);
 }
 
 ControlServer::~ControlServer()
 {
-    for (QLocalSocket *client : std::as_const(m_clients)) {
+    for (QLocalSocket *client : m_clients.keys()) {
         disconnect(client, nullptr, this, nullptr);
         delete client;
     }
@@ -120,11 +128,15 @@ void ControlServer::acceptClients()
     while (QLocalSocket *client = m_server->nextPendingConnection()) {
         client->setParent(this);
         if (m_clients.size() >= kMaxClients) {
-            client->abort();
-            client->deleteLater();
-            continue;
+            auto longestIdle = m_clients.cbegin();
+            for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
+                if (it.value() < longestIdle.value())
+                    longestIdle = it;
+            }
+            dropClient(longestIdle.key());
         }
-        m_clients.insert(client);
+        m_clients.insert(client, nowMs());
+        m_idleTimer->start();
         // Lines are bounded, so the buffer never needs more than two of them.
         client->setReadBufferSize(2 * (kMaxControlLineBytes + 1));
         connect(client, &QLocalSocket::readyRead, this, [this, client] { readClient(client); });
@@ -142,6 +154,17 @@ void ControlServer::dropClient(QLocalSocket *client)
     m_clients.remove(client);
     client->abort();
     client->deleteLater();
+    if (m_clients.isEmpty())
+        m_idleTimer->stop();
+}
+
+void ControlServer::dropIdleClients()
+{
+    const qint64 now = nowMs();
+    for (QLocalSocket *client : m_clients.keys()) {
+        if (now - m_clients.value(client) > kMaxIdleMs)
+            dropClient(client);
+    }
 }
 
 void ControlServer::readClient(QLocalSocket *client)
@@ -157,6 +180,7 @@ void ControlServer::readClient(QLocalSocket *client)
         }
         QByteArray line = client->readLine();
         line.chop(1);
+        m_clients[client] = nowMs();
         if (line.size() > kMaxControlLineBytes) {
             dropClient(client);
             return;

@@ -3,8 +3,8 @@
 // drive what the device's OS would (invocations, online state, dialog
 // buttons, Hub selections). Everything runs on the event-loop thread.
 
+#include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -13,6 +13,7 @@
 
 class QLocalServer;
 class QLocalSocket;
+class QTimer;
 
 namespace zplatform {
 
@@ -29,10 +30,14 @@ private:
     void acceptClients();
     void readClient(QLocalSocket *client);
     void dropClient(QLocalSocket *client);
+    void dropIdleClients();
     QString carryOut(const ControlRequest &request);
 
     QLocalServer *m_server;
-    QSet<QLocalSocket *> m_clients;
+    QTimer *m_idleTimer;
+    // Each client with the time of its last complete request (of its
+    // connection, before the first).
+    QHash<QLocalSocket *, qint64> m_clients;
 };
 
 // Where the control socket of this device lies.

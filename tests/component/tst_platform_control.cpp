@@ -274,12 +274,20 @@ private slots:
         TestDevice device;
         bb::system::InvokeManager invokeManager;
         std::vector<std::unique_ptr<QLocalSocket>> clients;
-        const int count = scenario.startsWith("many") || scenario.startsWith("silent") ? 40
-                          : scenario.startsWith("vanish")                              ? 5
-                                                                                       : 1;
+        // Silent clients fill every place the platform keeps.
+        const int count = scenario.startsWith("silent") ? 64
+                          : scenario.startsWith("many") ? 40
+                          : scenario.startsWith("vanish") ? 5
+                                                          : 1;
+        zplatform::setClockMs(zplatform::nowMs());
         for (int i = 0; i < count; ++i) {
             clients.push_back(std::make_unique<QLocalSocket>());
             QVERIFY(connectTo(*clients.back(), device));
+            // Accepted one by one (the listening backlog is shorter than the
+            // crowd); the first has been silent longest.
+            QTest::qWait(i == 0 ? 50 : 0);
+            if (i == 0)
+                zplatform::advanceClockMs(1000);
         }
         QLocalSocket &client = *clients.front();
         if (scenario.startsWith("100 KiB")) {
@@ -313,6 +321,15 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 10000);
         }
         QVERIFY(stillAnswers(device));
+        if (scenario.startsWith("silent")) {
+            // The newcomer got the place of the client silent longest; the
+            // rest go once they have said nothing for 10 s.
+            QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 5000);
+            zplatform::advanceClockMs(10001);
+            QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.begin(), clients.end(),
+                                                 [](auto &c) { return c->state() == QLocalSocket::UnconnectedState; }),
+                                     5000);
+        }
     }
 
     void socketFileAtStart_data()
