@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,7 +16,8 @@
 #include "zunaro/log.h"
 
 namespace {
-}
+constexpr int kCmdReceiveBufferBytes = 4 * 1024 * 1024;
+} // namespace
 
 ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     : QObject(app),
@@ -55,8 +55,6 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     applyNotificationDefaultsOnce();
 
-    srand(static_cast<unsigned>(zplatform::nowMs() & 0xffffffffLL));
-
     pendingCallInvokeTimer->setInterval(1000);
     pendingCallInvokeTimer->setSingleShot(false);
     connect(pendingCallInvokeTimer, &QTimer::timeout, this,
@@ -88,7 +86,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
         zplatform::logLine("service: tgpush mode enabled; TDLib backend disabled\n");
         if (!eventsTailTimer->isActive())
             eventsTailTimer->start();
-        if (serviceActive && !tgpushPollInFlight && !uiAliveRecent)
+        if (serviceActive && !tgpushPollInFlight() && !uiAliveRecent)
             scheduleTgpushPoll(0);
         return;
     }
@@ -124,8 +122,9 @@ void ZunaroHeadlessService::setUpCmdSocket()
         cmdSocketFd = -1;
         return;
     }
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    // No SO_REUSEADDR: on Linux it would let any local process bind the
+    // port beside the service and take its commands. A taken port is a
+    // bind failure, logged below.
 
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
@@ -137,6 +136,15 @@ void ZunaroHeadlessService::setUpCmdSocket()
         cmdSocketFd = -1;
         return;
     }
+    // A burst of commands waits in the socket while the thread is busy; the
+    // default buffer holds a few hundred datagrams, so ask for more. The
+    // system caps the request at its own maximum; the size granted is
+    // logged once.
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kCmdReceiveBufferBytes, sizeof(kCmdReceiveBufferBytes));
+    int granted = 0;
+    socklen_t grantedSize = sizeof(granted);
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedSize);
+    zplatform::logLine("service: cmd socket receive buffer %d bytes\n", granted);
     cmdSocketFd = fd;
     cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(cmdSocketNotifier, &QSocketNotifier::activated, this,

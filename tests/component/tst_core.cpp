@@ -40,6 +40,13 @@ private slots:
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
         const QByteArray tgpushTry = "service: tgpush try=" + device.root().toUtf8();
+        // A receive buffer as large as asked for, or as the system allows.
+        int granted = 0;
+        socklen_t grantedSize = sizeof granted;
+        QCOMPARE(getsockopt(service.cmdSocketFd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedSize), 0);
+        QFile rmemMax(QStringLiteral("/proc/sys/net/core/rmem_max"));
+        QVERIFY(rmemMax.open(QIODevice::ReadOnly));
+        QCOMPARE(granted, 2 * std::min(4 * 1024 * 1024, rmemMax.readAll().trimmed().toInt()));
         QCOMPARE(log.lines(), (QList<QByteArray> {
                                   "service: starting",
                                   "service: bps_initialize err=0",
@@ -50,6 +57,7 @@ private slots:
                                   tgpushTry + "/accounts/1000/shared/misc/nimbrel/tgpush_proxy.env exists=0",
                                   tgpushTry + "/accounts/1000/shared/misc/tgpush_proxy.env exists=0",
                                   "service: tgpush disabled (missing TGPUSH_POLL_URL)",
+                                  "service: cmd socket receive buffer " + QByteArray::number(granted) + " bytes",
                                   "service: cmd socket listening on 127.0.0.1:47010",
                               }));
         // Backend mode: the tick runs, the push timers do not, and the
@@ -66,6 +74,13 @@ private slots:
         QCOMPARE(ntohs(bound.sin_port), zplatform::kCommandPort);
         QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
         QVERIFY(fcntl(service.cmdSocketFd, F_GETFD) & FD_CLOEXEC);
+        // Nobody binds beside it, not even asking to share the address.
+        const int rogue = socket(AF_INET, SOCK_DGRAM, 0);
+        const int one = 1;
+        setsockopt(rogue, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        QCOMPARE(bind(rogue, reinterpret_cast<sockaddr *>(&bound), sizeof bound), -1);
+        QCOMPARE(errno, EADDRINUSE);
+        close(rogue);
     }
 
     void bindFailureLeavesTickRunning()
