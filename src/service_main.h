@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QProcess>
 #include <QSet>
 #include <QString>
@@ -130,6 +131,9 @@ private:
     void stepTgpushBackoff();
     void takeTgpushAnswer(const QByteArray &body);
     void markTgpushSinceDirty();
+    // A poll is outstanding exactly while its reply is held.
+    bool tgpushPollInFlight() const { return !tgpushReply.isNull(); }
+    void readTgpushAnswer();
 
     // Members in their declared order; the constructor establishes each
     // initial value.
@@ -142,8 +146,8 @@ private:
     zplatform::NetworkConfigurationManager *networkConfigManager;
     QTimer *tgpushPollTimer;
     QTimer *tgpushNotifyTimer;
-    QNetworkReply *tgpushReply = nullptr;
-    bool tgpushPollInFlight = false;
+    // The poll in flight; null when none is. Deleted replies read as null.
+    QPointer<QNetworkReply> tgpushReply;
     quint64 tgpushSince = 0;
     int tgpushTimeoutMs = 300000;
     QTimer *tgpushSinceFlushTimer;
@@ -254,4 +258,8 @@ private:
     // code; 0 when it did not), so the abort counts as a failure rather than
     // as the silent cancel of going offline.
     int tgpushPollAbortError = 0;
+    // The answer of the poll in flight, taken from the reply as it arrives
+    // (the reply's own buffer stays small), so an answer past the cap is cut
+    // off there instead of after the network layer buffered far more.
+    QByteArray tgpushAnswer;
 };

@@ -2,8 +2,10 @@
 
 #include "service_main.h"
 
+#include <QRandomGenerator>
+
 #include <cerrno>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 
 #include <sys/wait.h>
@@ -65,5 +67,5 @@ void ZunaroHeadlessService::onBackendFinished(int exitCode, QProcess::ExitStatus
 
 int ZunaroHeadlessService::jitterDelayMs(int baseMs)
 {
-    return backend::jitterWithDraw(baseMs, rand());
+    return backend::jitterWithDraw(baseMs, int(QRandomGenerator::global()->bounded(INT_MAX)));
 }

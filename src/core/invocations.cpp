@@ -54,7 +54,7 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
         } else {
             tgpushBackoffMs = 0;
             startUnlessActive(eventsTailTimer);
-            if (serviceActive && tgpushMode && !tgpushPollInFlight && !uiAliveRecent)
+            if (serviceActive && tgpushMode && !tgpushPollInFlight() && !uiAliveRecent)
                 scheduleTgpushPoll(0);
         }
     } else if (action == kSystemStartedAction) {
@@ -63,7 +63,7 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
             startUnlessActive(tickTimer);
         } else {
             startUnlessActive(eventsTailTimer);
-            if (!tgpushPollInFlight && !uiAliveRecent)
+            if (!tgpushPollInFlight() && !uiAliveRecent)
                 scheduleTgpushPoll(0);
         }
     }

@@ -23,7 +23,7 @@ void ZunaroHeadlessService::onTick()
                 // Nothing to summarise: the UI will show what arrived.
                 if (hubSummaryMessageCount == 0 && hubUnreadTotal == 0 && hubSummaryLines.isEmpty())
                     dropPendingSummary();
-            } else if (serviceActive && netOnline && !tgpushPollInFlight) {
+            } else if (serviceActive && netOnline && !tgpushPollInFlight()) {
                 scheduleTgpushPoll(0);
             }
         }

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 #include "push/poll_rules.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
@@ -18,13 +20,17 @@ constexpr int kOfflineRetryMs = 60000;
 // Answers are a few kilobytes; a proxy that streams without end must not
 // take the phone's memory with it.
 constexpr qint64 kMaxAnswerBytes = 64 * 1024 * 1024;
+// What the reply may hold before the service takes it: the network layer
+// stops reading from the connection beyond this, so nothing piles up
+// unseen past the cap.
+constexpr qint64 kReplyBufferBytes = 256 * 1024;
 constexpr int kNetTimeoutError = QNetworkReply::TimeoutError;
 constexpr int kNetTooLargeError = QNetworkReply::UnknownContentError;
 } // namespace
 
 void ZunaroHeadlessService::scheduleTgpushPoll(int delayMs)
 {
-    if (!serviceActive || !tgpushMode || tgpushPollInFlight || uiAliveRecent)
+    if (!serviceActive || !tgpushMode || tgpushPollInFlight() || uiAliveRecent)
         return;
     tgpushPollTimer->stop();
     tgpushPollTimer->start(push::clampPollDelayMs(delayMs));
@@ -41,7 +47,7 @@ void ZunaroHeadlessService::cancelTgpushPoll()
         tgpushReply = nullptr;
         reply->deleteLater();
     }
-    tgpushPollInFlight = false;
+    tgpushAnswer = QByteArray();
 }
 
 void ZunaroHeadlessService::pollTgpushMaybe()
@@ -52,7 +58,7 @@ void ZunaroHeadlessService::pollTgpushMaybe()
         clearHubSummaryState();
         return;
     }
-    if (!tgpushMode || tgpushPollInFlight || uiAliveRecent)
+    if (!tgpushMode || tgpushPollInFlight() || uiAliveRecent)
         return;
     if (!netOnline) {
         scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
@@ -68,15 +74,29 @@ void ZunaroHeadlessService::pollTgpushMaybe()
         QUrl(push::pollRequestUrl(tgpushPollUrl, tgpushSince, tgpushTimeoutMs), QUrl::TolerantMode));
     request.setRawHeader("User-Agent", "kvel-headless/0.1");
     QNetworkReply *reply = networkAccessManager->get(request);
+    reply->setReadBufferSize(kReplyBufferBytes);
     tgpushReply = reply;
-    tgpushPollInFlight = true;
+    tgpushAnswer = QByteArray();
     tgpushPollAbortError = 0;
     connect(reply, &QNetworkReply::finished, this, &ZunaroHeadlessService::onTgpushPollFinished);
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64) {
-        if (received > kMaxAnswerBytes && reply == tgpushReply)
-            abortTgpushPoll(kNetTooLargeError);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (reply == tgpushReply)
+            readTgpushAnswer();
     });
     tgpushPollDeadlineTimer->start(push::pollDeadlineMs(tgpushTimeoutMs));
+}
+
+void ZunaroHeadlessService::readTgpushAnswer()
+{
+    if (tgpushPollAbortError != 0)
+        return;
+    tgpushAnswer += tgpushReply->readAll();
+    if (tgpushAnswer.size() > kMaxAnswerBytes) {
+        // Given back at once: an answer this large is not kept a moment
+        // longer than it takes to notice it.
+        tgpushAnswer = QByteArray();
+        abortTgpushPoll(kNetTooLargeError);
+    }
 }
 
 void ZunaroHeadlessService::onTgpushPollDeadline()
@@ -96,10 +116,8 @@ void ZunaroHeadlessService::abortTgpushPoll(int reason)
 void ZunaroHeadlessService::onTgpushPollFinished()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply) {
-        tgpushPollInFlight = false;
+    if (!reply)
         return;
-    }
     // A reply given up earlier says nothing about the poll now in flight:
     // letting it clear the in-flight flag would allow a second request.
     if (reply != tgpushReply) {
@@ -112,10 +130,14 @@ void ZunaroHeadlessService::onTgpushPollFinished()
     const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     int netError = reply->error();
     QByteArray errorText = reply->errorString().toUtf8();
-    // An aborted reply is closed; it has no body to give.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    // The rest of the answer; an aborted reply is closed and has none.
+    if (tgpushPollAbortError == 0 && reply->isOpen()) {
+        tgpushAnswer += reply->readAll();
+        if (tgpushAnswer.size() > kMaxAnswerBytes)
+            tgpushPollAbortError = kNetTooLargeError;
+    }
+    const QByteArray body = std::exchange(tgpushAnswer, QByteArray());
     reply->deleteLater();
-    tgpushPollInFlight = false;
     if (tgpushPollAbortError != 0) {
         netError = tgpushPollAbortError;
         errorText = tgpushPollAbortError == kNetTimeoutError

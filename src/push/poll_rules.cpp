@@ -8,6 +8,7 @@ namespace {
 constexpr int kFirstBackoffMs = 5000;
 constexpr int kMaxBackoffMs = 300000;
 constexpr int kMaxPollDelayMs = 600000;
+constexpr int kQuickEmptyAnswerPauseMs = 1000;
 constexpr int kDeadlineMarginMs = 30000;
 constexpr int kTimeoutSlackMs = 1500;
 constexpr qint64 kStatsWindowMs = 1800000;
@@ -28,6 +29,11 @@ int nextBackoffMs(int currentMs)
     if (currentMs <= 0)
         return kFirstBackoffMs;
     return currentMs > kMaxBackoffMs / 2 ? kMaxBackoffMs : currentMs * 2;
+}
+
+int delayAfterEmptyAnswerMs(qint64 pollDurationMs)
+{
+    return pollDurationMs < kQuickEmptyAnswerPauseMs ? kQuickEmptyAnswerPauseMs : 0;
 }
 
 int clampPollDelayMs(int delayMs)

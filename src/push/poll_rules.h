@@ -11,6 +11,11 @@ QString pollRequestUrl(const QString &baseUrl, quint64 since, int timeoutMs);
 // 5 s after the first failure, then doubling up to 5 minutes.
 int nextBackoffMs(int currentMs);
 
+// The delay before the poll after an empty answer: none when the proxy held
+// the poll as it should, a pause of a second when it answered at once, so a
+// proxy that never holds polls is not asked thousands of times a second.
+int delayAfterEmptyAnswerMs(qint64 pollDurationMs);
+
 // A pending poll is never further away than 10 minutes.
 int clampPollDelayMs(int delayMs);
 

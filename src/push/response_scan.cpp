@@ -44,5 +44,6 @@ void ZunaroHeadlessService::takeTgpushAnswer(const QByteArray &body)
             enqueueTgpushNotification(scan.count);
     }
     maybeLogTgpushStats("poll_ok", false);
-    scheduleTgpushPoll(scan.count == 0 ? 0 : jitterDelayMs(tgpushPollDelayOnEventsMs));
+    scheduleTgpushPoll(scan.count == 0 ? push::delayAfterEmptyAnswerMs(tgpushLastPollDurMs)
+                                       : jitterDelayMs(tgpushPollDelayOnEventsMs));
 }

@@ -6,6 +6,8 @@
 #include <QtTest>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <csignal>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <tuple>
 #include <memory>
 
+#include "core/env_file.h"
 #include "push/cursor_file.h"
 #include "push/env_config.h"
 #include "push/events_scan.h"
@@ -23,6 +26,7 @@
 #include "service_main.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 
 namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
@@ -139,7 +143,7 @@ class ServiceTest : public QObject
         bool pollHeld()
         {
             service->onTgpushTick();
-            return QTest::qWaitFor([this] { return sim.waitingPolls() == 1; }, 5000) && service->tgpushPollInFlight;
+            return QTest::qWaitFor([this] { return sim.waitingPolls() == 1; }, 5000) && service->tgpushPollInFlight();
         }
     };
 
@@ -235,13 +239,13 @@ private slots:
         // cursor, never an empty or cut file.
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("tgpush_since.txt"));
-        QVERIFY(push::replaceFileContent(path, push::cursorFileContent(42)));
+        QVERIFY(zplatform::writeFileAtomically(path, push::cursorFileContent(42)));
         for (int round = 0; round < 20; ++round) {
             const pid_t child = fork();
             QVERIFY(child >= 0);
             if (child == 0) {
                 for (quint64 v = 1;; v = v * 977 % 1000000007)
-                    push::replaceFileContent(path, push::cursorFileContent(v));
+                    zplatform::writeFileAtomically(path, push::cursorFileContent(v));
             }
             const QDateTime before = QFileInfo(path).lastModified();
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).lastModified() != before, 5000);
@@ -418,13 +422,13 @@ private slots:
                                "hub=0 since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"));
         r.sim.control(QStringLiteral("/control/fault?kind=none"));
 
-        // An accepted answer resets the back-off and, without events, polls
-        // again at once.
+        // An accepted answer resets the back-off; without events it polls
+        // again once a second has passed, as the proxy held it only 200 ms.
         QVERIFY(r.poll(after));
         QCOMPARE(r.service->tgpushStatOk, quint64(1));
         QCOMPARE(after.backoffMs, 0);
         QVERIFY(after.scheduled);
-        QCOMPARE(after.delayMs, 0);
+        QCOMPARE(after.delayMs, 1000);
     }
 
     void eventsAdvanceCursor()
@@ -455,7 +459,7 @@ private slots:
         s.tgpushBackoffMs = 20000;
         QVERIFY(r.pollHeld());
         emit s.networkConfigManager->onlineStateChanged(false);
-        QVERIFY(!s.tgpushPollInFlight && !s.tgpushReply);
+        QVERIFY(!s.tgpushPollInFlight() && !s.tgpushReply);
         QVERIFY(r.log.matching("service: tgpush poll failed").isEmpty());
         QCOMPARE(s.tgpushStatErr, quint64(0));
         QVERIFY(s.tgpushPollTimer->isActive());
@@ -464,7 +468,7 @@ private slots:
 
         // Still offline when the timer fires: only re-armed, nothing sent.
         s.onTgpushTick();
-        QVERIFY(!s.tgpushPollInFlight);
+        QVERIFY(!s.tgpushPollInFlight());
         QCOMPARE(s.tgpushStatStarted, quint64(1));
 
         emit s.networkConfigManager->onlineStateChanged(true);
@@ -492,7 +496,7 @@ private slots:
         // Nothing starts a poll while the UI stays alive.
         emit s.networkConfigManager->onlineStateChanged(true);
         s.onTgpushTick();
-        QVERIFY(!s.tgpushPollTimer->isActive() && !s.tgpushPollInFlight);
+        QVERIFY(!s.tgpushPollTimer->isActive() && !s.tgpushPollInFlight());
         QCOMPARE(s.tgpushStatStarted, quint64(1));
 
         QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
@@ -510,15 +514,50 @@ private slots:
         QPointer<QNetworkReply> stale = s.tgpushReply;
         // Lose track of it without aborting, then start the next poll.
         s.tgpushReply = nullptr;
-        s.tgpushPollInFlight = false;
         s.onTgpushTick();
         QNetworkReply *current = s.tgpushReply;
         QVERIFY(current && current != stale);
         stale->abort();
-        QCOMPARE(s.tgpushReply, current);
-        QVERIFY(s.tgpushPollInFlight);
+        QCOMPARE(s.tgpushReply.data(), current);
+        QVERIFY(s.tgpushPollInFlight());
         QCOMPARE(s.tgpushStatErr, quint64(0));
         QVERIFY(!s.tgpushPollTimer->isActive());
+    }
+
+    // A proxy that answers 200 and then streams without end: the answer is
+    // taken as it arrives and the poll given up at the 64 MiB cap, with not
+    // much more than that let in, and the memory given back.
+    void endlessAnswerCut()
+    {
+        QTcpServer proxy;
+        QVERIFY(proxy.listen(QHostAddress::LocalHost));
+        qint64 sent = 0;
+        bool closed = false;
+        const QByteArray chunk(256 * 1024, ' ');
+        connect(&proxy, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = proxy.nextPendingConnection();
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n{\"events\":[");
+            const auto more = [&, socket] {
+                while (socket->bytesToWrite() < chunk.size() && socket->state() == QAbstractSocket::ConnectedState)
+                    sent += socket->write(chunk);
+            };
+            connect(socket, &QTcpSocket::bytesWritten, this, more);
+            connect(socket, &QTcpSocket::disconnected, this, [&] { closed = true; });
+            more();
+        });
+        TestDevice device;
+        LogCapture log;
+        device.write(QStringLiteral("data/tgpush_proxy.env"),
+                     "TGPUSH_POLL_URL=http://127.0.0.1:" + QByteArray::number(proxy.serverPort()) + "/poll\n");
+        ZunaroHeadlessService s(nullptr);
+        s.tgpushPollTimer->stop();
+        s.onTgpushTick();
+        QTRY_VERIFY_WITH_TIMEOUT(!s.tgpushPollInFlight() && closed, 60000);
+        QCOMPARE(log.matching("service: tgpush poll failed http=200 err=").value(0).endsWith(
+                     "(answer larger than 67108864 bytes)"),
+                 true);
+        QVERIFY2(sent <= (64 + 16) * 1024 * 1024, qPrintable(QString::number(sent)));
+        QCOMPARE(s.tgpushAnswer.capacity(), 0);
     }
 
     void deadlineEndsSilentPoll()
@@ -532,7 +571,7 @@ private slots:
         QCOMPARE(s.tgpushPollDeadlineTimer->interval(), 31000);
         s.onTgpushPollDeadline();
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
-        QVERIFY(!s.tgpushPollInFlight);
+        QVERIFY(!s.tgpushPollInFlight());
         QCOMPARE(s.tgpushStatErr, quint64(1));
         QCOMPARE(s.tgpushLastNetError, 4);
         QCOMPARE(s.tgpushBackoffMs, 5000);
