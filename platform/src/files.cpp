@@ -131,13 +131,30 @@ bool appendToFile(const QString &path, const QByteArray &bytes)
 
 int openOutputFile(const QString &path)
 {
-    struct stat st {};
-    // Truncated only once it is known to be a regular file: O_TRUNC at the
-    // open would act on whatever is there.
-    const int fd = openRegular(QFile::encodeName(path), O_WRONLY | O_CREAT | O_NOFOLLOW, &st, 0666);
+    int fd;
+    do {
+        fd = ::open(QFile::encodeName(path).constData(),
+                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;
-    if (::ftruncate(fd, 0) != 0) {
+    struct stat st {};
+    bool usable = ::fstat(fd, &st) == 0;
+    if (usable && S_ISREG(st.st_mode)) {
+        // Emptied only once it is known to be a regular file: O_TRUNC at the
+        // open would act on whatever is there.
+        usable = ::ftruncate(fd, 0) == 0;
+    } else if (usable && S_ISFIFO(st.st_mode)) {
+        // A FIFO opens without blocking only while someone reads it (no
+        // reader: ENXIO), so somebody collects the output on purpose. The
+        // child writes to it as to any pipe.
+        const int flags = ::fcntl(fd, F_GETFL);
+        usable = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    } else {
+        errno = EINVAL;
+        usable = false;
+    }
+    if (!usable) {
         const int err = errno;
         ::close(fd);
         errno = err;

@@ -140,8 +140,8 @@ void ZunaroHeadlessService::startBackend()
 
     // The output files are opened here, not by the spawn: the spawn's
     // opens would block the service (it waits for the child's exec) on a
-    // FIFO put in their place. Something other than a regular file there
-    // gives /dev/null instead: the backend still runs.
+    // FIFO nobody reads. What cannot be opened that way gives /dev/null
+    // instead: the backend still runs.
     const int outFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.out"));
     const int errFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.err"));
     posix_spawn_file_actions_t actions;

@@ -33,9 +33,10 @@ bool writeFileAtomically(const QString &path, const QByteArray &content, Folder 
 // anything but a regular file at the path is refused.
 bool appendToFile(const QString &path, const QByteArray &bytes);
 
-// Opens a regular file for writing, created or emptied, for a child's
-// output; -1 (errno set) when the path holds something else. Close-on-exec:
-// the caller hands it on explicitly.
+// Opens a file for a child's output: a regular file, created or emptied, or
+// a FIFO somebody reads; -1 (errno set) for anything else, and for a FIFO
+// nobody reads (which would block). Close-on-exec: the caller hands it on
+// explicitly.
 int openOutputFile(const QString &path);
 
 } // namespace zplatform
