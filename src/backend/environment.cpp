@@ -97,7 +97,7 @@ QString ZunaroHeadlessService::get_env_value(const QStringList &env, const QStri
 void ZunaroHeadlessService::load_env_file(QStringList &env, const QString &path)
 {
     QByteArray content;
-    if (!envfile::readEnvFile(path, envfile::kMaxBackendEnvFileBytes, &content))
+    if (!envfile::readEnvFile(path, envfile::kMaxBackendEnvFileBytes, content))
         return;
     EnvIndex index(env);
     int taken = 0;

@@ -18,6 +18,7 @@
 
 #include "backend/backend_logic.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
 #include "zunaro/spawn.h"
 

@@ -56,13 +56,13 @@ QMap<QString, QString> parsePushSettings(const QByteArray &content)
     return out;
 }
 
-bool readEnvFile(const QString &path, qsizetype maxBytes, QByteArray *content)
+bool readEnvFile(const QString &path, qsizetype maxBytes, QByteArray &content)
 {
     bool truncated = false;
-    if (!zplatform::readFileHead(path, maxBytes, content, &truncated))
+    if (!zplatform::readFileHead(path, maxBytes, &content, &truncated))
         return false;
     if (truncated)
-        content->truncate(content->lastIndexOf('\n') + 1);
+        content.truncate(content.lastIndexOf('\n') + 1);
     return true;
 }
 

@@ -36,6 +36,6 @@ QMap<QString, QString> parsePushSettings(const QByteArray &content);
 
 // Reads a file of either dialect with its size bound: the complete lines
 // of at most maxBytes. False when no regular file can be read there.
-bool readEnvFile(const QString &path, qsizetype maxBytes, QByteArray *content);
+bool readEnvFile(const QString &path, qsizetype maxBytes, QByteArray &content);
 
 } // namespace envfile

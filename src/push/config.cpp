@@ -18,7 +18,7 @@ constexpr qint64 kMaxCursorFileBytes = 4096;
 bool ZunaroHeadlessService::parseEnvFile(const QString &path, QMap<QString, QString> &out)
 {
     QByteArray content;
-    if (!envfile::readEnvFile(path, envfile::kMaxPushSettingsFileBytes, &content))
+    if (!envfile::readEnvFile(path, envfile::kMaxPushSettingsFileBytes, content))
         return false;
     out.insert(envfile::parsePushSettings(content));
     return true;
