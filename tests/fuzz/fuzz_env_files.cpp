@@ -1,77 +1,38 @@
-// Both settings-file dialects against a plain reading of their rules, on a
-// whole file. Shared: a line ends at a line feed; a line that, trimmed, is
+// Both settings-file dialects against a plain reading of their rules.
+// Shared: a line ends at a line feed; decoded and trimmed, a line that is
 // empty or begins with "#" assigns nothing, nor does one without a name
 // before its first "="; the name is the text before that "=", the value the
-// text after it, both trimmed; the last assignment of a name wins.
-// The backend's environment files keep quotes and skip a line holding a
-// NUL (no environment entry can carry one); the push settings trim the
-// raw line and then drop one pair of matching quotes around the value.
+// text after it, both trimmed. The backend's environment files keep quotes
+// and skip a line holding a NUL (no environment entry can carry one); the
+// push settings drop one pair of matching quotes around a value, and the
+// last assignment of a name wins. A number setting is a decimal int in its
+// range or nothing. And a file is read as its complete lines within the
+// size bound.
+// The first input byte is the size bound (plus one), the rest the file.
 
 #include <QMap>
-#include <QStringList>
 
 #include <cstdlib>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "core/env_file.h"
 #include "fuzz_check.h"
 #include "push/env_config.h"
-#include "service_main.h"
 
 namespace {
-struct Assignment {
-    bool assigns = false;
-    QString name;
-    QString value;
-};
-
-Assignment plainAssignment(const QString &trimmedLine)
+envfile::Assignment plainAssignment(const QByteArray &raw, bool *assigns)
 {
-    Assignment a;
-    const qsizetype eq = trimmedLine.indexOf(u'=');
-    if (trimmedLine.startsWith(u'#') || eq < 0)
-        return a;
-    a.name = trimmedLine.left(eq).trimmed();
-    a.value = trimmedLine.mid(eq + 1).trimmed();
-    a.assigns = !a.name.isEmpty();
-    return a;
+    const QString line = QString::fromUtf8(raw).trimmed();
+    const qsizetype eq = line.indexOf(u'=');
+    const QString name = line.left(qMax(eq, 0)).trimmed();
+    *assigns = !line.startsWith(u'#') && !name.isEmpty();
+    return {name, line.mid(eq + 1).trimmed()};
 }
 
-QStringList plainBackendEnvironment(const QByteArray &content)
-{
-    QStringList names;
-    QMap<QString, QString> values;
-    for (const QByteArray &line : content.split('\n')) {
-        const Assignment a = plainAssignment(QString::fromUtf8(line).trimmed());
-        if (!a.assigns || line.contains('\0'))
-            continue;
-        if (!values.contains(a.name))
-            names.append(a.name);
-        values.insert(a.name, a.value);
-    }
-    QStringList env;
-    for (const QString &name : names)
-        env.append(name + u'=' + values.value(name));
-    return env;
-}
-
-QMap<QString, QString> plainPushSettings(const QByteArray &content)
-{
-    QMap<QString, QString> settings;
-    for (const QByteArray &line : content.split('\n')) {
-        Assignment a = plainAssignment(QString::fromUtf8(line.trimmed()));
-        const QString &v = a.value;
-        if (v.size() >= 2 && v.front() == v.back() && (v.front() == u'"' || v.front() == u'\''))
-            a.value = v.mid(1, v.size() - 2);
-        if (a.assigns)
-            settings.insert(a.name, a.value);
-    }
-    return settings;
-}
-
-// A number setting: a decimal int, a sign allowed, within 0..maxValue (a
-// longer run of digits overflows to a value above it).
+// Digits after an optional sign, in 0..maxValue; a longer run of digits
+// overflows to a value above it.
 bool plainBoundedInt(const QString &text, int maxValue, int &out)
 {
     const QByteArray ascii = text.toLatin1();
@@ -89,7 +50,7 @@ bool plainBoundedInt(const QString &text, int maxValue, int &out)
     return true;
 }
 
-// The file the readers open: a memory file, reached by its path.
+// The file the reader opens: a memory file, reached by its path.
 class MemoryFile
 {
 public:
@@ -108,21 +69,38 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray content = fuzzInput(data, size);
-    const MemoryFile file(content);
+    if (size == 0)
+        return 0;
+    const qsizetype bound = data[0] + 1;
+    const QByteArray content = fuzzInput(data + 1, size - 1);
 
-    QStringList env;
-    ZunaroHeadlessService::load_env_file(env, file.path());
-    fuzzCheck(env == plainBackendEnvironment(content), "the backend environment differs");
-
+    QList<envfile::Assignment> environment;
     QMap<QString, QString> settings;
-    fuzzCheck(ZunaroHeadlessService::parseEnvFile(file.path(), settings), "the settings file was not read");
-    fuzzCheck(settings == plainPushSettings(content), "the push settings differ");
-    for (const QString &value : settings) {
-        int got = -1;
-        int want = -1;
-        fuzzCheck(push::parseBoundedInt(value, 300000, got) == plainBoundedInt(value, 300000, want) && got == want,
+    for (const QByteArray &line : content.split('\n')) {
+        bool assigns = false;
+        const envfile::Assignment a = plainAssignment(line, &assigns);
+        if (!assigns)
+            continue;
+        if (!line.contains('\0'))
+            environment.append(a);
+        const QString &v = a.second;
+        const bool quoted = v.size() >= 2 && v.front() == v.back() && (v.front() == u'"' || v.front() == u'\'');
+        settings.insert(a.first, quoted ? v.mid(1, v.size() - 2) : v);
+    }
+    fuzzCheck(envfile::parseBackendEnv(content) == environment, "the backend environment differs");
+    const QMap<QString, QString> got = envfile::parsePushSettings(content);
+    fuzzCheck(got == settings, "the push settings differ");
+    for (const QString &value : got) {
+        int gotNumber = -1;
+        int wantNumber = -1;
+        fuzzCheck(push::parseBoundedInt(value, 300000, gotNumber) == plainBoundedInt(value, 300000, wantNumber)
+                      && gotNumber == wantNumber,
                   "a number setting reads differently");
     }
+
+    QByteArray read;
+    fuzzCheck(envfile::readEnvFile(MemoryFile(content).path(), bound, read), "the file was not read");
+    const QByteArray head = content.size() <= bound ? content : content.left(content.left(bound).lastIndexOf('\n') + 1);
+    fuzzCheck(read == head, "the file was not read as its complete lines within the bound");
     return 0;
 }
