@@ -1,7 +1,8 @@
-// Push mode: the settings lines and files, the cursor text, the answer scan
-// and the request URL as pure helpers; then in the service its start-up, the
-// poll cycle against the simulated proxy on loopback, the cursor file and the
-// statistics line.
+// Push mode: the request URL, the back-off and the cursor file's atomic write;
+// then in the service its settings files and start-up, the poll cycle against
+// the simulated proxy on loopback, the cursor file and the statistics line.
+// The settings lines, the cursor text and the answer scan are left to their
+// fuzz targets.
 
 #include <QtTest>
 #include <QNetworkAccessManager>
@@ -14,14 +15,11 @@
 #include <unistd.h>
 
 #include <array>
-#include <functional>
 #include <tuple>
 #include <memory>
 
-#include "core/env_file.h"
 #include "push/cursor_file.h"
 #include "push/env_config.h"
-#include "push/events_scan.h"
 #include "push/poll_rules.h"
 #include "service_main.h"
 #include "testdevice.h"
@@ -31,56 +29,7 @@
 namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
-
-// The simulated proxy, started and ended by the test.
-class ProxySim
-{
-public:
-    ~ProxySim()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    bool start()
-    {
-        m_process.start(builtTool(QStringLiteral("tgpush_proxy_sim")), {});
-        // It names its port on its first line.
-        if (!m_process.waitForStarted(5000) || !QTest::qWaitFor([this] { return m_process.canReadLine(); }, 5000))
-            return false;
-        const QByteArray line = m_process.readLine();
-        m_port = line.mid(line.lastIndexOf(':') + 1).trimmed().toInt();
-        return m_port > 0;
-    }
-    QString pollUrl(const QString &query) const { return QStringLiteral("http://127.0.0.1:%1/poll%2").arg(m_port).arg(query); }
-    // A control request, answered within a bounded wait.
-    QByteArray control(const QString &pathAndQuery)
-    {
-        QNetworkAccessManager manager;
-        std::unique_ptr<QNetworkReply> reply(manager.get(
-            QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(pathAndQuery)))));
-        QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
-        return reply->readAll();
-    }
-    int waitingPolls()
-    {
-        return QJsonDocument::fromJson(control(QStringLiteral("/control/stats"))).object().value("waiting").toInt(-1);
-    }
-
-private:
-    QProcess m_process;
-    int m_port = 0;
-};
-
-// What the service chose right after a poll finished, before the event loop
-// could fire the next poll.
-struct AfterPoll
-{
-    bool scheduled = false;
-    int delayMs = -1;
-    int backoffMs = -1;
-};
+using State = QList<qint64>;
 
 bool jitteredAround(int delayMs, int baseMs)
 {
@@ -94,135 +43,98 @@ class ServiceTest : public QObject
 {
     Q_OBJECT
 
-    // A device in push mode with the service's poll timer and tick stopped, so
-    // the test drives every poll itself; against a fresh simulated proxy unless
-    // told otherwise.
+    static int armed(const QTimer *timer) { return timer->isActive() ? timer->interval() : -1; }
+
+    // The poll cycle's state, compared whole: {in flight, next poll in ms (-1:
+    // none), back-off, polls started, ok, failed}. A next poll within the jitter
+    // around `jitterBaseMs` reads as that base.
+    static State pollState(const ZunaroHeadlessService &s, int jitterBaseMs = -1)
+    {
+        int next = armed(s.tgpushPollTimer);
+        if (jitterBaseMs >= 0 && next >= 0 && jitteredAround(next, jitterBaseMs))
+            next = jitterBaseMs;
+        return {s.tgpushPollInFlight(), next, s.tgpushBackoffMs, qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk),
+                qint64(s.tgpushStatErr)};
+    }
+
+    // A device in push mode, the service's poll timer and tick stopped so the
+    // test drives every poll itself, against the simulated proxy (ended with
+    // the rig), or else whatever is at `port`.
     struct Rig
     {
         TestDevice device;
-        ProxySim sim;
+        QProcess proxy;
+        int port = 9; // discard: nothing answers
         LogCapture log;
         std::unique_ptr<ZunaroHeadlessService> service;
 
+        ~Rig()
+        {
+            proxy.kill(); // nothing of it is kept
+            proxy.waitForFinished(5000);
+        }
         bool start(int timeoutMs, const QString &query = QString(), bool withProxy = true)
         {
-            if (withProxy && !sim.start())
-                return false;
-            const QString url = withProxy ? sim.pollUrl(query) : QStringLiteral("http://127.0.0.1:9/poll");
+            if (withProxy) {
+                proxy.start(builtTool(QStringLiteral("tgpush_proxy_sim")), {});
+                // It names its port on its first line.
+                if (!QTest::qWaitFor([this] { return proxy.canReadLine(); }, 5000))
+                    return false;
+                const QByteArray line = proxy.readLine();
+                port = line.mid(line.lastIndexOf(':') + 1).trimmed().toInt();
+            }
             device.write(QStringLiteral("data/tgpush_proxy.env"),
-                         "TGPUSH_POLL_URL=" + url.toUtf8() + "\nTGPUSH_TIMEOUT_MS=" + QByteArray::number(timeoutMs) + "\n");
+                         QStringLiteral("TGPUSH_POLL_URL=http://127.0.0.1:%1/poll%2\nTGPUSH_TIMEOUT_MS=%3\n")
+                             .arg(port).arg(query).arg(timeoutMs).toUtf8());
             service = std::make_unique<ZunaroHeadlessService>(nullptr);
             service->tgpushPollTimer->stop();
             service->eventsTailTimer->stop();
             return service->tgpushMode;
         }
-        // Waits for the poll in flight to finish; `meanwhile` runs once it is
-        // watched.
-        bool finish(AfterPoll &after, const std::function<void()> &meanwhile = {})
+        // A request to the proxy's control side, answered within a bounded wait.
+        QByteArray control(const QString &pathAndQuery)
         {
-            QNetworkReply *reply = service->tgpushReply;
-            if (!reply)
-                return false;
-            bool done = false;
-            QObject::connect(reply, &QNetworkReply::finished, service.get(), [&] {
-                after = {service->tgpushPollTimer->isActive(), service->tgpushPollTimer->interval(),
-                         service->tgpushBackoffMs};
-                service->tgpushPollTimer->stop();
-                done = true;
-            });
-            if (meanwhile)
-                meanwhile();
-            return QTest::qWaitFor([&done] { return done; }, 10000);
+            QNetworkAccessManager manager;
+            std::unique_ptr<QNetworkReply> reply(manager.get(
+                QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/control/%2").arg(port).arg(pathAndQuery)))));
+            QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
+            return reply->readAll();
         }
-        bool poll(AfterPoll &after)
+        // Starts a poll, waits for it to finish and gives the state right then,
+        // before the event loop could fire the next poll.
+        bool poll(State &after, int jitterBaseMs)
         {
             service->onTgpushTick();
-            return finish(after);
+            QNetworkReply *reply = service->tgpushReply;
+            bool done = false;
+            if (reply) {
+                QObject::connect(reply, &QNetworkReply::finished, service.get(), [&] {
+                    after = pollState(*service, jitterBaseMs);
+                    service->tgpushPollTimer->stop();
+                    done = true;
+                });
+            }
+            return QTest::qWaitFor([&done] { return done; }, 10000);
         }
         // Starts a poll and waits until the proxy holds it.
         bool pollHeld()
         {
             service->onTgpushTick();
-            return QTest::qWaitFor([this] { return sim.waitingPolls() == 1; }, 5000) && service->tgpushPollInFlight();
+            const auto held = [this] { return QJsonDocument::fromJson(control("stats")).object().value("waiting") == 1; };
+            return QTest::qWaitFor(held, 5000) && service->tgpushPollInFlight();
         }
     };
 
 private slots:
-    // line, key and value; no key: the line is skipped. The quotes rule of
-    // this dialect; the rest is checked by the settings files' fuzz target.
-    void envLine()
-    {
-        const QList<std::array<QByteArray, 3>> rows {
-            {"  TGPUSH_POLL_URL =  http://h/p # remark \r", "TGPUSH_POLL_URL", "http://h/p # remark"},
-            {"  # A=b", "", ""}, {"A=\"\"", "A", ""}, {"A=\" x \"", "A", " x "}, {"A=\"http://h", "A", "\"http://h"},
-            {"A=\"x'", "A", "\"x'"}};
-        for (const auto &[line, key, value] : rows) {
-            using Settings = QMap<QString, QString>;
-            const Settings expected = key.isEmpty() ? Settings() : Settings {{QString(key), QString(value)}};
-            QVERIFY2(envfile::parsePushSettings(line) == expected, line.constData());
-        }
-    }
-
-    void cursorText()
-    {
-        const QList<std::tuple<QByteArray, bool, quint64>> rows {
-            {"  42 \n", true, 42}, {"0", true, 0}, {"", false, 0}, {"abc", false, 0}, {"+5", false, 0},
-            {"-1", false, 0}, {"4 2", false, 0}, {"18446744073709551615", true, ~quint64(0)},
-            {"18446744073709551616", false, 0}};
-        for (const auto &[content, ok, value] : rows) {
-            quint64 out = 0;
-            QVERIFY2(push::parseCursorText(content, out) == ok && out == value, content.constData());
-        }
-    }
-
-    void scan_data()
-    {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<quint64>("since");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<quint64>("best");
-        const int ok = push::EventsScan::Accepted, missing = push::EventsScan::MissingEvents;
-        const auto row = [](const char *name, const QByteArray &body, quint64 since, int status, int count,
-                            quint64 best) { QTest::newRow(name) << body << since << status << count << best; };
-        // One row per outcome; the rest of the scan's rules are checked by its
-        // fuzz target against a plain reading of them.
-        row("empty array, next_since", "{\"events\":[],\"next_since\":17}", 5, ok, 0, 17);
-        row("blank before [", "{\"events\": [{\"id\":9}]}", 0, missing, 0, 0);
-        row("unterminated", "{\"events\":[{\"id\":9}", 0, push::EventsScan::UnterminatedEvents, 0, 0);
-        row("nested id", "{\"events\":[{\"id\":12,\"m\":{\"id\":40}}]}", 0, ok, 2, 40);
-        row("smaller ids keep cursor", "{\"events\":[{\"id\":3},{\"id\":4}],\"next_since\":4}", 10, ok, 2, 10);
-    }
-    void scan()
-    {
-        QFETCH(QByteArray, body);
-        QFETCH(quint64, since);
-        const push::EventsScan result = push::scanEvents(body, since);
-        QTEST(int(result.status), "status");
-        QTEST(result.count, "count");
-        QTEST(result.best, "best");
-    }
-
-    void pollUrl_data()
-    {
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<quint64>("since");
-        QTest::addColumn<int>("timeoutMs");
-        QTest::addColumn<QString>("url");
-        const auto row = [](const char *name, const char *base, quint64 since, int timeoutMs, const char *url) {
-            QTest::newRow(name) << QString(base) << since << timeoutMs << QString(url);
-        };
-        row("no query", "http://h/poll", 0, 0, "http://h/poll?since=0&timeout_ms=0");
-        row("query", "http://h/poll?k=1", 42, 300000, "http://h/poll?k=1&since=42&timeout_ms=300000");
-        row("ends in ?", "http://h/poll?", 1, 5, "http://h/poll?&since=1&timeout_ms=5");
-        row("percent escapes kept", "http://h/a%2Fb%31", 9, 1, "http://h/a%2Fb%31?since=9&timeout_ms=1");
-    }
     void pollUrl()
     {
-        QFETCH(QString, base);
-        QFETCH(quint64, since);
-        QFETCH(int, timeoutMs);
-        QTEST(push::pollRequestUrl(base, since, timeoutMs), "url");
+        const QList<std::tuple<QString, quint64, int, QString>> rows {
+            {"http://h/poll", 0, 0, "http://h/poll?since=0&timeout_ms=0"},
+            {"http://h/poll?k=1", 42, 300000, "http://h/poll?k=1&since=42&timeout_ms=300000"},
+            {"http://h/poll?", 1, 5, "http://h/poll?&since=1&timeout_ms=5"},
+            {"http://h/a%2Fb%31", 9, 1, "http://h/a%2Fb%31?since=9&timeout_ms=1"}}; // escapes kept
+        for (const auto &[base, since, timeoutMs, url] : rows)
+            QCOMPARE(push::pollRequestUrl(base, since, timeoutMs), url);
     }
 
     void backoff()
@@ -255,64 +167,59 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadOnly));
             const QByteArray content = file.readAll();
             quint64 value = 0;
-            QVERIFY2(content.endsWith('\n') && push::parseCursorText(content, value), content.constData());
-            QVERIFY(content == push::cursorFileContent(value));
+            QVERIFY2(push::parseCursorText(content, value) && content == push::cursorFileContent(value),
+                     content.constData());
         }
     }
 
-    // Files are given by content or kind (placeAt()); empty for no file.
+    // The settings files (data, shared/nimbrel, shared) and the cursor file,
+    // by content or kind (placeAt()), "" for none; the "tgpush" log lines,
+    // whole, with $1..$3 for the settings files' paths.
     void config_data()
     {
-        QTest::addColumn<QByteArrayList>("files"); // data, shared/nimbrel, shared, cursor
+        QTest::addColumn<QByteArrayList>("files");
         QTest::addColumn<QString>("url");
-        QTest::addColumn<QList<int>>("numbers"); // timeout, min interval, coalesce, delay on events
-        QTest::addColumn<quint64>("since");
-        QTest::addColumn<QByteArrayList>("lines"); // in this order
-        QTest::addColumn<QByteArray>("absent");
-        const QList<int> defaults {300000, 5000, 5000, 5000};
+        QTest::addColumn<State>("numbers"); // timeout, min interval, coalesce, delay on events, cursor
+        QTest::addColumn<QByteArrayList>("lines");
+        const State defaults {300000, 5000, 5000, 5000, 0};
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";
-        const QByteArray url = "TGPUSH_POLL_URL=http://h/s\n", loaded = "service: tgpush since loaded";
-        const auto row = [](const char *name, const QByteArrayList &files, const char *url, const QList<int> &numbers,
-                            quint64 since, const QByteArrayList &lines, const QByteArray &absent) {
-            QTest::newRow(name) << files << QString(url) << numbers << since << lines << absent;
-        };
+        const QByteArray url = "TGPUSH_POLL_URL=http://h/s\n";
+        const auto row = [](const char *name, const QByteArrayList &files, const char *url, const State &numbers,
+                            const QByteArrayList &lines) { QTest::newRow(name) << files << QString(url) << numbers << lines; };
         const auto tried = [](char i, bool exists) {
             return QByteArray("service: tgpush try=$") + i + (exists ? " exists=1" : " exists=0");
         };
-        row("no candidate", {"", "", "", ""}, "", defaults, 0, {tried('1', 0), tried('2', 0), tried('3', 0), disabled},
-            loaded);
+        const auto first = [&](const QByteArray &url, const QByteArrayList &more = {}) {
+            return QByteArrayList {tried('1', 1), "service: tgpush config=$1 url=" + url} + more + QByteArrayList {kMode};
+        };
         row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, "http://h/p",
-            defaults, 0,
-            {tried('1', 1), "service: tgpush open failed path=$1", tried('2', 1), "service: tgpush config=$2 url=http://h/p"},
-            "service: tgpush try=$3");
-        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, "http://h/3", defaults, 0,
-            {tried('1', 0), tried('2', 0), tried('3', 1), "service: tgpush config=$3 url=http://h/3"},
-            "service: tgpush open failed");
+            defaults,
+            {tried('1', 1), "service: tgpush open failed path=$1", tried('2', 1),
+             "service: tgpush config=$2 url=http://h/p", kMode});
+        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, "http://h/3", defaults,
+            {tried('1', 0), tried('2', 0), tried('3', 1), "service: tgpush config=$3 url=http://h/3", kMode});
         row("quoted empty url, numbers still read",
             {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\nTGPUSH_NOTIFY_COALESCE_MS=\n"
              "TGPUSH_NOTIFY_MIN_INTERVAL_MS=99999999999\n", "", "", ""},
-            "", {0, 5000, 5000, 5000}, 0, {tried('1', 1), disabled}, "service: tgpush try=$2");
+            "", {0, 5000, 5000, 5000, 0}, {tried('1', 1), disabled});
         row("last duplicate, boundaries",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=2000\nTGPUSH_TIMEOUT_MS=1000\n"
              "TGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\nTGPUSH_NOTIFY_COALESCE_MS=600000\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n",
              "", "", ""},
-            "http://h/n", {1000, 3600000, 600000, 0}, 0, {kMode}, disabled);
+            "http://h/n", {1000, 3600000, 600000, 0, 0}, first("http://h/n"));
         row("out of range and malformed",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\n"
              "TGPUSH_NOTIFY_COALESCE_MS=-1\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=5s\n", "", "", ""},
-            "http://h/n", defaults, 0, {kMode}, disabled);
-        // Hostile settings files: a FIFO is never opened, a line cut at the size
-        // bound is skipped (what bytes that are no text do is the settings
-        // files' fuzz target's to check).
-        row("settings a fifo", {"<fifo>", "TGPUSH_POLL_URL=http://h/f\n", "", ""}, "http://h/f", defaults, 0,
-            {"service: tgpush config=$2 url=http://h/f"}, "service: tgpush config=$1");
+            "http://h/n", defaults, first("http://h/n"));
+        // The line cut at the size bound is skipped.
         row("oversized settings: cut line dropped",
             {"TGPUSH_POLL_URL=http://h/o\nX=" + QByteArray(2 * 1024 * 1024, 'x') + "\nTGPUSH_TIMEOUT_MS=1\n", "", "", ""},
-            "http://h/o", defaults, 0, {kMode}, disabled);
-        row("cursor with blanks", {url, "", "", "  42 \n"}, "http://h/s", defaults, 42, {loaded + "=42"}, disabled);
-        row("cursor zero", {url, "", "", "0\n"}, "http://h/s", defaults, 0, {loaded + "=0"}, disabled);
-        row("cursor a fifo", {url, "", "", "<fifo>"}, "http://h/s", defaults, 0, {kMode}, loaded);
-        row("cursor in backend mode", {"", "", "", "7\n"}, "", defaults, 7, {disabled, loaded + "=7"}, kMode);
+            "http://h/o", defaults, first("http://h/o"));
+        row("cursor with blanks", {url, "", "", "  42 \n"}, "http://h/s", {300000, 5000, 5000, 5000, 42},
+            first("http://h/s", {"service: tgpush since loaded=42"}));
+        row("cursor a fifo", {url, "", "", "<fifo>"}, "http://h/s", defaults, first("http://h/s"));
+        row("cursor in backend mode", {"", "", "", "7\n"}, "", {300000, 5000, 5000, 5000, 7},
+            {tried('1', 0), tried('2', 0), tried('3', 0), disabled, "service: tgpush since loaded=7"});
     }
     void config()
     {
@@ -323,133 +230,94 @@ private slots:
                                  QStringLiteral("accounts/1000/shared/misc/tgpush_proxy.env"), kCursor};
         for (int i = 0; i < paths.size(); ++i)
             QVERIFY(placeAt(device.path(paths[i]), files[i].isEmpty() ? "<none>" : files[i]));
-
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
-        QFETCH(QString, url);
-        QCOMPARE(service.tgpushPollUrl, url);
-        QCOMPARE(service.tgpushMode, !url.isEmpty());
-        QTEST((QList<int> {service.tgpushTimeoutMs, service.notifyMinIntervalMs, service.notifyCoalesceMs,
-                           service.tgpushPollDelayOnEventsMs}),
+        QTEST(service.tgpushPollUrl, "url");
+        QTEST((State {service.tgpushTimeoutMs, service.notifyMinIntervalMs, service.notifyCoalesceMs,
+                      service.tgpushPollDelayOnEventsMs, qint64(service.tgpushSince)}),
               "numbers");
-        QTEST(service.tgpushSince, "since");
-
-        const auto expand = [&](QByteArray line) {
+        QFETCH(QByteArrayList, lines);
+        for (QByteArray &line : lines) {
             for (int i = 0; i < 3; ++i)
                 line.replace("$" + QByteArray::number(i + 1), device.path(paths[i]).toUtf8());
-            return line;
-        };
-        QFETCH(QByteArrayList, lines);
-        int previous = -1;
-        for (const QByteArray &line : lines) {
-            const int at = log.lines().indexOf(expand(line));
-            QVERIFY2(at > previous, expand(line).constData());
-            previous = at;
         }
-        QFETCH(QByteArray, absent);
-        for (const QByteArray &line : log.lines())
-            QVERIFY2(!line.startsWith(expand(absent)), line.constData());
+        QCOMPARE(log.matching("service: tgpush "), lines);
     }
 
-    void startup_data()
-    {
-        QTest::addColumn<bool>("uiAlive");
-        QTest::newRow("ui away: poll at once") << false;
-        QTest::newRow("ui alive: no poll") << true;
-    }
     void startup()
     {
-        QFETCH(bool, uiAlive);
-        TestDevice device;
-        if (uiAlive)
-            device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
-        device.write(QStringLiteral("data/tgpush_proxy.env"), "TGPUSH_POLL_URL=http://127.0.0.1:9/poll\n");
-        LogCapture log;
-        ZunaroHeadlessService service(nullptr);
-        QCOMPARE(log.lines().last(), kMode);
-        QCOMPARE(service.cmdSocketFd, -1);
-        QVERIFY(!service.tickTimer->isActive());
-        QVERIFY(service.eventsTailTimer->isActive());
-        QCOMPARE(service.eventsTailTimer->interval(), 750);
-        QCOMPARE(service.tgpushPollTimer->isActive(), !uiAlive);
-        if (!uiAlive)
-            QCOMPARE(service.tgpushPollTimer->interval(), 0);
+        for (const bool uiAlive : {false, true}) {
+            TestDevice device;
+            if (uiAlive)
+                device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
+            device.write(QStringLiteral("data/tgpush_proxy.env"), "TGPUSH_POLL_URL=http://127.0.0.1:9/poll\n");
+            ZunaroHeadlessService s(nullptr);
+            // No command socket, no tick, the tail at its pace, a poll at once
+            // unless the UI is alive.
+            QCOMPARE((State {s.cmdSocketFd, armed(s.tickTimer), armed(s.eventsTailTimer), armed(s.tgpushPollTimer)}),
+                     (State {-1, -1, 750, uiAlive ? -1 : 0}));
+        }
     }
 
-    // Each fault, answered five times, then cleared.
-    void failuresBackOff_data()
-    {
-        QTest::addColumn<QString>("query");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("httpStatus");
-        QTest::addColumn<QByteArray>("line"); // logged for each failure
-        const auto row = [](const char *name, const char *query, const char *fault, int http, const char *line) {
-            QTest::newRow(name) << QString(query) << QString(fault) << http << QByteArray(line);
-        };
-        row("500", "", "kind=status&code=500", 500, "service: tgpush poll failed http=500 err=");
-        row("204 is a failure, url with query", "?k=v", "kind=status&code=204", 204,
-            "service: tgpush poll failed http=204 err=0 ");
-        row("body without events", "", "kind=invalid", 200, "service: tgpush poll invalid json (missing events)");
-        row("reset", "", "kind=reset", 0, "service: tgpush poll failed http=0 err=");
-    }
+    // Each fault (a query for the proxy's control) answered five times, each
+    // logging `line`, then cleared; the last with a poll URL that has a query.
     void failuresBackOff()
     {
-        QFETCH(QString, query);
-        QFETCH(QString, fault);
-        QFETCH(QByteArray, line);
-        Rig r;
-        r.device.write(kCursor, "12\n");
-        QVERIFY(r.start(200, query));
-        // Until cleared: the network stack may resend a request once when a
-        // reused connection breaks, which would use up a counted fault.
-        r.sim.control(QStringLiteral("/control/fault?") + fault + QStringLiteral("&times=0"));
-        AfterPoll after;
-        for (const int wait : {5000, 10000, 20000, 40000, 80000}) {
-            QVERIFY(r.poll(after));
-            QCOMPARE(after.backoffMs, wait);
-            QVERIFY2(after.scheduled && jitteredAround(after.delayMs, wait), qPrintable(QString::number(after.delayMs)));
-            QTEST(r.service->tgpushLastHttpStatus, "httpStatus");
+        const QList<std::tuple<QString, int, QByteArray>> rows {
+            {"kind=status&code=500", 500, "service: tgpush poll failed http=500 err="},
+            {"kind=invalid", 200, "service: tgpush poll invalid json (missing events)"},
+            {"kind=reset", 0, "service: tgpush poll failed http=0 err="},
+            {"kind=status&code=204", 204, "service: tgpush poll failed http=204 err=0 "}}; // 204 is a failure
+        for (const auto &[fault, httpStatus, line] : rows) {
+            Rig r;
+            r.device.write(kCursor, "12\n");
+            QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
+            // Until cleared: the network stack may resend a request once when
+            // a reused connection breaks, which would use up a counted fault.
+            r.control("fault?" + fault + "&times=0");
+            State after;
+            for (const int wait : {5000, 10000, 20000, 40000, 80000}) {
+                QVERIFY(r.poll(after, wait));
+                const qint64 n = r.service->tgpushStatStarted;
+                QCOMPARE(after, (State {0, wait, wait, n, 0, n}));
+                QCOMPARE(r.service->tgpushLastHttpStatus, httpStatus);
+            }
+            QCOMPARE(r.log.matching(line).size(), 5);
+            // The first request, and the statistics line written once before it.
+            const QByteArray stats = r.control("stats");
+            QVERIFY2(stats.contains("\"last_since\":12,\"last_timeout_ms\":200"), stats.constData());
+            QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
+                     QList<QByteArray> {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 "
+                                        "events=0 hub=0 since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 "
+                                        "timeout_ms=200"});
+            r.control("fault?kind=none");
+            // An accepted answer resets the back-off; without events it polls
+            // again once a second has passed, as the proxy held it only 200 ms.
+            QVERIFY(r.poll(after, -1));
+            QCOMPARE(after, (State {0, 1000, 0, 6, 1, 5}));
         }
-        QCOMPARE(r.log.matching(line).size(), 5);
-        QCOMPARE(r.service->tgpushStatErr, quint64(5));
-        QCOMPARE(r.service->tgpushStatOk, quint64(0));
-        // The first request, and the statistics line written once before it.
-        const QByteArray stats = r.sim.control(QStringLiteral("/control/stats"));
-        QVERIFY2(stats.contains("\"last_since\":12,\"last_timeout_ms\":200"), stats.constData());
-        QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll").size(), 1);
-        QVERIFY(r.log.contains("service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 "
-                               "hub=0 since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"));
-        r.sim.control(QStringLiteral("/control/fault?kind=none"));
-
-        // An accepted answer resets the back-off; without events it polls
-        // again once a second has passed, as the proxy held it only 200 ms.
-        QVERIFY(r.poll(after));
-        QCOMPARE(r.service->tgpushStatOk, quint64(1));
-        QCOMPARE(after.backoffMs, 0);
-        QVERIFY(after.scheduled);
-        QCOMPARE(after.delayMs, 1000);
     }
 
     void eventsAdvanceCursor()
     {
         Rig r;
         QVERIFY(r.start(5000));
-        r.service->onTgpushTick();
-        AfterPoll after;
-        QVERIFY(r.finish(after, [&] {
-            QTRY_COMPARE_WITH_TIMEOUT(r.sim.waitingPolls(), 1, 5000);
-            r.sim.control(QStringLiteral("/control/publish?count=2"));
-        }));
+        r.control("publish?count=2");
+        State after;
+        QVERIFY(r.poll(after, 5000));
         ZunaroHeadlessService &s = *r.service;
-        QCOMPARE(s.tgpushSince, quint64(2));
-        QCOMPARE(s.tgpushStatEvents, quint64(2));
-        QCOMPARE(s.pendingNotifyCount, quint64(2));
-        QVERIFY(s.tgpushSinceDirty && s.tgpushSinceFlushTimer->isActive());
-        QVERIFY(jitteredAround(after.delayMs, 5000));
+        QCOMPARE(after, (State {0, 5000, 0, 1, 1, 0}));
+        // since, events, pending notifications, cursor dirty, its flush armed.
+        QCOMPARE((State {qint64(s.tgpushSince), qint64(s.tgpushStatEvents), qint64(s.pendingNotifyCount),
+                         s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                 (State {2, 2, 2, 1, 1}));
         s.onTgpushSinceFlush();
         QCOMPARE(r.device.read(kCursor), QByteArray("2\n"));
     }
 
+    // Going offline drops the poll silently and retries in about a minute;
+    // still offline then, only the timer is re-armed; back online, a poll at
+    // once with the back-off reset.
     void offlineDuringPoll()
     {
         Rig r;
@@ -458,26 +326,17 @@ private slots:
         s.tgpushBackoffMs = 20000;
         QVERIFY(r.pollHeld());
         emit s.networkConfigManager->onlineStateChanged(false);
-        QVERIFY(!s.tgpushPollInFlight() && !s.tgpushReply);
-        QVERIFY(r.log.matching("service: tgpush poll failed").isEmpty());
-        QCOMPARE(s.tgpushStatErr, quint64(0));
-        QVERIFY(s.tgpushPollTimer->isActive());
-        const int delay = s.tgpushPollTimer->interval();
-        QVERIFY2(delay >= 54000 && delay <= 66000, qPrintable(QString::number(delay)));
-
-        // Still offline when the timer fires: only re-armed, nothing sent.
+        QCOMPARE(pollState(s, 60000), (State {0, 60000, 20000, 1, 0, 0}));
         s.onTgpushTick();
-        QVERIFY(!s.tgpushPollInFlight());
-        QCOMPARE(s.tgpushStatStarted, quint64(1));
-
+        QCOMPARE(pollState(s, 60000), (State {0, 60000, 20000, 1, 0, 0}));
         emit s.networkConfigManager->onlineStateChanged(true);
-        QCOMPARE(s.tgpushBackoffMs, 0);
-        QVERIFY(s.tgpushPollTimer->isActive());
-        QCOMPARE(s.tgpushPollTimer->interval(), 0);
-        QVERIFY(r.log.contains("service: net onlineStateChanged=0"));
-        QVERIFY(r.log.contains("service: net onlineStateChanged=1"));
+        QCOMPARE(pollState(s), (State {0, 0, 0, 1, 0, 0}));
+        QCOMPARE(r.log.matching("service: net onlineStateChanged"),
+                 (QList<QByteArray> {"service: net onlineStateChanged=0", "service: net onlineStateChanged=1"}));
     }
 
+    // The UI coming alive ends the poll in flight as a failure; nothing
+    // starts one while it stays alive, and its going away polls at once.
     void uiAliveAbortsPoll()
     {
         Rig r;
@@ -488,22 +347,17 @@ private slots:
         s.onTick();
         QVERIFY(r.log.contains("service: ui_alive_recent=1"));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=5 ").size(), 1);
-        QCOMPARE(s.tgpushStatErr, quint64(1));
         QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 1);
-        QVERIFY(!s.tgpushPollTimer->isActive());
-
-        // Nothing starts a poll while the UI stays alive.
+        QCOMPARE(pollState(s), (State {0, -1, 5000, 1, 0, 1}));
         emit s.networkConfigManager->onlineStateChanged(true);
         s.onTgpushTick();
-        QVERIFY(!s.tgpushPollTimer->isActive() && !s.tgpushPollInFlight());
-        QCOMPARE(s.tgpushStatStarted, quint64(1));
-
+        QCOMPARE(pollState(s), (State {0, -1, 5000, 1, 0, 1}));
         QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
         s.onTick();
-        QVERIFY(s.tgpushPollTimer->isActive());
-        QCOMPARE(s.tgpushPollTimer->interval(), 0);
+        QCOMPARE(armed(s.tgpushPollTimer), 0);
     }
 
+    // A reply the service lost track of may not end the poll now in flight.
     void staleReplyIgnored()
     {
         Rig r;
@@ -511,16 +365,13 @@ private slots:
         ZunaroHeadlessService &s = *r.service;
         s.onTgpushTick();
         QPointer<QNetworkReply> stale = s.tgpushReply;
-        // Lose track of it without aborting, then start the next poll.
         s.tgpushReply = nullptr;
         s.onTgpushTick();
         QNetworkReply *current = s.tgpushReply;
         QVERIFY(current && current != stale);
         stale->abort();
         QCOMPARE(s.tgpushReply.data(), current);
-        QVERIFY(s.tgpushPollInFlight());
-        QCOMPARE(s.tgpushStatErr, quint64(0));
-        QVERIFY(!s.tgpushPollTimer->isActive());
+        QCOMPARE(pollState(s), (State {1, -1, 0, 2, 0, 0}));
     }
 
     // A proxy that answers 200 and then streams without end: the answer is
@@ -544,135 +395,108 @@ private slots:
             connect(socket, &QTcpSocket::disconnected, this, [&] { closed = true; });
             more();
         });
-        TestDevice device;
-        LogCapture log;
-        device.write(QStringLiteral("data/tgpush_proxy.env"),
-                     "TGPUSH_POLL_URL=http://127.0.0.1:" + QByteArray::number(proxy.serverPort()) + "/poll\n");
-        ZunaroHeadlessService s(nullptr);
-        s.tgpushPollTimer->stop();
+        Rig r;
+        r.port = proxy.serverPort();
+        QVERIFY(r.start(300000, QString(), false));
+        ZunaroHeadlessService &s = *r.service;
         s.onTgpushTick();
         QTRY_VERIFY_WITH_TIMEOUT(!s.tgpushPollInFlight() && closed, 60000);
-        QCOMPARE(log.matching("service: tgpush poll failed http=200 err=").value(0).endsWith(
-                     "(answer larger than 67108864 bytes)"),
-                 true);
+        QVERIFY(r.log.matching("service: tgpush poll failed http=200 err=").value(0).endsWith(
+            "(answer larger than 67108864 bytes)"));
         QVERIFY2(sent <= (64 + 16) * 1024 * 1024, qPrintable(QString::number(sent)));
         QCOMPARE(s.tgpushAnswer.capacity(), 0);
     }
 
+    // A proxy that holds the poll past the timeout and a grace: given up as a
+    // timed-out failure.
     void deadlineEndsSilentPoll()
     {
         Rig r;
         QVERIFY(r.start(1000));
         ZunaroHeadlessService &s = *r.service;
-        r.sim.control(QStringLiteral("/control/fault?kind=hang"));
+        r.control("fault?kind=hang");
         QVERIFY(r.pollHeld());
-        QVERIFY(s.tgpushPollDeadlineTimer->isActive());
-        QCOMPARE(s.tgpushPollDeadlineTimer->interval(), 31000);
+        QCOMPARE(armed(s.tgpushPollDeadlineTimer), 31000);
         s.onTgpushPollDeadline();
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
-        QVERIFY(!s.tgpushPollInFlight());
-        QCOMPARE(s.tgpushStatErr, quint64(1));
-        QCOMPARE(s.tgpushLastNetError, 4);
-        QCOMPARE(s.tgpushBackoffMs, 5000);
-        QVERIFY(s.tgpushPollTimer->isActive());
-        QVERIFY(!s.tgpushPollDeadlineTimer->isActive());
-        r.sim.control(QStringLiteral("/control/fault?kind=none"));
+        // ... and the network error, the deadline timer.
+        QCOMPARE(pollState(s, 5000) << s.tgpushLastNetError << armed(s.tgpushPollDeadlineTimer),
+                 (State {0, 5000, 5000, 1, 0, 1, 4, -1}));
+        r.control("fault?kind=none");
     }
 
-    void cursorTiming_data()
-    {
-        QTest::addColumn<int>("gapMs");
-        QTest::addColumn<int>("advances");
-        QTest::addColumn<int>("writtenAt"); // index of the advance that writes at once; -1: none
-        QTest::newRow("three a second apart") << 1000 << 3 << -1;
-        QTest::newRow("every 4 s: forced after a minute") << 4000 << 17 << 15;
-    }
+    // Advances of the cursor a gap apart: written once they settle, or at once
+    // when the oldest unwritten one is a minute old (index `writtenAt`).
     void cursorTiming()
     {
-        QFETCH(int, gapMs);
-        QFETCH(int, advances);
-        QFETCH(int, writtenAt);
-        TestDevice device;
-        zplatform::setClockMs(1700000000000);
-        ZunaroHeadlessService service(nullptr);
-        for (int i = 0; i < advances; ++i) {
-            if (i > 0)
-                zplatform::advanceClockMs(gapMs);
-            service.tgpushSince = quint64(100 + i);
-            service.markTgpushSinceDirty();
-            if (i == writtenAt) {
-                QCOMPARE(device.read(kCursor), QByteArray::number(100 + i) + "\n");
-                QVERIFY(!service.tgpushSinceDirty && !service.tgpushSinceFlushTimer->isActive());
-            } else {
-                QCOMPARE(device.exists(kCursor), writtenAt >= 0 && i > writtenAt);
-                QVERIFY(service.tgpushSinceFlushTimer->isActive());
+        for (const auto &[gapMs, advances, writtenAt] : {std::array<int, 3> {1000, 3, -1}, {4000, 17, 15}}) {
+            TestDevice device;
+            zplatform::setClockMs(1700000000000);
+            ZunaroHeadlessService service(nullptr);
+            for (int i = 0; i < advances; ++i) {
+                if (i > 0)
+                    zplatform::advanceClockMs(gapMs);
+                service.tgpushSince = quint64(100 + i);
+                service.markTgpushSinceDirty();
+                const QByteArray expected = i == writtenAt ? QByteArray::number(100 + i) + "\n"
+                    : writtenAt >= 0 && i > writtenAt  ? QByteArray::number(100 + writtenAt) + "\n"
+                                                       : QByteArray();
+                QCOMPARE(device.read(kCursor), expected);
+                QCOMPARE((State {service.tgpushSinceDirty, service.tgpushSinceFlushTimer->isActive()}),
+                         (State {i != writtenAt, i != writtenAt}));
             }
+            service.onTgpushSinceFlush();
+            QCOMPARE(device.read(kCursor), QByteArray::number(100 + advances - 1) + "\n");
+            QCOMPARE((State {service.tgpushSinceDirty, service.tgpushSinceDirtyMs}), (State {0, 0}));
         }
-        service.onTgpushSinceFlush();
-        QCOMPARE(device.read(kCursor), QByteArray::number(100 + advances - 1) + "\n");
-        QVERIFY(!service.tgpushSinceDirty);
-        QCOMPARE(service.tgpushSinceDirtyMs, qint64(0));
     }
 
-    void cursorOnStop_data()
-    {
-        QTest::addColumn<bool>("dirty");
-        QTest::addColumn<bool>("writable");
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("dirty") << true << true << QByteArray("42\n");
-        QTest::newRow("clean") << false << true << QByteArray();
-        QTest::newRow("unwritable data directory") << true << false << QByteArray();
-    }
+    // STOP writes a dirty cursor, and only a dirty one; an unwritable folder
+    // is not logged about either.
     void cursorOnStop()
     {
-        QFETCH(bool, dirty);
-        QFETCH(bool, writable);
-        TestDevice device;
-        LogCapture log;
-        ZunaroHeadlessService service(nullptr);
-        if (!writable) {
-            // Below a regular file nothing can be created, not even by root.
-            device.write(QStringLiteral("blocker"), "x");
-            service.dataDir = device.path(QStringLiteral("blocker/data"));
+        for (const auto &[dirty, writable, content] : {std::tuple<bool, bool, QByteArray> {true, true, "42\n"},
+                                                       {false, true, ""}, {true, false, ""}}) {
+            TestDevice device;
+            LogCapture log;
+            ZunaroHeadlessService service(nullptr);
+            if (!writable) {
+                // Below a regular file nothing can be created, not even by root.
+                device.write(QStringLiteral("blocker"), "x");
+                service.dataDir = device.path(QStringLiteral("blocker/data"));
+            }
+            service.tgpushSince = 42;
+            if (dirty)
+                service.markTgpushSinceDirty();
+            log.clear();
+            service.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
+            QCOMPARE(device.read(kCursor), content);
+            QCOMPARE((State {service.tgpushSinceDirty, service.tgpushSinceFlushTimer->isActive(),
+                             qint64(service.tgpushSince)}),
+                     (State {0, 0, 42}));
+            QCOMPARE(log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
         }
-        service.tgpushSince = 42;
-        if (dirty)
-            service.markTgpushSinceDirty();
-        log.clear();
-        service.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
-        QTEST(device.read(kCursor), "content");
-        QVERIFY(!service.tgpushSinceDirty && !service.tgpushSinceFlushTimer->isActive());
-        QCOMPARE(service.tgpushSince, quint64(42));
-        QCOMPARE(log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
     }
 
+    // At most one statistics line in 30 minutes, unless forced; a forced one
+    // starts the window again, and a clock that goes back prints nothing.
     void statsWindow()
     {
         TestDevice device;
         zplatform::setClockMs(1700000000000);
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
-        const struct {
-            qint64 advanceMs;
-            const char *reason;
-            bool force;
-            bool printed;
-        } steps[] = {
-            {0, "poll_ok", false, true},          // the first line
-            {60000, "poll_ok", false, false},     // within the window
-            {1739999, "poll_ok", false, false},   // 1799999 after the first
-            {1, "poll_ok", false, true},          // 30 minutes
-            {1000, "poll_error", true, true},     // forced, restarts the window
-            {600000, "poll_ok", false, false},    // 10 minutes after it
-            {-3600000, "poll_ok", false, false},  // the clock went back
-            {4800000, "poll_ok", false, true},    // 30 minutes after the forced line
-        };
-        for (const auto &step : steps) {
-            zplatform::advanceClockMs(step.advanceMs);
+        const QList<std::pair<qint64, bool>> steps {{0, false},       {60000, false}, {1739999, false},
+                                                    {1, false},       {1000, true},   {600000, false},
+                                                    {-3600000, false}, {4800000, false}};
+        QList<int> printed;
+        for (const auto &[advanceMs, force] : steps) {
+            zplatform::advanceClockMs(advanceMs);
             log.clear();
-            service.maybeLogTgpushStats(step.reason, step.force);
-            QCOMPARE(log.lines().size(), step.printed ? 1 : 0);
+            service.maybeLogTgpushStats(force ? "poll_error" : "poll_ok", force);
+            printed << int(log.lines().size());
         }
+        QCOMPARE(printed, (QList<int> {1, 0, 0, 1, 1, 0, 0, 1}));
     }
 
     // timeout, poll duration, answer, whether it counts as a timeout.
@@ -687,9 +511,9 @@ private slots:
             QVERIFY(r.start(timeoutMs, QString(), false));
             r.service->tgpushLastPollDurMs = durMs;
             r.service->takeTgpushAnswer(body);
-            QCOMPARE(r.service->tgpushStatTimeout, quint64(timeouts));
-            QCOMPARE(r.service->tgpushStatOk, quint64(1));
-            QCOMPARE(r.log.matching("service: tgpush stats reason=poll_ok ").size(), 1);
+            QCOMPARE((State {qint64(r.service->tgpushStatTimeout), qint64(r.service->tgpushStatOk),
+                             r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
+                     (State {timeouts, 1, 1}));
         }
     }
 };
