@@ -4,9 +4,11 @@
 
 #include <QtTest>
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <tuple>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include "serviceprocess.h"
 
 namespace {
+using State = QList<qint64>;
+
 // Lines the backend echoed to its output file.
 QList<QByteArray> backendOutput(const TestDevice &device)
 {
@@ -26,21 +30,15 @@ bool isZombie(int pid)
     return stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ");
 }
 
-struct Run {
-    qint64 runMs;
-    int exitCode;
-    int delayMs; // the back-off that follows
-    int attempts;
-};
-
-QByteArray finishedLines(int exitCode, int exitStatus, int delayMs, int attempts, qint64 uptimeMs)
+QList<QByteArray> finishedLines(int exitCode, int exitStatus, int delayMs, int attempts, qint64 uptimeMs)
 {
     return QString::asprintf("service: backend finished exitCode=%d status=%d\n"
                              "service: backend restart in %d ms (attempt=%d uptime_ms=%lld)",
-                             exitCode, exitStatus, delayMs, attempts, uptimeMs).toUtf8();
+                             exitCode, exitStatus, delayMs, attempts, uptimeMs)
+        .toUtf8()
+        .split('\n');
 }
 } // namespace
-Q_DECLARE_METATYPE(QList<Run>)
 
 class ServiceTest : public QObject
 {
@@ -53,6 +51,13 @@ class ServiceTest : public QObject
     ZunaroHeadlessService *svc = nullptr;
     std::unique_ptr<ChildReaper> reaper;
 
+    // The backend's side of the service, compared whole: {pid (-1: none, 1:
+    // one runs), its input, restart attempts, next start in ms from now}.
+    State backendState() const
+    {
+        return {svc->backendPid > 0 ? 1 : svc->backendPid, svc->backendStdinFd >= 0 ? 1 : svc->backendStdinFd,
+                svc->backendRestartAttempts, svc->backendNextStartMs ? svc->backendNextStartMs - zplatform::nowMs() : 0};
+    }
     // Launches the backend and waits until it has taken its "ping".
     bool launchBackend()
     {
@@ -68,6 +73,11 @@ class ServiceTest : public QObject
         const QString order = (QStringLiteral("sim stop-reading ") + ms).trimmed();
         svc->sendLine(order);
         return QTest::qWaitFor([&] { return backendOutput(*dev).contains(order.toUtf8()); }, 5000);
+    }
+    void fresh()
+    {
+        cleanup();
+        init();
     }
 
 private slots:
@@ -114,9 +124,9 @@ private slots:
     }
     void environment()
     {
-        QFETCH(QByteArray, api);
         QFETCH(QByteArray, debug);
         QFETCH(QStringList, expected);
+        QFETCH(QByteArray, api);
         dev->write("accounts/1000/shared/misc/nimbrel/tg_api.env", api);
         dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", debug);
         // An inherited variable that a default replaces keeps its place.
@@ -124,45 +134,35 @@ private slots:
         const QStringList inherited = QProcess::systemEnvironment();
         const QStringList env = svc->buildBackendEnvironment();
         qunsetenv("LD_LIBRARY_PATH");
-
-        for (QString check : expected) {
+        QStringList got;
+        for (QString &check : expected) {
             check.replace("@DATA@", dev->dataDir()).replace("@APP@", dev->appDir()).replace("@SHARED@", dev->nimbrelDir());
             const QString name = check.section('=', 0, 0).remove('!');
-            if (check.endsWith('!'))
-                QVERIFY2(env.filter(QRegularExpression('^' + name + '=')).isEmpty(), qPrintable(check));
-            else
-                QCOMPARE(name + '=' + ZunaroHeadlessService::get_env_value(env, name), check);
+            got << (env.filter(QRegularExpression('^' + name + '=')).isEmpty()
+                        ? name + '!' : name + '=' + ZunaroHeadlessService::get_env_value(env, name));
         }
+        QCOMPARE(got, expected);
         QCOMPARE(dev->exists("accounts/1000/shared/misc/nimbrel/logs"), debug.contains("LOG_TO_SHARED = 1"));
         const int at = inherited.indexOf(QStringLiteral("LD_LIBRARY_PATH=/inherited"));
-        QVERIFY(at >= 0 && env.size() >= inherited.size());
-        QVERIFY(env.at(at).startsWith("LD_LIBRARY_PATH="));
+        QVERIFY(at >= 0 && env.size() >= inherited.size() && env.at(at).startsWith("LD_LIBRARY_PATH="));
     }
 
-    void gates_data()
-    {
-        QTest::addColumn<bool>("active");
-        QTest::addColumn<bool>("wanted");
-        QTest::addColumn<bool>("backingOff");
-        QTest::newRow("service stopped") << false << true << false;
-        QTest::newRow("not wanted") << true << false << false;
-        QTest::newRow("back-off pending") << true << true << true;
-    }
+    // A stopped service, an unwanted backend or a pending back-off: no
+    // launch, not a word, the event tail left where it was.
     void gates()
     {
-        QFETCH(bool, active);
-        QFETCH(bool, wanted);
-        QFETCH(bool, backingOff);
-        svc->serviceActive = active;
-        svc->backendWanted = wanted;
-        svc->backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
-        svc->eventsFileOffset = 7;
-        LogCapture log;
-        svc->startBackend();
-        QCOMPARE(svc->backendPid, -1);
-        QVERIFY(log.lines().isEmpty());
-        QCOMPARE(svc->eventsFileOffset, qint64(7));
-        QVERIFY(!dev->exists("data/cache/tdlib-files"));
+        for (const auto &[active, wanted, backingOff] : {std::array<bool, 3> {false, true, false}, {true, false, false},
+                                                          {true, true, true}}) {
+            svc->serviceActive = active;
+            svc->backendWanted = wanted;
+            svc->backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
+            svc->eventsFileOffset = 7;
+            LogCapture log;
+            svc->startBackend();
+            QCOMPARE((State {svc->backendPid, log.lines().size(), svc->eventsFileOffset,
+                             dev->exists("data/cache/tdlib-files")}),
+                     (State {-1, 0, 7, 0}));
+        }
     }
 
     // A start moves the event tail to the end; a second one while the
@@ -174,40 +174,32 @@ private slots:
         const int pid = svc->backendPid;
         QCOMPARE(svc->eventsFileOffset, qint64(4));
         QVERIFY(dev->exists("data/cache/tdlib-files"));
-
         dev->write("data/backend_events.jsonl", QByteArray(100, 'x'));
         svc->eventsPartialLine = "half";
         LogCapture log;
         svc->startBackend();
-        QCOMPARE(svc->backendPid, pid);
-        QCOMPARE(svc->eventsFileOffset, qint64(100));
-        QVERIFY(svc->eventsPartialLine.isEmpty());
-        QVERIFY(log.lines().isEmpty());
+        QCOMPARE((State {svc->backendPid, svc->eventsFileOffset, svc->eventsPartialLine.size(), log.lines().size()}),
+                 (State {pid, 100, 0, 0}));
     }
 
-    // The setting reaches the log line and the child's real limit; every
-    // other value of it is the helper's table.
-    void stackLimit_data()
-    {
-        QTest::addColumn<QByteArray>("setting");
-        QTest::addColumn<int>("kb");
-        QTest::newRow("missing") << QByteArray() << 192;
-        QTest::newRow("512") << QByteArray("TD_BACKEND_STACK_KB=512\n") << 512;
-        QTest::newRow("huge") << QByteArray("TD_BACKEND_STACK_KB=8589934592\n") << 1048576;
-    }
+    // The setting (none, 512, far too large) reaches the log line and the
+    // child's real limit; every other value of it is the helper's table.
     void stackLimit()
     {
-        QFETCH(QByteArray, setting);
-        QFETCH(int, kb);
-        dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", setting);
-        LogCapture log;
-        QVERIFY(launchBackend());
-        QCOMPARE(log.lines().value(0), "service: backend starting " + dev->appDir().toUtf8()
-                                           + "/td_backend stackmax=" + QByteArray::number(kb) + "KB");
-        svc->sendLine("sim stack");
-        QTRY_VERIFY_WITH_TIMEOUT(backendOutput(*dev).contains("stack " + QByteArray::number(kb * 1024LL)), 5000);
+        for (const auto &[setting, kb] : {std::pair<QByteArray, int> {"", 192}, {"TD_BACKEND_STACK_KB=512\n", 512},
+                                          {"TD_BACKEND_STACK_KB=8589934592\n", 1048576}}) {
+            fresh();
+            dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", setting);
+            LogCapture log;
+            QVERIFY(launchBackend());
+            QCOMPARE(log.lines().value(0), "service: backend starting " + dev->appDir().toUtf8()
+                                               + "/td_backend stackmax=" + QByteArray::number(kb) + "KB");
+            svc->sendLine("sim stack");
+            QTRY_VERIFY_WITH_TIMEOUT(backendOutput(*dev).contains("stack " + QByteArray::number(kb * 1024LL)), 5000);
+        }
     }
 
+    // No executable: each attempt fails and waits 2 s, and not a moment less.
     void missingExecutable()
     {
         QVERIFY(QFile::remove(dev->appDir() + QStringLiteral("/td_backend")));
@@ -215,9 +207,7 @@ private slots:
         LogCapture log;
         for (int attempt = 1; attempt <= 2; ++attempt) {
             svc->startBackend();
-            QCOMPARE(svc->backendPid, -1);
-            QCOMPARE(svc->backendRestartAttempts, attempt);
-            QCOMPARE(svc->backendNextStartMs, zplatform::nowMs() + 2000);
+            QCOMPARE(backendState(), (State {-1, -1, attempt, 2000}));
             QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
             log.clear();
             zplatform::advanceClockMs(1999);
@@ -235,8 +225,8 @@ private slots:
         QVERIFY(inheritable >= 0);
         for (int launch = 0; launch < 2; ++launch) {
             QVERIFY(launchBackend());
-            QCOMPARE(dev->read("data/td_backend_service.out"), QByteArray("ping\n"));
-            QCOMPARE(dev->read("data/td_backend_service.err"), QByteArray());
+            QCOMPARE(dev->read("data/td_backend_service.out") + '|' + dev->read("data/td_backend_service.err"),
+                     QByteArray("ping\n|"));
             const QDir fds(QStringLiteral("/proc/%1/fd").arg(svc->backendPid));
             QCOMPARE(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
                      QStringList({"0", "1", "2"}));
@@ -247,44 +237,32 @@ private slots:
         close(inheritable);
     }
 
-    void stop_data()
-    {
-        QTest::addColumn<bool>("ignoreTerm");
-        QTest::addColumn<int>("minMs");
-        QTest::addColumn<int>("maxMs");
-        QTest::newRow("ends at SIGTERM") << false << 0 << 1000;
-        QTest::newRow("ignores SIGTERM") << true << 1150 << 3000;
-    }
+    // A backend that ends at SIGTERM, and one deaf to it (and no longer
+    // reading, so the end of its input does not end it either) that is
+    // killed after a grace; the restart attempts are left alone. With none
+    // running, a stop says nothing.
     void stop()
     {
-        QFETCH(bool, ignoreTerm);
-        QFETCH(int, minMs);
-        QFETCH(int, maxMs);
-        QVERIFY(launchBackend());
-        const int pid = svc->backendPid;
-        if (ignoreTerm) {
-            // Deaf to SIGTERM and no longer reading, so the end of its input
-            // does not end it either.
-            svc->sendLine("sim ignore-term");
-            QVERIFY(stopReading());
+        for (const auto &[ignoreTerm, minMs, maxMs] : {std::array<int, 3> {0, 0, 1000}, {1, 1150, 3000}}) {
+            QVERIFY(launchBackend());
+            const int pid = svc->backendPid;
+            if (ignoreTerm) {
+                svc->sendLine("sim ignore-term");
+                QVERIFY(stopReading());
+            }
+            svc->backendRestartAttempts = 3;
+            LogCapture log;
+            QElapsedTimer timer;
+            timer.start();
+            svc->stopBackend();
+            const qint64 took = timer.elapsed();
+            QVERIFY2(took >= minMs && took < maxMs, qPrintable(QString::number(took)));
+            QCOMPARE(backendState() << kill(pid, 0), (State {-1, -1, 3, 0, -1}));
+            svc->stopBackend();
+            QCOMPARE(log.lines(), QList<QByteArray> {"service: backend stopping"});
         }
-        svc->backendRestartAttempts = 3;
-        LogCapture log;
-        QElapsedTimer timer;
-        timer.start();
-        svc->stopBackend();
-        const qint64 took = timer.elapsed();
-        QVERIFY2(took >= minMs && took < maxMs, qPrintable(QString::number(took)));
-        QCOMPARE(log.lines(), QList<QByteArray> {"service: backend stopping"});
-        QCOMPARE(svc->backendPid, -1);
-        QCOMPARE(svc->backendStdinFd, -1);
-        QCOMPARE(svc->backendRestartAttempts, 3);
-        QVERIFY(kill(pid, 0) != 0);
-        // With none running, a stop says nothing.
-        log.clear();
-        svc->stopBackend();
-        QVERIFY(log.lines().isEmpty());
     }
+
     void delivery_data()
     {
         QTest::addColumn<QList<QByteArray>>("datagrams");
@@ -313,24 +291,21 @@ private slots:
         QFETCH(QList<QByteArray>, received);
         svc->serviceActive = false;
         svc->backendNextStartMs = backoffMs ? zplatform::nowMs() + backoffMs : 0;
-
         for (const QByteArray &datagram : datagrams) {
             sendCommandDatagram(datagram);
             svc->drainCmdSocket();
         }
-        QCOMPARE(svc->backendWanted, !received.isEmpty());
-        QCOMPARE(svc->serviceActive, !received.isEmpty());
-        QCOMPARE(svc->backendPid > 0, !received.isEmpty() && backoffMs == 0);
-
+        // Wanted, active, launched at once unless backing off.
+        const bool some = !received.isEmpty();
+        QCOMPARE((State {svc->backendWanted, svc->serviceActive, svc->backendPid > 0}),
+                 (State {some, some, some && backoffMs == 0}));
         zplatform::advanceClockMs(backoffMs);
         svc->onTick();
         QVERIFY(svc->pendingBackendLines.isEmpty());
-        if (received.isEmpty()) {
-            QCOMPARE(svc->backendPid, -1);
-            QVERIFY(!dev->exists("data/td_backend_service.out"));
-            return;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), received, 5000);
+        if (some)
+            QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), received, 5000);
+        else
+            QCOMPARE((State {svc->backendPid, dev->exists("data/td_backend_service.out")}), (State {-1, 0}));
     }
 
     // A command after a stop brings the service back and launches the
@@ -342,15 +317,11 @@ private slots:
         svc->drainCmdSocket();
         svc->onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.START")));
         svc->onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
-        QCOMPARE(svc->pendingBackendLines, QStringList {"queued"});
-        QVERIFY(!svc->serviceActive);
-
+        QVERIFY(svc->pendingBackendLines == QStringList {"queued"} && !svc->serviceActive);
         zplatform::advanceClockMs(5000);
         sendCommandDatagram("after stop");
         svc->drainCmdSocket();
-        QVERIFY(svc->serviceActive);
-        QVERIFY(svc->backendPid > 0);
-        QVERIFY(!svc->tickTimer->isActive());
+        QCOMPARE((State {svc->serviceActive, svc->backendPid > 0, svc->tickTimer->isActive()}), (State {1, 1, 0}));
         QCOMPARE(svc->pendingBackendLines, QStringList({"queued", "after stop"}));
         svc->flushPendingBackendLines();
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray>({"ping", "queued", "after stop"}), 5000);
@@ -380,13 +351,11 @@ private slots:
     {
         QVERIFY(launchBackend());
         QVERIFY(stopReading("1000"));
-
         QList<QByteArray> expected = backendOutput(*dev);
         const QByteArray filler(190, 'f');
         for (int i = 0; i < 3000; ++i) {
-            const QByteArray line = QByteArray::number(i) + filler;
-            expected << line;
-            svc->sendLine(QString::fromLatin1(line));
+            expected << QByteArray::number(i) + filler;
+            svc->sendLine(QString::fromLatin1(expected.last()));
         }
         // More than a pipe holds, so the rest is still waiting here.
         QVERIFY(!svc->backendInputBuffer.isEmpty());
@@ -401,24 +370,17 @@ private slots:
     {
         QVERIFY(launchBackend());
         QVERIFY(stopReading());
-
         LogCapture log;
-        const QString line(999, QLatin1Char('s'));
         for (int i = 0; i < 1600; ++i)
-            svc->sendLine(line);
-        QVERIFY(svc->backendInputBuffer.size() <= 1024 * 1024);
-        QVERIFY(svc->backendInputBuffer.size() > 1024 * 1024 - 1000);
-        const qint64 dropped = svc->backendDroppedBytes;
-        QVERIFY(dropped > 0);
-        QCOMPARE(dropped % 1000, qint64(0));
-        QVERIFY(log.lines().isEmpty());
-
+            svc->sendLine(QString(999, QLatin1Char('s')));
+        const qint64 buffered = svc->backendInputBuffer.size(), dropped = svc->backendDroppedBytes;
+        QVERIFY2(buffered <= 1024 * 1024 && buffered > 1024 * 1024 - 1000, qPrintable(QString::number(buffered)));
+        QVERIFY2(dropped > 0 && dropped % 1000 == 0 && log.lines().isEmpty(), qPrintable(QString::number(dropped)));
         svc->stopBackend();
         QCOMPARE(log.matching("service: backend input full"),
                  QList<QByteArray> {"service: backend input full, dropped " + QByteArray::number(dropped) + " bytes"});
-        QVERIFY(svc->backendInputBuffer.isEmpty());
-        QVERIFY(svc->backendInputNotifier == nullptr);
-        QCOMPARE(svc->backendDroppedBytes, qint64(0));
+        QCOMPARE((State {svc->backendInputBuffer.size(), svc->backendInputNotifier != nullptr, svc->backendDroppedBytes}),
+                 (State {0, 0, 0}));
     }
 
     // One activation reads a bounded number of datagrams; the rest follow in
@@ -429,7 +391,6 @@ private slots:
         if (setsockopt(svc->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
             QSKIP("cannot enlarge the command socket's buffer here");
         QVERIFY(launchBackend());
-
         QList<QByteArray> expected {"ping"};
         for (int i = 0; i < 600; ++i) {
             expected << "d" + QByteArray::number(i);
@@ -439,87 +400,73 @@ private slots:
         svc->sendLine("marker");
         QTRY_VERIFY_WITH_TIMEOUT(backendOutput(*dev).contains("marker"), 5000);
         QCOMPARE(backendOutput(*dev).indexOf("marker"), 1 + 256);
-
         expected.insert(1 + 256, "marker");
         for (int i = 0; i < 3; ++i)
             svc->drainCmdSocket();
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), expected, 5000);
     }
+
+    // Runs of the backend: {ran ms, exit code, then the back-off, attempts}.
     void backoff_data()
     {
-        QTest::addColumn<QList<Run>>("runs");
-        QTest::newRow("code 0 three times") << QList<Run> {{10000, 0, 1000, 1}, {10000, 0, 2000, 2}, {10000, 0, 4000, 3}};
-        QTest::newRow("a long run resets") << QList<Run> {{1000, 1, 1000, 1}, {1000, 1, 2000, 2}, {31000, 1, 1000, 1}};
-        QTest::newRow("exactly 30000 does not reset") << QList<Run> {{1000, 1, 1000, 1}, {30000, 1, 2000, 2}};
-        QList<Run> code42;
+        QTest::addColumn<QList<State>>("runs");
+        QTest::newRow("code 0 three times") << QList<State> {{10000, 0, 1000, 1}, {10000, 0, 2000, 2}, {10000, 0, 4000, 3}};
+        QTest::newRow("a long run resets") << QList<State> {{1000, 1, 1000, 1}, {1000, 1, 2000, 2}, {31000, 1, 1000, 1}};
+        QTest::newRow("exactly 30000 does not reset") << QList<State> {{1000, 1, 1000, 1}, {30000, 1, 2000, 2}};
+        QList<State> code42;
         for (int delay : {30000, 60000, 120000, 240000, 480000, 600000, 600000})
-            code42.append({100, 42, delay, int(code42.size()) + 1});
+            code42.append({100, 42, delay, code42.size() + 1});
         QTest::newRow("code 42 up to its cap") << code42;
-        QTest::newRow("code 9") << QList<Run> {{100, 9, 5000, 1}, {100, 9, 10000, 2}};
+        QTest::newRow("code 9") << QList<State> {{100, 9, 5000, 1}, {100, 9, 10000, 2}};
     }
     void backoff()
     {
-        QFETCH(QList<Run>, runs);
+        QFETCH(QList<State>, runs);
         LogCapture log;
-        for (const Run &run : runs) {
+        for (const State &run : runs) {
             svc->backendStartedMs = zplatform::nowMs();
-            zplatform::advanceClockMs(run.runMs);
+            zplatform::advanceClockMs(run[0]);
             log.clear();
-            svc->onBackendFinished(run.exitCode, QProcess::NormalExit);
-            QCOMPARE(svc->backendNextStartMs, zplatform::nowMs() + run.delayMs);
-            QCOMPARE(svc->backendRestartAttempts, run.attempts);
-            QCOMPARE(log.lines(), finishedLines(run.exitCode, 0, run.delayMs, run.attempts, run.runMs).split('\n'));
+            svc->onBackendFinished(int(run[1]), QProcess::NormalExit);
+            QCOMPARE(backendState(), (State {-1, -1, run[3], run[2]}));
+            QCOMPARE(log.lines(), finishedLines(int(run[1]), 0, int(run[2]), int(run[3]), run[0]));
         }
         // A stopped service schedules nothing.
         svc->serviceActive = false;
-        const qint64 next = svc->backendNextStartMs;
+        const State before = backendState();
         svc->onBackendFinished(1, QProcess::NormalExit);
-        QCOMPARE(svc->backendNextStartMs, next);
-        QCOMPARE(svc->backendRestartAttempts, runs.last().attempts);
+        QCOMPARE(backendState(), before);
     }
 
-    // A real backend that ends is reaped by the tick and comes back once its
-    // back-off has passed.
-    void reapAndRelaunch_data()
-    {
-        QTest::addColumn<QString>("ending");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<int>("exitStatus");
-        QTest::addColumn<int>("delay");
-        QTest::newRow("SIGKILL") << "kill" << 137 << 1 << 1000;
-        QTest::newRow("code 42") << "sim exit 42" << 42 << 0 << 30000;
-    }
+    // A real backend that ends (killed, or with code 42) is reaped by the tick
+    // and comes back once its back-off has passed.
     void reapAndRelaunch()
     {
-        QFETCH(QString, ending);
-        QFETCH(int, exitCode);
-        QFETCH(int, exitStatus);
-        QFETCH(int, delay);
-        svc->backendWanted = true;
-        svc->onTick();
-        const int pid = svc->backendPid;
-        QVERIFY(pid > 0);
-        if (ending == "kill")
-            kill(pid, SIGKILL);
-        else
-            svc->sendLine(ending);
-        LogCapture log;
-        QTRY_VERIFY_WITH_TIMEOUT((svc->reapBackend(), svc->backendPid < 0), 5000);
-        QCOMPARE(svc->backendStdinFd, -1);
-        QVERIFY(svc->backendInputNotifier == nullptr);
-        QCOMPARE(log.lines(),
-                 (QString::asprintf("service: backend waitpid pid=%d exitCode=%d status=%d\n", pid, exitCode, exitStatus)
-                      .toUtf8()
-                  + finishedLines(exitCode, exitStatus, delay, 1, 0))
-                     .split('\n'));
-
-        zplatform::advanceClockMs(delay - 1);
-        svc->onTick();
-        QCOMPARE(svc->backendPid, -1);
-        zplatform::advanceClockMs(1);
-        svc->onTick();
-        QVERIFY(svc->backendPid > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray> {"ping"}, 5000);
+        for (const auto &[ending, exitCode, exitStatus, delay] :
+             {std::tuple<QString, int, int, int> {"kill", 137, 1, 1000}, {"sim exit 42", 42, 0, 30000}}) {
+            fresh();
+            svc->backendWanted = true;
+            svc->onTick();
+            const int pid = svc->backendPid;
+            QVERIFY(pid > 0);
+            if (ending == "kill")
+                kill(pid, SIGKILL);
+            else
+                svc->sendLine(ending);
+            LogCapture log;
+            QTRY_VERIFY_WITH_TIMEOUT((svc->reapBackend(), svc->backendPid < 0), 5000);
+            QCOMPARE(backendState() << (svc->backendInputNotifier != nullptr), (State {-1, -1, 1, delay, 0}));
+            QCOMPARE(log.lines(), QList<QByteArray> {QString::asprintf("service: backend waitpid pid=%d exitCode=%d "
+                                                                       "status=%d", pid, exitCode, exitStatus).toUtf8()}
+                                      + finishedLines(exitCode, exitStatus, delay, 1, 0));
+            zplatform::advanceClockMs(delay - 1);
+            svc->onTick();
+            QCOMPARE(svc->backendPid, -1);
+            zplatform::advanceClockMs(1);
+            svc->onTick();
+            QVERIFY(svc->backendPid > 0);
+            QTRY_COMPARE_WITH_TIMEOUT(backendOutput(*dev), QList<QByteArray> {"ping"}, 5000);
+        }
     }
 
     // A process id that waitpid refuses is given up at once: no back-off.
@@ -534,11 +481,7 @@ private slots:
         svc->reapBackend();
         QCOMPARE(log.lines(), QList<QByteArray> {QString::asprintf("service: waitpid(%d) failed errno=10 (No child processes)",
                                                                    int(getpid())).toUtf8()});
-        QCOMPARE(svc->backendPid, -1);
-        QCOMPARE(svc->backendStdinFd, -1);
-        QVERIFY(fcntl(fds[1], F_GETFD) < 0);
-        QCOMPARE(svc->backendNextStartMs, qint64(0));
-        QCOMPARE(svc->backendRestartAttempts, 0);
+        QCOMPARE(backendState() << fcntl(fds[1], F_GETFD), (State {-1, -1, 0, 0, -1}));
     }
 };
 
