@@ -15,6 +15,7 @@ benches=(
   bench_latency
   bench_push_scan
   bench_push_roundtrip
+  bench_soak
 )
 
 # figure, comparison (min: at least, max: at most), bound, in the figure's unit.
@@ -27,6 +28,8 @@ latency_call_p99       max 50
 latency_message_p99    max 50
 push_scan_10mb         min 1000
 push_roundtrip_p99     max 5
+soak_total_rss_growth  max 2
+soak_total_fds_growth  max 0
 "
 
 scripts/setup.sh
