@@ -295,13 +295,24 @@ private:
                 map.insert(member.name, member.value);
             return;
         }
+        // Stable, so an equal name stays after the earlier one. The usual
+        // few names are sorted in place; many names never cost quadratic
+        // time, whatever order the text lists them in.
         QVarLengthArray<Member *, kUsualMembers> order(count);
+        const auto byName = [](const Member *a, const Member *b) { return a->nameBytes < b->nameBytes; };
         for (qsizetype i = 0; i < count; ++i)
             order[i] = &m_members[i];
-        // Stable, so an equal name stays after the earlier one; and never
-        // quadratic, whatever order a text lists its names in.
-        std::stable_sort(order.begin(), order.end(),
-                         [](const Member *a, const Member *b) { return a->nameBytes < b->nameBytes; });
+        if (count > kUsualMembers) {
+            std::stable_sort(order.begin(), order.end(), byName);
+        } else {
+            for (qsizetype i = 1; i < count; ++i) {
+                Member *const member = order[i];
+                qsizetype j = i;
+                for (; j > 0 && byName(member, order[j - 1]); --j)
+                    order[j] = order[j - 1];
+                order[j] = member;
+            }
+        }
         std::map<QString, QVariant> sorted;
         auto last = sorted.end();
         for (qsizetype i = 0; i < count; ++i) {
