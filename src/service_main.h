@@ -240,6 +240,9 @@ private:
     // and the tick alone reads the file.
     QFileSystemWatcher *eventsWatcher = nullptr;
     bool eventsPassQueued = false;
+    // The read buffer, kept from one pass to the next while a large append
+    // is read in bounded passes, given back once a pass reaches the end.
+    QByteArray eventsReadBuffer;
 
     // backend: the pipe's write end is non-blocking so a backend that stops
     // reading cannot stall the event loop; bytes the pipe cannot take yet

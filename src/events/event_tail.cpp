@@ -239,12 +239,14 @@ void ZunaroHeadlessService::tailBackendEvents()
     // What is appended while this pass runs waits for the next one, so a
     // busy writer cannot keep the pass going.
     const qint64 end = file.size();
-    if (eventsFileOffset >= end)
+    if (eventsFileOffset >= end) {
+        eventsReadBuffer = QByteArray();
         return;
+    }
 
     eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
     eventtail::LineAssembly assembly { std::move(eventsPartialLine), eventsLongLineSkipOffset == eventsFileOffset };
-    QByteArray chunk;
+    QByteArray &chunk = eventsReadBuffer;
     qint64 budget = eventtail::kMaxPassBytes;
     while (eventsFileOffset < end && budget > 0) {
         const qint64 data = file.nextData(eventsFileOffset);
@@ -275,9 +277,11 @@ void ZunaroHeadlessService::tailBackendEvents()
     eventsLongLineSkipOffset = assembly.skipping ? eventsFileOffset : -1;
     eventsPassUiRunning = -1;
     // A pass that stopped at its bound leaves the rest to the next turn of
-    // the event loop, not to the tick.
+    // the event loop, not to the tick, and keeps its buffer for it.
     if (budget <= 0 && eventsFileOffset < end)
         queueEventsPass();
+    else
+        chunk = QByteArray();
 }
 
 void ZunaroHeadlessService::setUpEventsWatch()
