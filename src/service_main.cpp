@@ -1,6 +1,5 @@
 #include "service_main.h"
 
-#include <QDir>
 #include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -14,6 +13,7 @@
 #include "bps/bps.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
+#include "zunaro/status.h"
 
 namespace {
 constexpr int kCmdReceiveBufferBytes = 4 * 1024 * 1024;
@@ -39,9 +39,10 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     connect(invokeManager, &bb::system::InvokeManager::invoked, this,
             &ZunaroHeadlessService::onInvoked);
+    zplatform::setStatusProvider(this, [this] { return statusSnapshot(); });
 
     appDirPath = zplatform::applicationDirPath();
-    dataDir = QDir::cleanPath(QDir(appDirPath).absoluteFilePath(QStringLiteral("../../data")));
+    dataDir = zplatform::dataDir();
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
 
     uiAliveRecent = isUiAliveRecent();

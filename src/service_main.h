@@ -74,6 +74,7 @@ private:
     friend class ServiceBench;
 
     // core
+    QVariantMap statusSnapshot() const;
     bool isUiAliveRecent() const;
     bool isUiRunningActive() const;
     void applyNotificationDefaultsOnce();

@@ -4,6 +4,9 @@
 // and shows the Hub.
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -18,6 +21,7 @@
 
 #include "zunaro/device.h"
 #include "zunaro/files.h"
+#include "zunaro/platform.h"
 
 namespace {
 
@@ -31,10 +35,13 @@ constexpr qsizetype kMaxDatagramBytes = 4095;
 constexpr qsizetype kMaxShownFileBytes = 1024 * 1024;
 
 const char kUsage[] =
-    "usage: zunaroctl [--root DIR] COMMAND [ARGS]\n"
+    "usage: zunaroctl [--platform=embedded|desktop] [--root DIR] COMMAND [ARGS]\n"
     "\n"
-    "The device root is DIR, else $ZUNARO_DEVICE_ROOT, else the folder two\n"
-    "levels above zunaroctl's own folder.\n"
+    "The platform is the one named, else $ZUNARO_PLATFORM, else embedded. On\n"
+    "the embedded platform the device root is DIR, else $ZUNARO_DEVICE_ROOT,\n"
+    "else the folder two levels above zunaroctl's own folder. On the desktop\n"
+    "platform the service is com.kvel.zunaro.service on the session bus and\n"
+    "only invoke, status, send and ui apply.\n"
     "\n"
     "commands:\n"
     "  invoke ACTION        deliver an invocation with ACTION to the service\n"
@@ -48,6 +55,7 @@ const char kUsage[] =
     "  press LABEL          press a button of the dialog on screen (Answer, Decline)\n"
     "  select KEY           select the Hub entry KEY\n"
     "  hub                  show the Hub entries and the dialog\n"
+    "  status               the service's state, one key=value a line (desktop)\n"
     "\n"
     "exit status: 0 done, 1 failed (no service listening, error reply), 2 bad arguments\n";
 
@@ -110,9 +118,41 @@ int sendCommands(const QStringList &lines)
     return kExitOk;
 }
 
+// The desktop service on the session bus.
+QDBusMessage busCall(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.kvel.zunaro.service"),
+                                                       QStringLiteral("/com/kvel/zunaro/service"),
+                                                       QStringLiteral("com.kvel.zunaro.Service1"), method);
+    call.setArguments(args);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, kReplyTimeoutMs);
+}
+
+int busInvoke(const QString &action)
+{
+    const QDBusMessage reply = busCall(QStringLiteral("Invoke"), {action, QString()});
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        return fail(QStringLiteral("invoke failed: %1").arg(reply.errorMessage()));
+    return kExitOk;
+}
+
+int busStatus()
+{
+    const QDBusMessage reply = busCall(QStringLiteral("Status"), {});
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        return fail(QStringLiteral("status failed: %1").arg(reply.errorMessage()));
+    const QVariantMap status = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    QTextStream out(stdout);
+    for (auto it = status.constBegin(); it != status.constEnd(); ++it) {
+        const QVariant value = it->metaType().id() == QMetaType::Bool ? QVariant(it->toBool() ? 1 : 0) : *it;
+        out << it.key() << '=' << value.toString() << '\n';
+    }
+    return kExitOk;
+}
+
 int uiPresence(const QString &state)
 {
-    const QString dataDir = zplatform::deviceRoot() + QStringLiteral("/data");
+    const QString dataDir = zplatform::dataDir();
     const QString alive = dataDir + QStringLiteral("/ui_alive.txt");
     const QString running = dataDir + QStringLiteral("/ui_running.txt");
     const QByteArray now = QByteArray::number(zplatform::nowMs()) + '\n';
@@ -190,9 +230,16 @@ int showHub()
 
 int run(QStringList args)
 {
-    if (args.size() >= 2 && args.first() == QLatin1String("--root")) {
-        qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(args.at(1)));
-        args = args.mid(2);
+    const bool desktop = zplatform::platformKind() == zplatform::PlatformKind::Desktop;
+    while (!args.isEmpty()) {
+        if (args.first().startsWith(QLatin1String("--platform="))) {
+            args.removeFirst(); // chosen in main()
+        } else if (args.size() >= 2 && args.first() == QLatin1String("--root")) {
+            qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(args.at(1)));
+            args = args.mid(2);
+        } else {
+            break;
+        }
     }
     if (args.isEmpty())
         return badUsage(QStringLiteral("no command given"));
@@ -203,6 +250,17 @@ int run(QStringList args)
     }
     if (command == QLatin1String("send"))
         return sendCommands(args);
+    if (desktop) {
+        if (command == QLatin1String("status"))
+            return args.isEmpty() ? busStatus() : badUsage(QStringLiteral("status takes no arguments"));
+        if (command == QLatin1String("invoke") && args.size() == 1 && !args.first().isEmpty())
+            return busInvoke(args.first());
+        if (command == QLatin1String("ui") && args.size() == 1)
+            return uiPresence(args.first());
+        return badUsage(QStringLiteral("%1 is not a command of the desktop platform").arg(command));
+    }
+    if (command == QLatin1String("status"))
+        return badUsage(QStringLiteral("status needs --platform=desktop"));
     if (command == QLatin1String("hub"))
         return args.isEmpty() ? showHub() : badUsage(QStringLiteral("hub takes no arguments"));
     static const QStringList kOneArgument = {QStringLiteral("invoke"), QStringLiteral("online"),
@@ -234,5 +292,8 @@ int run(QStringList args)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QString error;
+    if (!zplatform::choosePlatform(argc, argv, &error))
+        return badUsage(error);
     return run(app.arguments().mid(1));
 }

@@ -2,10 +2,14 @@
 
 #include <QSocketNotifier>
 
+#include <cstdlib>
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "zunaro/platform.h"
 
 namespace {
 // Written by the signal handler, read on the event loop.
@@ -43,6 +47,10 @@ namespace bb {
 Application::Application(int &argc, char **argv)
     : QCoreApplication(argc, argv)
 {
+    // Before the service exists: a second service on the session, or one
+    // for a platform that cannot run here, ends now.
+    if (const int status = zplatform::startServicePlatform(argc, argv))
+        ::exit(status);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return;
     m_signalNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);

@@ -1,11 +1,12 @@
 #include "bps/bps.h"
 
-#include "files.h"
-#include "state_parse.h"
-#include "zunaro/device.h"
+#include "backends.h"
 
 int bps_initialize()
 {
+    // The desktop's lock state arrives over the bus: ask now, so it is known
+    // by the time a call rings.
+    zplatform::startLockState();
     return BPS_SUCCESS;
 }
 
@@ -15,16 +16,6 @@ void bps_shutdown()
 
 int navigator_get_device_lock_state()
 {
-    QByteArray content;
-    switch (zplatform::readSmallFile(zplatform::platformDir() + QStringLiteral("/lock_state"),
-                                    zplatform::kMaxLockStateBytes, &content)) {
-    case zplatform::SmallFile::Absent:
-        return 0;
-    case zplatform::SmallFile::Read:
-        return zplatform::lockStateFromContent(content);
-    case zplatform::SmallFile::Unreadable:
-    case zplatform::SmallFile::TooLarge:
-        break;
-    }
-    return BPS_FAILURE;
+    const int state = zplatform::deviceLockState();
+    return state < 0 ? BPS_FAILURE : state;
 }

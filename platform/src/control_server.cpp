@@ -199,16 +199,9 @@ QString ControlServer::carryOut(const ControlRequest &request)
     switch (request.kind) {
     case ControlRequest::Invalid:
         return request.error;
-    case ControlRequest::Invoke: {
-        QList<QPointer<bb::system::InvokeManager>> managers;
-        for (bb::system::InvokeManager *m : live::invokeManagers())
-            managers.append(m);
-        for (const QPointer<bb::system::InvokeManager> &m : managers) {
-            if (m)
-                emit m->invoked(request.invoke);
-        }
+    case ControlRequest::Invoke:
+        live::deliverInvocation(request.invoke);
         return QString();
-    }
     case ControlRequest::Online:
         reportOnline(request.online);
         return QString();

@@ -2,8 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 
 #include <atomic>
+#include <sys/stat.h>
+
+#include "zunaro/platform.h"
 
 namespace zplatform {
 
@@ -58,6 +63,26 @@ QString devicePath(const QString &absolutePath)
 QString platformDir()
 {
     return deviceRoot() + QStringLiteral("/platform");
+}
+
+QString dataDir()
+{
+    if (platformKind() == PlatformKind::Embedded)
+        return deviceRoot() + QStringLiteral("/data");
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/zunaro");
+    // Messages and the backend's database live here: made for its owner
+    // alone; a folder the user made already keeps its mode.
+    QDir().mkpath(QFileInfo(dir).absolutePath());
+    ::mkdir(QFile::encodeName(dir).constData(), 0700);
+    return dir;
+}
+
+QString sharedDir()
+{
+    if (platformKind() == PlatformKind::Embedded)
+        return devicePath(QStringLiteral("/accounts/1000/shared"));
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/zunaro");
 }
 
 qint64 nowMs()

@@ -1,10 +1,12 @@
 #include "hub_carrier.h"
 
+#include "backends.h"
+
 namespace zplatform {
 
 HubCarrier &hubCarrier()
 {
-    static const std::unique_ptr<HubCarrier> carrier = makeHubFilesCarrier();
+    static const std::unique_ptr<HubCarrier> carrier = makeHubCarrier();
     return *carrier;
 }
 

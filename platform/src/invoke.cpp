@@ -2,7 +2,9 @@
 #include "bb/system/SystemUiButton.h"
 
 #include <QJsonObject>
-#include <QTimer>
+#include <QPointer>
+
+#include "backends.h"
 
 #include "files.h"
 #include "invoke_record.h"
@@ -30,13 +32,19 @@ InvokeManager::~InvokeManager()
 
 InvokeTargetReply *InvokeManager::invoke(const InvokeRequest &request)
 {
-    if (!zplatform::recordInvocation(request, QStringLiteral("service")))
-        return nullptr;
     auto *reply = new InvokeTargetReply;
-    QTimer::singleShot(0, reply, [reply] {
-        reply->m_finished = true;
-        emit reply->finished();
+    const QPointer<InvokeTargetReply> guard(reply);
+    const bool sent = zplatform::sendInvocation(request, QStringLiteral("service"), [guard](const QString &error) {
+        if (!guard)
+            return;
+        guard->m_errorString = error;
+        guard->m_finished = true;
+        emit guard->finished();
     });
+    if (!sent) {
+        delete reply;
+        return nullptr;
+    }
     return reply;
 }
 

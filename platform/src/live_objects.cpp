@@ -1,8 +1,9 @@
 #include "live_objects.h"
 
-#include <memory>
+#include <QPointer>
 
-#include "control_server.h"
+#include "backends.h"
+#include "bb/system/InvokeManager.h"
 
 namespace zplatform {
 namespace live {
@@ -12,7 +13,6 @@ struct Registry {
     QList<bb::system::InvokeManager *> invokeManagers;
     QList<NetworkConfigurationManager *> networkManagers;
     QList<bb::platform::NotificationDialog *> dialogs;
-    std::unique_ptr<ControlServer> controlServer;
 };
 
 Registry &registry()
@@ -26,21 +26,33 @@ void addInvokeManager(bb::system::InvokeManager *manager)
 {
     Registry &r = registry();
     r.invokeManagers.append(manager);
-    if (!r.controlServer)
-        r.controlServer = ControlServer::open();
+    if (r.invokeManagers.size() == 1)
+        firstInvokeManagerAdded(manager);
 }
 
 void removeInvokeManager(bb::system::InvokeManager *manager)
 {
     Registry &r = registry();
-    r.invokeManagers.removeAll(manager);
-    if (r.invokeManagers.isEmpty())
-        r.controlServer.reset();
+    if (r.invokeManagers.removeAll(manager) > 0 && r.invokeManagers.isEmpty())
+        lastInvokeManagerRemoved();
 }
 
 QList<bb::system::InvokeManager *> invokeManagers()
 {
     return registry().invokeManagers;
+}
+
+bool deliverInvocation(const bb::system::InvokeRequest &request)
+{
+    QList<QPointer<bb::system::InvokeManager>> managers;
+    for (bb::system::InvokeManager *m : registry().invokeManagers)
+        managers.append(m);
+    // A slot may delete another manager; the guards skip it.
+    for (const QPointer<bb::system::InvokeManager> &m : managers) {
+        if (m)
+            emit m->invoked(request);
+    }
+    return !managers.isEmpty();
 }
 
 void addNetworkManager(NetworkConfigurationManager *manager)

@@ -5,6 +5,8 @@
 
 #include <QList>
 
+#include "bb/system/InvokeRequest.h"
+
 namespace bb {
 namespace platform {
 class NotificationDialog;
@@ -23,6 +25,8 @@ namespace live {
 void addInvokeManager(bb::system::InvokeManager *manager);
 void removeInvokeManager(bb::system::InvokeManager *manager);
 QList<bb::system::InvokeManager *> invokeManagers();
+// Emits invoked(request) on every manager; false when there is none.
+bool deliverInvocation(const bb::system::InvokeRequest &request);
 
 void addNetworkManager(NetworkConfigurationManager *manager);
 void removeNetworkManager(NetworkConfigurationManager *manager);

@@ -4,8 +4,8 @@
 #include "bb/platform/Notification.h"
 #include "bb/platform/NotificationDialog.h"
 
+#include "backends.h"
 #include "hub_carrier.h"
-#include "invoke_record.h"
 #include "live_objects.h"
 
 namespace bb {
@@ -125,7 +125,7 @@ bool NotificationDialog::press(const QString &label)
     for (const auto &pair : std::as_const(m_buttons)) {
         if (pair.first->label() != label)
             continue;
-        if (!zplatform::recordInvocation(pair.second, QStringLiteral("user")))
+        if (!zplatform::sendInvocation(pair.second, QStringLiteral("user"), {}))
             return false;
         close(label);
         emit finished();

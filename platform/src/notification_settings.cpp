@@ -6,10 +6,13 @@
 #include "files.h"
 #include "state_parse.h"
 #include "zunaro/device.h"
+#include "zunaro/platform.h"
 
 namespace {
 QString settingsPath()
 {
+    if (zplatform::platformKind() == zplatform::PlatformKind::Desktop)
+        return zplatform::sharedDir() + QStringLiteral("/notification_settings.json");
     return zplatform::platformDir() + QStringLiteral("/notification_settings.json");
 }
 } // namespace

@@ -4,6 +4,7 @@
 #include <QNetworkInformation>
 #include <QPointer>
 
+#include "backends.h"
 #include "live_objects.h"
 #include "state_parse.h"
 #include "zunaro/network.h"
@@ -17,7 +18,7 @@ bool online = true;
 void start()
 {
     started = true;
-    if (!QCoreApplication::instance() || !QNetworkInformation::loadDefaultBackend())
+    if (!QCoreApplication::instance() || !loadNetworkBackend())
         return;
     QNetworkInformation *info = QNetworkInformation::instance();
     online = onlineFromReachability(info->reachability());

@@ -24,7 +24,7 @@ constexpr qsizetype kMaxEnvFileAddedBytes = 64 * 1024;
 
 QString sharedFolder()
 {
-    return zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel"));
+    return zplatform::sharedDir() + QStringLiteral("/misc/nimbrel");
 }
 
 // Bytes of the text once encoded as UTF-8, without encoding it.

@@ -30,8 +30,8 @@ void ZunaroHeadlessService::loadTgpushConfig()
     QString configPath;
     const QStringList candidates {
         dataDir + QStringLiteral("/tgpush_proxy.env"),
-        zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/nimbrel/tgpush_proxy.env")),
-        zplatform::devicePath(QStringLiteral("/accounts/1000/shared/misc/tgpush_proxy.env")),
+        zplatform::sharedDir() + QStringLiteral("/misc/nimbrel/tgpush_proxy.env"),
+        zplatform::sharedDir() + QStringLiteral("/misc/tgpush_proxy.env"),
     };
     for (const QString &candidate : candidates) {
         const bool exists = QFileInfo(candidate).isFile();

@@ -27,6 +27,16 @@ QString devicePath(const QString &absolutePath);
 // <device root>/platform, where the embedded platform keeps its state.
 QString platformDir();
 
+// The service's folders, for whichever platform runs; nothing else knows
+// where they lie. The data folder holds the events file, the presence files,
+// the cursor and the backend's output: <device root>/data on a device,
+// $XDG_DATA_HOME/zunaro (created, only for its owner) on a desktop. The
+// shared folder is the root of misc/nimbrel/*.env and misc/tgpush_proxy.env:
+// <device root>/accounts/1000/shared on a device, $XDG_CONFIG_HOME/zunaro on
+// a desktop.
+QString dataDir();
+QString sharedDir();
+
 // Milliseconds since the Unix epoch. Tests may freeze or move it.
 qint64 nowMs();
 QDateTime now();

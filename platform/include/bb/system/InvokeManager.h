@@ -15,6 +15,8 @@ class InvokeTargetReply : public QObject
 public:
     explicit InvokeTargetReply(QObject *parent = nullptr);
     bool isFinished() const { return m_finished; }
+    // Why the invocation failed; empty when it succeeded or is under way.
+    QString errorString() const { return m_errorString; }
 
 signals:
     void finished();
@@ -22,6 +24,7 @@ signals:
 private:
     friend class InvokeManager;
     bool m_finished = false;
+    QString m_errorString;
 };
 
 // Receives the invocations addressed to this application (invoked()) and
@@ -33,8 +36,8 @@ public:
     explicit InvokeManager(QObject *parent = nullptr);
     ~InvokeManager() override;
 
-    // Records the request as sent by the service. Returns null only when the
-    // request could not be recorded.
+    // Sends the request on behalf of the service. Returns null only when it
+    // could not be sent at all.
     InvokeTargetReply *invoke(const InvokeRequest &request);
 
 signals:

@@ -1,0 +1,191 @@
+#include "desktop/lock_logind.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+
+#include <functional>
+#include <unistd.h>
+
+#include "zunaro/log.h"
+
+namespace zplatform {
+
+namespace {
+constexpr int kCallTimeoutMs = 2000;
+const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+
+struct ScreenSaver {
+    const char *service;
+    const char *path;
+};
+constexpr ScreenSaver kScreenSavers[] = {
+    {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
+    {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
+};
+
+class LockWatch : public QObject
+{
+    Q_OBJECT
+public:
+    explicit LockWatch(QObject *parent)
+        : QObject(parent)
+    {
+        QDBusConnection system = QDBusConnection::systemBus();
+        if (!system.isConnected()) {
+            useScreenSaver(QStringLiteral("no system bus"));
+            return;
+        }
+        const QString sessionId = qEnvironmentVariable("XDG_SESSION_ID");
+        if (!sessionId.isEmpty()) {
+            call(system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+                 QStringLiteral("GetSession"), {sessionId}, [this](const QDBusMessage &reply) {
+                     followSession(reply.arguments().value(0).value<QDBusObjectPath>().path());
+                 });
+            return;
+        }
+        // Without a session of its own (a user service), the user's display
+        // session is the one on screen.
+        call(system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+             QStringLiteral("GetUser"), {uint(::getuid())}, [this](const QDBusMessage &reply) {
+                 const QString user = reply.arguments().value(0).value<QDBusObjectPath>().path();
+                 call(QDBusConnection::systemBus(), kLogin1, user, kProperties, QStringLiteral("Get"),
+                      {QStringLiteral("org.freedesktop.login1.User"), QStringLiteral("Display")},
+                      [this](const QDBusMessage &display) { followSession(displaySessionPath(display)); });
+             });
+    }
+
+    int state = -1;
+
+private slots:
+    void onSessionPropertiesChanged(const QString &interface, const QVariantMap &changed, const QStringList &invalidated)
+    {
+        if (interface != QLatin1String("org.freedesktop.login1.Session"))
+            return;
+        const auto it = changed.constFind(QStringLiteral("LockedHint"));
+        if (it != changed.constEnd())
+            setState(it->toBool() ? 1 : 0);
+        else if (invalidated.contains(QStringLiteral("LockedHint")))
+            readLockedHint();
+    }
+
+    void onScreenSaverActiveChanged(bool active) { setState(active ? 1 : 0); }
+
+private:
+    using Answer = std::function<void(const QDBusMessage &)>;
+
+    // An asynchronous call; a failure logs why and falls back to the
+    // screensaver, unless this already is the screensaver.
+    void call(QDBusConnection bus, const QString &service, const QString &path, const QString &interface,
+              const QString &method, const QVariantList &args, Answer answer, std::function<void(const QString &)> failed = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(args);
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, kCallTimeoutMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [=] {
+            watcher->deleteLater();
+            if (watcher->isError()) {
+                const QString why = method + QStringLiteral(": ") + watcher->error().message();
+                if (failed)
+                    failed(why);
+                else
+                    useScreenSaver(why);
+                return;
+            }
+            answer(watcher->reply());
+        });
+    }
+
+    static QString displaySessionPath(const QDBusMessage &reply)
+    {
+        // Get answers a variant holding the (so) pair of session id and path.
+        const QDBusArgument pair = reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusArgument>();
+        QString id;
+        QDBusObjectPath path;
+        pair.beginStructure();
+        pair >> id >> path;
+        pair.endStructure();
+        return path.path();
+    }
+
+    void followSession(const QString &path)
+    {
+        if (path.isEmpty() || path == QLatin1String("/")) {
+            useScreenSaver(QStringLiteral("logind has no session for this user"));
+            return;
+        }
+        m_sessionPath = path;
+        // Signals come on the session's own path, never on its aliases.
+        QDBusConnection::systemBus().connect(kLogin1, path, kProperties, QStringLiteral("PropertiesChanged"), this,
+                                             SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        readLockedHint();
+    }
+
+    void readLockedHint()
+    {
+        call(QDBusConnection::systemBus(), kLogin1, m_sessionPath, kProperties, QStringLiteral("Get"),
+             {QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("LockedHint")},
+             [this](const QDBusMessage &reply) {
+                 if (!m_logindAnswered)
+                     logLine("platform: lock state from logind session %s\n", m_sessionPath.toUtf8().constData());
+                 m_logindAnswered = true;
+                 setState(reply.arguments().value(0).value<QDBusVariant>().variant().toBool() ? 1 : 0);
+             });
+    }
+
+    void useScreenSaver(const QString &why)
+    {
+        if (m_logindAnswered || m_screenSaverTried)
+            return;
+        m_screenSaverTried = true;
+        if (!m_sessionPath.isEmpty())
+            QDBusConnection::systemBus().disconnect(kLogin1, m_sessionPath, kProperties, QStringLiteral("PropertiesChanged"),
+                                                    this, SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        logLine("platform: no lock state from logind (%s); asking the screensaver\n", why.toUtf8().constData());
+        tryScreenSaver(0);
+    }
+
+    void tryScreenSaver(size_t index)
+    {
+        if (index >= std::size(kScreenSavers)) {
+            logLine("platform: no screensaver answers either; the lock state is unknown\n");
+            return;
+        }
+        const QString service = QLatin1String(kScreenSavers[index].service);
+        const QString path = QLatin1String(kScreenSavers[index].path);
+        call(
+            QDBusConnection::sessionBus(), service, path, service, QStringLiteral("GetActive"), {},
+            [this, service, path](const QDBusMessage &reply) {
+                logLine("platform: lock state from %s\n", service.toUtf8().constData());
+                QDBusConnection::sessionBus().connect(service, path, service, QStringLiteral("ActiveChanged"), this,
+                                                      SLOT(onScreenSaverActiveChanged(bool)));
+                setState(reply.arguments().value(0).toBool() ? 1 : 0);
+            },
+            [this, index](const QString &) { tryScreenSaver(index + 1); });
+    }
+
+    void setState(int newState) { state = newState; }
+
+    QString m_sessionPath;
+    bool m_logindAnswered = false;
+    bool m_screenSaverTried = false;
+};
+} // namespace
+
+int desktopLockState()
+{
+    // Bus signals need the application's event loop.
+    if (!QCoreApplication::instance())
+        return -1;
+    static LockWatch *watch = new LockWatch(QCoreApplication::instance());
+    return watch->state;
+}
+
+} // namespace zplatform
+
+#include "lock_logind.moc"

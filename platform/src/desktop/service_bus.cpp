@@ -1,0 +1,72 @@
+#include "desktop/service_bus.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QCoreApplication>
+#include <QUrl>
+#include <QVariantMap>
+
+#include "live_objects.h"
+#include "zunaro/log.h"
+#include "zunaro/status.h"
+
+namespace zplatform {
+
+namespace {
+class ServiceBus : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.kvel.zunaro.Service1")
+public:
+    using QObject::QObject;
+
+public slots:
+    // The same delivery as the control socket's invoke request on a device.
+    void Invoke(const QString &action, const QString &uri)
+    {
+        if (action.isEmpty()) {
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("Invoke needs an action"));
+            return;
+        }
+        bb::system::InvokeRequest request;
+        request.setAction(action);
+        if (!uri.isEmpty())
+            request.setUri(QUrl(uri));
+        if (!live::deliverInvocation(request))
+            sendErrorReply(QDBusError::Failed, QStringLiteral("the service is not ready for invocations"));
+    }
+
+    QVariantMap Status() { return statusSnapshot(); }
+};
+} // namespace
+
+bool claimServiceBus(QString *error)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto *object = new ServiceBus(QCoreApplication::instance());
+    if (!bus.registerObject(kServiceObjectPath, object, QDBusConnection::ExportAllSlots)) {
+        *error = QStringLiteral("could not export %1 on the session bus").arg(kServiceObjectPath);
+        delete object;
+        return false;
+    }
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus.interface()->registerService(
+        kServiceBusName, QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);
+    if (!reply.isValid()) {
+        *error = QStringLiteral("could not claim %1: %2").arg(kServiceBusName, reply.error().message());
+    } else if (reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+        *error = QStringLiteral("another zunaro-service owns %1").arg(kServiceBusName);
+    } else {
+        logLine("platform: desktop service on the session bus as %s\n", kServiceBusName.toUtf8().constData());
+        return true;
+    }
+    bus.unregisterObject(kServiceObjectPath);
+    delete object;
+    return false;
+}
+
+} // namespace zplatform
+
+#include "service_bus.moc"

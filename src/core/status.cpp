@@ -1,0 +1,30 @@
+// What the service tells about itself when asked (the desktop platform's
+// Status() on the session bus).
+
+#include "service_main.h"
+
+#include "zunaro/status.h"
+
+QVariantMap ZunaroHeadlessService::statusSnapshot() const
+{
+    QVariantMap s {
+        {QStringLiteral("mode"), tgpushMode ? QStringLiteral("push") : QStringLiteral("backend")},
+        {QStringLiteral("active"), serviceActive},
+        {QStringLiteral("backend_pid"), backendPid},
+        {QStringLiteral("backend_restart_attempts"), backendRestartAttempts},
+        {QStringLiteral("backend_next_start_ms"), backendNextStartMs},
+        {QStringLiteral("pending_lines"), int(pendingBackendLines.size())},
+        {QStringLiteral("ui_alive"), isUiAliveRecent()},
+        {QStringLiteral("ui_running"), isUiRunningActive()},
+    };
+    if (tgpushMode) {
+        s.insert(QStringLiteral("started"), tgpushStatStarted);
+        s.insert(QStringLiteral("ok"), tgpushStatOk);
+        s.insert(QStringLiteral("timeout"), tgpushStatTimeout);
+        s.insert(QStringLiteral("err"), tgpushStatErr);
+        s.insert(QStringLiteral("events"), tgpushStatEvents);
+        s.insert(QStringLiteral("hub"), tgpushStatHub);
+        s.insert(QStringLiteral("since"), tgpushSince);
+    }
+    return s;
+}
