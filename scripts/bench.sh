@@ -16,6 +16,7 @@ benches=(
   bench_push_scan
   bench_push_roundtrip
   bench_soak
+  bench_desktop
 )
 
 # figure, comparison (min: at least, max: at most), bound, in the figure's unit.
@@ -30,6 +31,7 @@ push_scan_10mb         min 1000
 push_roundtrip_p99     max 5
 soak_total_rss_growth  max 2
 soak_total_fds_growth  max 0
+desktop_call_notify_p99 max 50
 "
 
 scripts/setup.sh
