@@ -44,8 +44,12 @@ qint64 toInt64(const QVariant &value)
         return qint64(d);
     }
     case QMetaType::QString: {
+        // Qt's conversion stops at a NUL, so "12\u0000x" would read as 12.
+        const QString text = value.toString();
+        if (text.contains(QChar(0)))
+            return 0;
         bool ok = false;
-        const qint64 v = value.toString().trimmed().toLongLong(&ok, 10);
+        const qint64 v = text.trimmed().toLongLong(&ok, 10);
         return ok ? v : 0;
     }
     default:

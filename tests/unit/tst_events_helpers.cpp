@@ -31,6 +31,7 @@ private slots:
         QTest::newRow("fraction is no number") << QByteArray("2.6") << qint64(0) << 0;
         QTest::newRow("digits between blanks") << QByteArray("\" 42 \"") << qint64(42) << 42;
         QTest::newRow("digits with text") << QByteArray("\"12abc\"") << qint64(0) << 0;
+        QTest::newRow("digits then NUL") << QByteArray("\"12\\u0000x\"") << qint64(0) << 0;
         QTest::newRow("true") << QByteArray("true") << qint64(0) << 0;
         QTest::newRow("object") << QByteArray("{\"a\":1}") << qint64(0) << 0;
         QTest::newRow("beyond int") << QByteArray("3000000000") << qint64(3000000000LL) << 0;
