@@ -9,29 +9,10 @@
 #include <QJsonParseError>
 #include <QVariant>
 
-#include <algorithm>
-
 #include "bb/data/JsonDataAccess.h"
 #include "events/event_tail.h"
 #include "fuzz_check.h"
-
-namespace {
-bool sameVariant(const QVariant &a, const QVariant &b)
-{
-    if (a.metaType() != b.metaType())
-        return false;
-    if (a.metaType().id() == QMetaType::QVariantMap) {
-        const QVariantMap x = a.toMap(), y = b.toMap();
-        return x.keys() == y.keys()
-            && std::all_of(x.keyBegin(), x.keyEnd(), [&](const QString &k) { return sameVariant(x[k], y[k]); });
-    }
-    if (a.metaType().id() == QMetaType::QVariantList) {
-        const QVariantList x = a.toList(), y = b.toList();
-        return x.size() == y.size() && std::equal(x.cbegin(), x.cend(), y.cbegin(), sameVariant);
-    }
-    return a == b;
-}
-} // namespace
+#include "same_variant.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

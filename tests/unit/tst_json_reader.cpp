@@ -10,24 +10,9 @@
 #include <QtTest>
 
 #include "bb/data/JsonDataAccess.h"
+#include "same_variant.h"
 
 namespace {
-
-bool sameVariant(const QVariant &a, const QVariant &b)
-{
-    if (a.metaType() != b.metaType())
-        return false;
-    if (a.metaType().id() == QMetaType::QVariantMap) {
-        const QVariantMap x = a.toMap(), y = b.toMap();
-        return x.keys() == y.keys()
-            && std::all_of(x.keyBegin(), x.keyEnd(), [&](const QString &k) { return sameVariant(x[k], y[k]); });
-    }
-    if (a.metaType().id() == QMetaType::QVariantList) {
-        const QVariantList x = a.toList(), y = b.toList();
-        return x.size() == y.size() && std::equal(x.cbegin(), x.cend(), y.cbegin(), sameVariant);
-    }
-    return a == b;
-}
 
 // Empty unless the reader and QJsonDocument disagree on `text`.
 QByteArray disagreement(const QByteArray &text)
