@@ -1,6 +1,4 @@
-// The pure parts of the event tail and the Hub summary, and the shortcuts of
-// the ingestion path: the type filter that spares a line its parsing, and
-// the line simplification that shares text already simple.
+// The pure parts of the event tail and the Hub summary, and the shortcuts of the ingestion path.
 
 #include <QtTest>
 
@@ -21,9 +19,7 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<qint64>("asInt64");
         QTest::addColumn<int>("asInt32");
-        QTest::newRow("number") << QByteArray("12345") << qint64(12345) << 12345;
         QTest::newRow("2^53+1 number") << QByteArray("9007199254740993") << 9007199254740993LL << 0;
-        QTest::newRow("2^53+1 string") << QByteArray("\"9007199254740993\"") << 9007199254740993LL << 0;
         QTest::newRow("int64 max") << QByteArray("9223372036854775807") << 9223372036854775807LL << 0;
         QTest::newRow("beyond int64") << QByteArray("92233720368547758070") << qint64(0) << 0;
         QTest::newRow("negative") << QByteArray("-7") << qint64(-7) << -7;
@@ -33,7 +29,6 @@ private slots:
         QTest::newRow("digits with text") << QByteArray("\"12abc\"") << qint64(0) << 0;
         QTest::newRow("digits then NUL") << QByteArray("\"12\\u0000x\"") << qint64(0) << 0;
         QTest::newRow("true") << QByteArray("true") << qint64(0) << 0;
-        QTest::newRow("object") << QByteArray("{\"a\":1}") << qint64(0) << 0;
         QTest::newRow("beyond int") << QByteArray("3000000000") << qint64(3000000000LL) << 0;
     }
     void memberConversion()
@@ -76,10 +71,10 @@ private slots:
         QTest::newRow("tabs and breaks") << " Te\tam " << "Bo\r\nb" << "a\n\nb\tc  d" << "Te am: Bo b: a b c d";
         QTest::newRow("fallbacks") << "  " << "" << "\n" << "Chat: New message";
         QTest::newRow("placeholders stay text") << "%2" << "%1" << "x" << "%2: %1: x";
-        QTest::newRow("300 characters") << "T" << "" << QString(300, QLatin1Char('x'))
-                                        << QStringLiteral("T: ") + QString(177, QLatin1Char('x')) + QChar(0x2026);
-        QTest::newRow("pair not cut") << "T" << "" << QString(176, QLatin1Char('x')) + QStringLiteral("\U0001F600yyyy")
-                                      << QStringLiteral("T: ") + QString(176, QLatin1Char('x')) + QChar(0x2026);
+        const QString xs(300, QLatin1Char('x'));
+        QTest::newRow("300 characters") << "T" << "" << xs << "T: " + xs.left(177) + QChar(0x2026);
+        QTest::newRow("pair not cut") << "T" << "" << xs.left(176) + "\U0001F600yyyy"
+                                      << "T: " + xs.left(176) + QChar(0x2026);
     }
     void composeLine()
     {
@@ -89,26 +84,21 @@ private slots:
         QTEST(hubsummary::composeLine(title, sender, text), "line");
     }
 
-    // A chat's count reports applied one after another ("u" marks a report
-    // while the UI is in front): entry, total and what the last one adds.
+    // A chat's count reports applied one after another ("u" marks a report while the UI is in front): the entry
+    // ("-": none), the total and what the last report adds.
     void applyUnread_data()
     {
         QTest::addColumn<QStringList>("reports");
-        QTest::addColumn<int>("entry"); // -1: no entry
-        QTest::addColumn<quint64>("total");
-        QTest::addColumn<quint64>("added");
-        QTest::newRow("first counts whole") << QStringList { "3" } << 3 << quint64(3) << quint64(3);
-        QTest::newRow("2 then 5") << QStringList { "2", "5" } << 5 << quint64(5) << quint64(3);
-        QTest::newRow("5 to 0") << QStringList { "5", "0" } << -1 << quint64(0) << quint64(0);
-        QTest::newRow("5 to 2") << QStringList { "5", "2" } << 2 << quint64(2) << quint64(0);
-        QTest::newRow("unchanged") << QStringList { "4", "4" } << 4 << quint64(4) << quint64(0);
-        QTest::newRow("negative is 0") << QStringList { "4", "-3" } << -1 << quint64(0) << quint64(0);
-        QTest::newRow("UI reads to 0") << QStringList { "5", "u0" } << -1 << quint64(0) << quint64(0);
-        QTest::newRow("UI in front, count grows") << QStringList { "5", "u9" } << 5 << quint64(5) << quint64(0);
-        QTest::newRow("delta from the count seen by the UI") << QStringList { "5", "u9", "10" } << 6 << quint64(6)
-                                                             << quint64(1);
-        QTest::newRow("entry saturates") << QStringList { "5", "u3", "2147483647" } << 2147483647
-                                         << quint64(5) + 2147483644 << quint64(2147483644);
+        QTest::addColumn<QString>("result");
+        QTest::newRow("2 then 5") << QStringList { "2", "5" } << "5 5 3";
+        QTest::newRow("5 to 2") << QStringList { "5", "2" } << "2 2 0";
+        QTest::newRow("unchanged") << QStringList { "4", "4" } << "4 4 0";
+        QTest::newRow("negative is 0") << QStringList { "4", "-3" } << "- 0 0";
+        QTest::newRow("UI reads to 0") << QStringList { "5", "u0" } << "- 0 0";
+        QTest::newRow("UI in front, count grows") << QStringList { "5", "u9" } << "5 5 0";
+        QTest::newRow("delta from the count seen by the UI") << QStringList { "5", "u9", "10" } << "6 6 1";
+        QTest::newRow("entry saturates") << QStringList { "5", "u3", "2147483647" }
+                                         << "2147483647 2147483649 2147483644";
     }
     void applyUnread()
     {
@@ -123,14 +113,11 @@ private slots:
             known = true;
             previous = qMax(count, 0);
         }
-        QTEST(r.entry.present ? r.entry.count : -1, "entry");
-        QTEST(r.total, "total");
-        QTEST(r.added, "added");
+        const QString entry = r.entry.present ? QString::number(r.entry.count) : QStringLiteral("-");
+        QTEST(QStringLiteral("%1 %2 %3").arg(entry).arg(r.total).arg(r.added), "result");
     }
-    // The filter only spares a line its parsing: it must pass every line
-    // that names a dispatched type or holds an escape (which could spell
-    // one), and nothing else. Lines are put together from pieces that
-    // come close to the names.
+    // The filter that spares a line its parsing passes every line naming a dispatched type or holding an escape
+    // (which could spell one), and nothing else; lines are put together from pieces close to the names.
     void couldDispatchProperty()
     {
         const QList<QByteArray> pieces {"hub_notify_message", "chat_unread", "call_update", "hub_notify_messag",
@@ -147,8 +134,7 @@ private slots:
         }
     }
 
-    // Text already simple is returned as it is; anything else exactly as
-    // QString::simplified() makes it.
+    // Text already simple is shared as it is; anything else comes out exactly as QString::simplified() makes it.
     void simplifyLineProperty()
     {
         const QString alphabet = QStringLiteral("ab \t\n\r\u00a0\u0085\u2028\u3000\u001f\u007f\u00e9\u4e2d");
