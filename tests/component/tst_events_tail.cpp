@@ -32,15 +32,15 @@ bool replace(const TestDevice &device, const QByteArray &bytes)
         && ::rename(QFile::encodeName(device.path(next)), QFile::encodeName(device.path(kEvents))) == 0;
 }
 
-// A number from /proc/self/<file>: "rchar" of io is the bytes read so far, "VmHWM" of status the peak KiB.
-qint64 procValue(const QString &file, const QByteArray &field)
+// The bytes this process has read so far ("rchar" of /proc/self/io).
+qint64 bytesRead()
 {
-    QFile proc(QStringLiteral("/proc/self/") + file);
-    if (!proc.open(QIODevice::ReadOnly))
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray &line : proc.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
     }
     return -1;
 }
@@ -66,10 +66,9 @@ class ServiceTest : public QObject
     }
 
 private slots:
-    // Each step changes the file or runs a pass: "+bytes" appends, "=bytes" rewrites the file (as placeAt(), so
-    // "=<fifo>" and "=<dir>" put one in its place: a pass must return at once), "rbytes" renames a new file over
-    // it, "-" deletes it, "hN" adds a hole of N bytes, "p" runs a pass, "t" the tail tick (when "push" mode and not
-    // "stop"ped, until "start"). Expected: what was dispatched, then the lines dropped, as logged.
+    // Steps: "+bytes" appends, "=bytes" rewrites as placeAt() does ("=<fifo>", "=<dir>"), "rbytes" renames a new
+    // file over it, "-" deletes it, "hN" adds an N-byte hole, "p" runs a pass, "t" the tail tick, "push", "stop"
+    // and "start" set the mode. Seen: what was dispatched, then the lines dropped, as logged.
     void tail_data()
     {
         QTest::addColumn<QList<QByteArray>>("steps");
@@ -80,10 +79,9 @@ private slots:
         const QString tooLong = QStringLiteral("service: events line longer than 1048576 bytes dropped");
         const QString tooMany = QStringLiteral("service: events line with more than 10000 values dropped");
         const QByteArray m1 = message("1"), m2 = message("2"), m3 = message("3"), m8 = message("8");
-        const QByteArray notEvents = "[" + m1.chopped(1) + "]\n" + QByteArray(m1).replace("hub_notify", "Hub_Notify")
+        const QByteArray notEvents = "[" + m1.chopped(1) + "]\n\"hub_notify_message\"\n"
             + QByteArray(m2).replace("\"2\"", QByteArray("\"2\0x\"", 5))
-            + R"({"type":["chat_unread"],"chat_id":5,"unread_count":1})" "\n"
-            + "{oops\n{\"chat_id\":1}\n{\"type\":\"typing\"}\n\"hub_notify_message\"\n";
+            + R"({"type":["chat_unread"],"chat_id":5,"unread_count":1})" "\n";
         QByteArray manyValues = messageEvent(1, "C", "v").chopped(1);
         for (int i = 0; i < eventtail::kMaxLineValues; ++i)
             manyValues += ",\"m" + QByteArray::number(i) + "\":1";
@@ -92,15 +90,11 @@ private slots:
         const QByteArray broken = message(QByteArray(600 * 1024, '\xff'));
         row("file order in one pass", {"+" + m1 + m2 + m3, "p"}, {"1", "2", "3"});
         row("blank, CR-only and CRLF lines", {"+\n   \n\r\n\t\n" + m1.chopped(1) + "\r\n" + m2, "p"}, {"1", "2"});
-        row("array, wrong case, NUL, not JSON, no or other type", {"+" + notEvents + m3, "p"}, {"3"});
+        row("array, string, NUL, type not a string", {"+" + notEvents + m3, "p"}, {"3"});
         row("message, 2^53+1 as number", {"+" + message("x", 9007199254740993LL), "p"}, {"9007199254740993: x"});
-        row("unread, 2^53+1 as number", {"+" + unreadEvent(9007199254740993LL, 3) + '\n', "p"},
-            {"unread 9007199254740993: 3, news 3"});
         row("unread, members as strings, any order",
             {R"(+{"unread_count":"4","chat_id":"9007199254740993","type":"chat_unread"})" "\n", "p"},
             {"unread 9007199254740993: 4, news 4"});
-        row("escaped type", {R"(+{"type":"chat\u005funread","chat_id":5,"unread_count":1})" "\n", "p"},
-            {"unread 5: 1, news 1"});
         row("more values than a line may hold", {"+" + manyValues + "}\n" + m1, "p"}, {"1", tooMany});
         row("overlong line dropped once", {"+" + m1 + "{\"text\":\"" + huge, "p", "+" + huge, "p", "+\"}\n" + m2, "p"},
             {"1", "2", tooLong});
@@ -150,10 +144,9 @@ private slots:
             } else if (step == "t") {
                 service.onEventsTailTick();
             } else {
-                const qint64 readBefore = procValue(QStringLiteral("io"), "rchar");
+                const qint64 readBefore = bytesRead();
                 service.tailBackendEvents();
-                const qint64 read = procValue(QStringLiteral("io"), "rchar") - readBefore;
-                QCOMPARE_LE(read, eventtail::kMaxPassBytes + 64 * 1024);
+                QCOMPARE_LE(bytesRead() - readBefore, eventtail::kMaxPassBytes + 64 * 1024);
                 QVERIFY(!service.eventsPartialLine.contains('\n'));
                 QCOMPARE_LE(service.eventsPartialLine.size(), eventtail::kMaxLineBytes);
             }
@@ -162,30 +155,6 @@ private slots:
         for (const QByteArray &line : log.matching("service: events line"))
             seen << QString::fromUtf8(line);
         QTEST(seen, "seen");
-    }
-
-    void hugeAppendKeepsMemoryBounded()
-    {
-#ifdef __SANITIZE_ADDRESS__
-        QSKIP("AddressSanitizer's quarantine of freed buffers makes the peak RSS its own");
-#endif
-        TestDevice device;
-        ZunaroHeadlessService service(nullptr);
-        const QByteArray status = R"({"type":"user_status","user_id":12345678,"status":"online, and then some more"})";
-        const QByteArray block = (status + '\n').repeated(10000) + message("m");
-        for (qint64 written = 0; written < 200LL * 1000 * 1000; written += block.size())
-            QVERIFY(append(device, block));
-        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-        if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
-            QSKIP("the peak RSS cannot be reset here");
-        clearRefs.close();
-        const qint64 before = procValue(QStringLiteral("status"), "VmRSS");
-        const qint64 size = QFileInfo(device.path(kEvents)).size();
-        while (service.eventsFileOffset < size)
-            service.tailBackendEvents();
-        const qint64 peak = procValue(QStringLiteral("status"), "VmHWM");
-        QVERIFY(service.hubSummaryMessageCount > 200);
-        QVERIFY2(peak - before < 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
     }
 
     // With the tick stopped, the watch alone brings each append to its
