@@ -1,7 +1,5 @@
 #pragma once
-// Private session and system buses for the desktop platform, with
-// python3-dbusmock standing in for the desktop's services. Everything is
-// started here and stopped by its pid when the rig goes.
+// Private session and system buses, python3-dbusmock for the desktop's services; all stopped by pid at the end.
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -15,14 +13,12 @@ class DesktopBus
 public:
     ~DesktopBus();
 
-    // Starts both buses and points this process at them, before its first bus
-    // connection; the session bus activates the *.service files in dir().
+    // Call before this process's first bus connection: starts both buses, the session one activating dir()/*.service.
     bool start();
     QString dir() const { return m_dir.path(); }
     QString sessionAddress() const { return qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); }
 
-    // python3 -m dbusmock on the session (or system) bus; waits until `name`
-    // is owned. The pid, or 0 on failure.
+    // python3 -m dbusmock on the session (or system) bus, once `name` is owned: its pid, or 0 on failure.
     qint64 startMock(bool system, const QString &name, const QStringList &args);
     void stop(qint64 pid); // SIGKILL and wait: stand-ins need no clean end
     // Ends whoever owns `name` on the session bus (a service the bus started); true once it is gone.

@@ -97,14 +97,11 @@ class ServiceTest : public QObject
 private slots:
     void initTestCase()
     {
-        // The bus starts the stand-in UI on demand; a stand-in xdg-open records what it opens.
+        // The bus starts the stand-in UI on demand.
         QVERIFY(placeAt(buses.dir() + "/com.kvel.zunaro.service",
                         "[D-BUS Service]\nName=com.kvel.zunaro\n"
                         "Exec=/usr/bin/python3 -m dbusmock --session -t " ZUNARO_DESKTOP_TEST_DIR
                         "/ui_application.py\n"));
-        QVERIFY(placeAt(buses.dir() + "/xdg-open", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/opened\"\n"));
-        QVERIFY(QFile::setPermissions(buses.dir() + "/xdg-open", QFile::ReadOwner | QFile::ExeOwner));
-        qputenv("PATH", buses.dir().toUtf8() + ':' + qgetenv("PATH"));
         QVERIFY(buses.start());
         qputenv("XDG_DATA_HOME", buses.dir().toUtf8() + "/data");
         qputenv("XDG_CONFIG_HOME", buses.dir().toUtf8() + "/config");
@@ -119,6 +116,10 @@ private slots:
         QCOMPARE(zplatform::startServicePlatform(2, argv), 0);
         dev = std::make_unique<TestDevice>();
         QVERIFY(dev->installTool("td_backend_sim", "td_backend"));
+        // A stand-in xdg-open records what it opens in the device folder.
+        QVERIFY(dev->write("xdg-open", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/opened\"\n"));
+        QVERIFY(QFile::setPermissions(dev->path("xdg-open"), QFile::ReadOwner | QFile::ExeOwner));
+        qputenv("PATH", dev->root().toUtf8() + ':' + qgetenv("PATH"));
         svc = std::make_unique<ZunaroHeadlessService>(nullptr);
         QCOMPARE(svc->dataDir, buses.dir() + "/data/zunaro");
         QCOMPARE(QFileInfo(svc->dataDir).permissions() & 0x0077, QFileDevice::Permissions());
@@ -217,20 +218,14 @@ private slots:
     // A URI for a program not on the bus goes to xdg-open; no URI activates the program.
     void invocations()
     {
-        for (const QString &target : {QStringLiteral("com.kvel.absent"), kUi}) {
-            bb::system::InvokeRequest request;
-            request.setTarget(target);
-            if (target != kUi)
-                request.setUri(QStringLiteral("zunaro://fallback?x=1"));
+        for (const auto &request : {invocation(QString(), "zunaro://fallback?x=1", "com.kvel.absent"),
+                                    invocation(QString(), QString(), kUi)}) {
             std::unique_ptr<bb::system::InvokeTargetReply> reply(svc->invokeManager->invoke(request));
             QTRY_VERIFY(reply->isFinished());
             QCOMPARE(reply->errorString(), QString());
         }
         QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
-        QFile opened(buses.dir() + "/opened");
-        QTRY_VERIFY(opened.size() > 0);
-        QVERIFY(opened.open(QIODevice::ReadOnly));
-        QCOMPARE(opened.readAll(), "zunaro://fallback?x=1\n");
+        QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
     }
 
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it.
