@@ -20,9 +20,8 @@ private slots:
     {
         const qulonglong fallback = 196608, least = 131072, most = 1073741824;
         const QList<QPair<QString, qulonglong>> rows {
-            {QString(), fallback}, {"", fallback}, {"abc", fallback}, {"12x", fallback}, {"-5", fallback},
-            {"0", fallback}, {"64", least}, {"128", least}, {"512", 524288}, {"4194303", 4194303ULL * 1024},
-            {"4194304", most}, {"8589934592", most}, {"123456789012345678901234567890", most}};
+            {"", fallback}, {"12x", fallback}, {"-5", fallback}, {"0", fallback}, {"64", least}, {"512", 524288},
+            {"4194303", 4194303ULL * 1024}, {"4194304", most}, {"123456789012345678901234567890", most}};
         for (const auto &[value, bytes] : rows)
             QCOMPARE(qulonglong(backend::stackLimitBytes(value)), bytes);
     }
@@ -52,20 +51,13 @@ private slots:
         }
     }
 
-    // {base, draw, result}: ±10 %, at least 250 ms and at most 30 s, never below 0; and so are real draws.
+    // {base, draw, result}: ±10 %, at least 250 ms, at most 30 s, never below 0; real draws: tst_push_service.
     void jitter()
     {
         const QList<std::array<int, 3>> rows {
-            {0, 123, 0}, {-5, 123, -5}, {100, 150, 0}, {100, 151, 1}, {100, 500, 350}, {1000, 0, 750},
-            {1000, 500, 1250}, {1000, 501, 750}, {5000, 1000, 5500}, {600000, 0, 570000}, {600000, 60000, 630000}};
-        for (const auto &[base, draw, expected] : rows) {
+            {-5, 123, -5}, {100, 0, 0}, {1000, 0, 750}, {1000, 501, 750}, {5000, 1000, 5500}, {600000, 0, 570000}};
+        for (const auto &[base, draw, expected] : rows)
             QCOMPARE(backend::jitterWithDraw(base, draw), expected);
-            const int spread = base <= 0 ? 0 : qBound(250, base / 10, 30000);
-            for (int i = 0; i < 2000; ++i) {
-                const int value = ZunaroHeadlessService::jitterDelayMs(base);
-                QVERIFY(value >= qMin(base, qMax(0, base - spread)) && value <= base + spread);
-            }
-        }
     }
 
     // {before, name, value, after}: the first entry of exactly that name is replaced and read.
@@ -73,8 +65,7 @@ private slots:
     {
         const QList<std::tuple<QStringList, QString, QString, QStringList>> rows {
             {{"AB=1", "a=1"}, "A", "2", {"AB=1", "a=1", "A=2"}},
-            {{"A=1", "B=2", "B=3", "C=3"}, "B", "x", {"A=1", "B=x", "B=3", "C=3"}},
-            {{"A=1"}, "A", "", {"A="}}};
+            {{"A=1", "B=2", "B=3", "C=3"}, "B", "x", {"A=1", "B=x", "B=3", "C=3"}}};
         for (auto [env, key, value, after] : rows) {
             ZunaroHeadlessService::upsert_env(env, key, value);
             QCOMPARE(env, after);
@@ -82,8 +73,7 @@ private slots:
         }
     }
 
-    // Whatever stands where a settings file should be is read without blocking or unbounded memory; the last
-    // assignment wins, on the first entry of its name. {content as placeAt(), the list after, assignments skipped}.
+    // {content, the list after, assignments skipped}: the last assignment wins, on the first entry of its name.
     void loadEnvFile()
     {
         // The line the read bound cuts does not count; an entry too large for any launch is not handed over.
@@ -95,8 +85,7 @@ private slots:
             many += "N" + QByteArray::number(i) + "=v\n";
         const QStringList start {"KEEP=1", "KEEP=0"};
         const QList<std::tuple<QByteArray, QStringList, int>> rows {
-            {"KEEP=2\nA=1\nKEEP=3\n", {"KEEP=3", "KEEP=0", "A=1"}, 0}, {"<none>", start, 0}, {"<dir>", start, 0},
-            {"<fifo>", start, 0}, {oversized, start + QStringList {"A=1"}, 1},
+            {"KEEP=2\nA=1\nKEEP=3\n", {"KEEP=3", "KEEP=0", "A=1"}, 0}, {oversized, start + QStringList {"A=1"}, 1},
             {many, start + QString::fromLatin1(many).split('\n').mid(0, 1024), 3000 - 1024}};
         for (const auto &[content, after, skipped] : rows) {
             QTemporaryDir dir;
