@@ -199,7 +199,6 @@ private slots:
         QTest::addColumn<int>("backoffMs");
         QTest::addColumn<Lines>("received"); // empty: no backend wanted
         QTest::newRow("first line waits for the tick") << Lines {"l1\nl2\nl3"} << 0 << Lines {"ping", "l2", "l3", "l1"};
-        QTest::newRow("during back-off") << Lines {"a", "b\nc", "d"} << 5000 << Lines {"ping", "a", "b", "c", "d"};
         Lines many;
         for (int i = 0; i < 250; ++i)
             many << "n" + QByteArray::number(i);
