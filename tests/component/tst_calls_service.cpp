@@ -132,13 +132,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("expected"); // call,user,chat,outgoing,code|state|message|name
-        QTest::newRow("all members") << QByteArray(R"({"call_id":9007199254740993,"user_id":3,"chat_id":-12,
-            "outgoing":true,"state":" callStatePending ","code":7,"message":" m ","chat_title":" T ","user_name":"U"})")
-                                     << "9007199254740993,3,-12,1,7|callStatePending|m|T";
+        QTest::newRow("all members, no flag from text") << QByteArray(R"({"call_id":9007199254740993,"user_id":3,
+            "chat_id":-12,"outgoing":"true","state":" callStatePending ","code":7,"message":" m ","chat_title":" T ",
+            "user_name":"U"})") << "9007199254740993,3,-12,0,7|callStatePending|m|T";
         QTest::newRow("numbers as text, user name fallback")
             << QByteArray(R"({"outgoing":0.25,"state":12,"message":["x"],"chat_title":"  ","user_name":" Bob "})")
             << "0,0,0,1,0|12||Bob";
-        QTest::newRow("no flag from text") << QByteArray(R"({"outgoing":"true"})") << "0,0,0,0,0|||";
     }
     void parseCallUpdate()
     {
