@@ -11,6 +11,9 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <utility>
+
 #include "backends.h"
 #include "bb/platform/NotificationDialog.h"
 #include "bb/platform/NotificationSettings.h"
@@ -24,6 +27,7 @@ namespace {
 // A server that never answers costs a log line after this, never a wait:
 // every call is asynchronous.
 constexpr int kCallTimeoutMs = 2000;
+constexpr int kMaxHeldActions = 16; // presses held while posts are in flight
 // As long as a line of the Hub summary may be.
 constexpr int kMaxLineChars = 180;
 const QString kServer = QStringLiteral("org.freedesktop.Notifications");
@@ -159,6 +163,13 @@ private slots:
     {
         const auto key = m_keyById.constFind(id);
         if (key == m_keyById.constEnd()) {
+            // The answer to Notify and a quick press on what it showed can reach
+            // us in either order: a press waits for the ids of posts in flight.
+            const bool posting = std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &s) { return s.inFlight; });
+            if (posting && m_heldActions.size() < kMaxHeldActions) {
+                m_heldActions.append({id, action});
+                return;
+            }
             logLine("platform: action \"%s\" for notification %u, which is not ours; ignored\n",
                     action.toUtf8().constData(), id);
             return;
@@ -204,6 +215,9 @@ private slots:
                     static_cast<long long>(m_keyById.size()));
             ++m_generation;
             m_keyById.clear();
+            m_heldActions.clear();
+            // The next server may not take markup: ask before the next post.
+            m_capabilitiesKnown = false;
             for (auto it = m_slots.begin(); it != m_slots.end();) {
                 it->id = 0;
                 it = (it->inFlight || it->queued) ? std::next(it) : m_slots.erase(it);
@@ -235,6 +249,8 @@ private:
         slot.queued = true;
         if (!slot.inFlight && m_capabilitiesKnown)
             send(key);
+        else if (!m_capabilitiesKnown)
+            askCapabilities();
         return true;
     }
 
@@ -333,6 +349,17 @@ private:
             closeNow(key);
         else if (it->queued && m_capabilitiesKnown)
             send(key);
+        replayHeldActions();
+    }
+
+    void replayHeldActions()
+    {
+        if (m_heldActions.isEmpty()
+            || std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &s) { return s.inFlight; }))
+            return;
+        const QList<QPair<uint, QString>> held = std::exchange(m_heldActions, {});
+        for (const auto &[id, action] : held)
+            onActionInvoked(id, action);
     }
 
     void flushScheduledCloses()
@@ -392,6 +419,7 @@ private:
 
     QHash<QString, Slot> m_slots;
     QHash<uint, QString> m_keyById;
+    QList<QPair<uint, QString>> m_heldActions; // presses that came before their post's id
     quint64 m_generation = 0; // counts server restarts: older answers hold stale ids
     bool m_capabilitiesKnown = false;
     bool m_askingCapabilities = false;
