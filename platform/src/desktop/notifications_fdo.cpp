@@ -165,8 +165,7 @@ private slots:
         if (key == m_keyById.constEnd()) {
             // The answer to Notify and a quick press on what it showed can reach
             // us in either order: a press waits for the ids of posts in flight.
-            const bool posting = std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &s) { return s.inFlight; });
-            if (posting && m_heldActions.size() < kMaxHeldActions) {
+            if (postsInFlight() && m_heldActions.size() < kMaxHeldActions) {
                 m_heldActions.append({id, action});
                 return;
             }
@@ -352,10 +351,14 @@ private:
         replayHeldActions();
     }
 
+    bool postsInFlight() const
+    {
+        return std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &s) { return s.inFlight; });
+    }
+
     void replayHeldActions()
     {
-        if (m_heldActions.isEmpty()
-            || std::any_of(m_slots.cbegin(), m_slots.cend(), [](const Slot &s) { return s.inFlight; }))
+        if (m_heldActions.isEmpty() || postsInFlight())
             return;
         const QList<QPair<uint, QString>> held = std::exchange(m_heldActions, {});
         for (const auto &[id, action] : held)
