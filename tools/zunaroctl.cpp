@@ -21,6 +21,7 @@
 
 #include "zunaro/device.h"
 #include "zunaro/files.h"
+#include "zunaro/json.h"
 #include "zunaro/platform.h"
 
 namespace {
@@ -96,7 +97,7 @@ int request(const QJsonObject &requestObject)
         if (!socket.waitForReadyRead(kReplyTimeoutMs))
             return fail(QStringLiteral("no answer from the service: %1").arg(socket.errorString()));
     }
-    const QJsonObject reply = QJsonDocument::fromJson(socket.readLine().trimmed()).object();
+    const QJsonObject reply = zplatform::readJson(socket.readLine().trimmed()).object();
     if (reply.value(QStringLiteral("ok")).toBool())
         return kExitOk;
     const QString error = reply.value(QStringLiteral("error")).toString();
@@ -205,7 +206,7 @@ int showHub()
     QTextStream out(stdout);
     out << "Hub: " << files.size() << (files.size() == 1 ? " entry\n" : " entries\n");
     for (const QString &name : files) {
-        const QJsonObject e = QJsonDocument::fromJson(readBounded(hubDir + QLatin1Char('/') + name)).object();
+        const QJsonObject e = zplatform::readJson(readBounded(hubDir + QLatin1Char('/') + name)).object();
         out << "  " << e.value(QStringLiteral("key")).toString(name.chopped(5)) << ": "
             << e.value(QStringLiteral("title")).toString() << '\n';
         for (const QString &line : e.value(QStringLiteral("body")).toString().split(QLatin1Char('\n')))
@@ -217,7 +218,7 @@ int showHub()
         out << "Dialog: none\n";
         return kExitOk;
     }
-    const QJsonObject d = QJsonDocument::fromJson(dialogFile).object();
+    const QJsonObject d = zplatform::readJson(dialogFile).object();
     out << "Dialog: " << d.value(QStringLiteral("title")).toString() << '\n'
         << "      " << d.value(QStringLiteral("body")).toString() << '\n';
     for (const QJsonValue &b : d.value(QStringLiteral("buttons")).toArray()) {

@@ -1,4 +1,5 @@
 #include "control_request.h"
+#include "zunaro/json.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -62,7 +63,7 @@ ControlRequest parseControlRequest(const QByteArray &line)
     if (text.endsWith('\r'))
         text.chop(1);
     QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(text, &parseError);
+    const QJsonDocument doc = readJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError || !doc.isObject())
         return invalid(QStringLiteral("not a JSON object"));
     const QJsonObject o = doc.object();

@@ -12,6 +12,7 @@
 #include "files.h"
 #include "invoke_record.h"
 #include "zunaro/device.h"
+#include "zunaro/json.h"
 
 namespace zplatform {
 
@@ -133,7 +134,7 @@ public:
             *error = QStringLiteral("no such hub entry");
             return false;
         }
-        const QJsonValue invoke = QJsonDocument::fromJson(content).object().value(QStringLiteral("invoke"));
+        const QJsonValue invoke = readJson(content).object().value(QStringLiteral("invoke"));
         if (!invoke.isObject() || !invokeRequestFromJson(invoke.toObject(), request, error)) {
             *error = QStringLiteral("hub entry carries no invoke request");
             return false;

@@ -1,4 +1,5 @@
 #include "bb/data/JsonDataAccess.h"
+#include "zunaro/json.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -7,6 +8,26 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+
+namespace {
+constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
+} // namespace
+
+namespace zplatform {
+
+QJsonDocument readJson(const QByteArray &text, QJsonParseError *error)
+{
+    // Only the character right after an opening quote is lost. Written as
+    // an escape after any quote it means what it meant: the first character
+    // of a string, one after an escaped quote, or, after a closing quote, no
+    // JSON either way.
+    const QByteArray lost = QByteArray(1, '"') + kByteOrderMark;
+    if (!text.contains(lost))
+        return QJsonDocument::fromJson(text, error);
+    return QJsonDocument::fromJson(QByteArray(text).replace(lost, "\"\\ufeff"), error);
+}
+
+} // namespace zplatform
 
 namespace bb {
 namespace data {
@@ -204,7 +225,8 @@ private:
             if (ascii)
                 *ascii = bytes;
         } else {
-            if (!bytes.isValidUtf8())
+            // QString::fromUtf8 would drop a leading U+FEFF; readJson keeps it.
+            if (!bytes.isValidUtf8() || bytes.startsWith(kByteOrderMark))
                 return Quick::Unsure;
             out = QString::fromUtf8(bytes);
         }
@@ -349,7 +371,7 @@ QVariant JsonDataAccess::loadFromBuffer(const QByteArray &buffer)
         break;
     }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(buffer, &error);
+    const QJsonDocument doc = zplatform::readJson(buffer, &error);
     m_hasError = (error.error != QJsonParseError::NoError);
     if (m_hasError)
         return QVariant();

@@ -1,4 +1,5 @@
 #include "state_parse.h"
+#include "zunaro/json.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,7 +32,7 @@ int policyValue(const QJsonObject &o, const char *name)
 AppliedSettings settingsFromJson(const QByteArray &content)
 {
     AppliedSettings s;
-    const QJsonObject o = QJsonDocument::fromJson(content).object();
+    const QJsonObject o = readJson(content).object();
     s.sound = policyValue(o, "sound");
     s.vibrate = policyValue(o, "vibrate");
     s.led = policyValue(o, "led");
