@@ -294,6 +294,21 @@ private slots:
         QVERIFY(!backendInput(buses.dir() + "/data").contains("for-b") && !backendInput(home).contains("for-a"));
     }
 
+    // A service whose session bus goes says so and ends as its unit restarts it; its commands then find nobody.
+    void sessionBusLost()
+    {
+        QProcess other;
+        QStringList env;
+        const qint64 bus = startOtherUser(other, buses.dir() + "/lost", &env);
+        QByteArray log;
+        QTRY_VERIFY((log += other.readAllStandardError()).contains("platform: desktop service on the session bus"));
+        buses.stop(bus);
+        QVERIFY(other.waitForFinished(10000));
+        QVERIFY2((log += other.readAllStandardError()).contains("platform: the session bus is gone; ending"), log);
+        QCOMPARE(other.exitCode(), 3);
+        QCOMPARE(send(env, "late"), 1);
+    }
+
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it.
     void busService()
     {
