@@ -309,6 +309,17 @@ private slots:
         QCOMPARE(send(env, "late"), 1);
     }
 
+    // Text from a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
+    void outsideTextLogged()
+    {
+        LogCapture log;
+        const QString action = "x\n\n" + QString(50000, QChar(0xe9));
+        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", action}).exitCode, 0);
+        QTRY_COMPARE(log.matching("service: invoked action="),
+                     QList<QByteArray> {"service: invoked action=x\\n\\n" + QString(126, QChar(0xe9)).toUtf8()
+                                        + "...(cut: 100003 bytes)"});
+    }
+
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it.
     void busService()
     {

@@ -146,7 +146,7 @@ private:
         if (!m_sessionPath.isEmpty())
             QDBusConnection::systemBus().disconnect(kLogin1, m_sessionPath, kProperties, QStringLiteral("PropertiesChanged"),
                                                     this, SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
-        logLine("platform: no lock state from logind (%s); asking the screensaver\n", why.toUtf8().constData());
+        logLine("platform: no lock state from logind (%s); asking the screensaver\n", logText(why).constData());
         tryScreenSaver(0);
     }
 
