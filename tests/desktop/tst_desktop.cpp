@@ -91,6 +91,7 @@ class ServiceTest : public QObject
 
     DesktopBus buses;
     qint64 server = 0;
+    qint64 logind = 0;
     std::unique_ptr<TestDevice> dev;
     std::unique_ptr<ZunaroHeadlessService> svc;
 
@@ -119,6 +120,15 @@ class ServiceTest : public QObject
         return bus;
     }
 
+    // logind's stand-in with our session c1, unlocked.
+    void startLogind()
+    {
+        logind = buses.startMock(true, "org.freedesktop.login1", {"-t", "logind"});
+        QVERIFY(logind > 0);
+        QVERIFY(callBus(true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
+                        "AddSession", {"c1", "seat0", uint(getuid()), "user", true}));
+    }
+
     void setLocked(bool locked)
     {
         QVERIFY(callBus(true, "org.freedesktop.login1", "/org/freedesktop/login1/session/c1",
@@ -141,9 +151,7 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", buses.dir().toUtf8() + "/run");
         // A data folder others may enter is closed to them.
         QVERIFY(QDir().mkpath(buses.dir() + "/data/zunaro") && QDir().mkpath(buses.dir() + "/run"));
-        QVERIFY(buses.startMock(true, "org.freedesktop.login1", {"-t", "logind"}) > 0);
-        QVERIFY(callBus(true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
-                        "AddSession", {"c1", "seat0", uint(getuid()), "user", true}));
+        startLogind();
 
         char name[] = "tst_desktop";
         char flag[] = "--platform=desktop";
@@ -248,6 +256,16 @@ private slots:
         QVERIFY(!uiOpened().contains(callUri(31)));
         setLocked(false);
         QTRY_VERIFY(uiOpened().contains(callUri(31)));
+    }
+
+    // While logind is away the lock state is unknown, not the last one seen; it is read again once logind is back.
+    void logindAway()
+    {
+        setLocked(true);
+        buses.stop(logind);
+        QTRY_COMPARE(navigator_get_device_lock_state(), -1);
+        startLogind();
+        QTRY_COMPARE(navigator_get_device_lock_state(), 0);
     }
 
     // A URI for a program not on the bus goes to xdg-open; no URI activates the program.
