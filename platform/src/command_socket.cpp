@@ -77,7 +77,9 @@ bool sendCommandDatagram(const QByteArray &datagram, QString *error)
                     sizeof addr)
             == datagram.size();
     if (!sent)
-        *error = QStringLiteral("could not send to 127.0.0.1:%1: %2").arg(kCommandPort).arg(QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("could not send to 127.0.0.1:%1: %2")
+                     .arg(kCommandPort)
+                     .arg(QString::fromLocal8Bit(strerror(errno)));
     if (fd >= 0)
         ::close(fd);
     return sent;
