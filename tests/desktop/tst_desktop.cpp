@@ -325,6 +325,12 @@ private slots:
         QVERIFY2((log += other.readAllStandardError()).contains("platform: the session bus is gone; ending"), log);
         QCOMPARE(other.exitCode(), 3);
         QCOMPARE(send(env, "late"), 1);
+        // Started again, as by its unit, it replaces the socket file the ended one left.
+        QProcess again;
+        QByteArray againLog;
+        QVERIFY(startOtherUser(again, buses.dir() + "/lost", &env) > 0);
+        QTRY_VERIFY2((againLog += again.readAllStandardError()).contains("service: cmd socket listening on "), againLog);
+        QCOMPARE(send(env, "again"), 0);
     }
 
     // Text from a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
