@@ -109,6 +109,7 @@ public:
         }
         qputenv("XDG_DATA_HOME", buses.dir().toUtf8() + "/data");
         qputenv("XDG_CONFIG_HOME", buses.dir().toUtf8() + "/config");
+        qputenv("XDG_RUNTIME_DIR", buses.dir().toUtf8()); // the service's command socket, not the machine's
         zplatform::setPlatformKind(zplatform::PlatformKind::Desktop);
 
         // Updates of one summary, each waited for at the server.

@@ -4,13 +4,11 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "bps/bps.h"
+#include "zunaro/command_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 #include "zunaro/status.h"
@@ -104,7 +102,9 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
         bpsInitialized = false;
     }
     // The command socket would otherwise outlive the object and keep the
-    // port bound for the rest of the process. The notifier goes first.
+    // port bound for the rest of the process. The notifier goes first. A
+    // socket file stays: the next service replaces it, and removing it here
+    // could remove that service's.
     delete cmdSocketNotifier;
     cmdSocketNotifier = nullptr;
     if (cmdSocketFd >= 0) {
@@ -115,28 +115,15 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
 
 void ZunaroHeadlessService::setUpCmdSocket()
 {
-    // Close-on-exec, so a backend that outlives the service cannot keep the
-    // command port.
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        zplatform::logLine("service: cmd socket() failed: errno=%d\n", errno);
+    // Which kind of socket it is, and who may send to it, is the platform's
+    // business; what arrives on it is read the same way.
+    const zplatform::CommandSocket opened = zplatform::openCommandSocket();
+    if (opened.fd < 0) {
+        zplatform::logLine("service: cmd %s() failed: errno=%d\n", opened.failedCall, opened.error);
         cmdSocketFd = -1;
         return;
     }
-    // No SO_REUSEADDR: on Linux it would let any local process bind the
-    // port beside the service and take its commands. A taken port is a
-    // bind failure, logged below.
-
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(zplatform::kCommandPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
-        zplatform::logLine("service: cmd bind() failed: errno=%d\n", errno);
-        close(fd);
-        cmdSocketFd = -1;
-        return;
-    }
+    const int fd = opened.fd;
     // A burst of commands waits in the socket while the thread is busy; the
     // default buffer holds a few hundred datagrams, so ask for more. The
     // system caps the request at its own maximum; the size granted is
@@ -150,5 +137,5 @@ void ZunaroHeadlessService::setUpCmdSocket()
     cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(cmdSocketNotifier, &QSocketNotifier::activated, this,
             [this](QSocketDescriptor socket) { onCmdSocketActivated(int(socket)); });
-    zplatform::logLine("service: cmd socket listening on 127.0.0.1:%u\n", unsigned(zplatform::kCommandPort));
+    zplatform::logLine("service: cmd socket listening on %s\n", opened.address.constData());
 }

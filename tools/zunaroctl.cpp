@@ -1,6 +1,6 @@
 // zunaroctl: the UI's and the user's side of a device running the service.
 // It drives the platform through its control socket, sends UI commands to
-// the service's command port, writes the UI presence and lock state files,
+// the service's command socket, writes the UI presence and lock state files,
 // and shows the Hub.
 
 #include <QCoreApplication>
@@ -9,16 +9,15 @@
 #include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QStringList>
-#include <QUdpSocket>
 
 #include <cstdio>
 
+#include "zunaro/command_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/files.h"
 #include "zunaro/json.h"
@@ -31,8 +30,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kReplyTimeoutMs = 5000;
-// The service reads at most this much of one command datagram.
-constexpr qsizetype kMaxDatagramBytes = 4095;
 constexpr qsizetype kMaxShownFileBytes = 1024 * 1024;
 
 const char kUsage[] =
@@ -46,8 +43,9 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  invoke ACTION        deliver an invocation with ACTION to the service\n"
-    "  send LINE...         send the LINEs, joined by line feeds, as one UDP\n"
-    "                       datagram to 127.0.0.1:47010 (at most 4095 bytes)\n"
+    "  send LINE...         send the LINEs, joined by line feeds, as one command\n"
+    "                       datagram (at most 4095 bytes): UDP to 127.0.0.1:47010,\n"
+    "                       on the desktop $XDG_RUNTIME_DIR/zunaro/commands\n"
     "  ui alive             mark the UI process alive (data/ui_alive.txt)\n"
     "  ui running           mark the UI alive and in front (also data/ui_running.txt)\n"
     "  ui gone              remove both presence files\n"
@@ -108,14 +106,9 @@ int sendCommands(const QStringList &lines)
 {
     if (lines.isEmpty())
         return badUsage(QStringLiteral("send needs at least one LINE"));
-    const QByteArray datagram = lines.join(QLatin1Char('\n')).toUtf8();
-    if (datagram.size() > kMaxDatagramBytes)
-        return fail(QStringLiteral("%1 bytes do not fit one command datagram (at most %2)")
-                        .arg(datagram.size())
-                        .arg(kMaxDatagramBytes));
-    QUdpSocket socket;
-    if (socket.writeDatagram(datagram, QHostAddress::LocalHost, zplatform::kCommandPort) != datagram.size())
-        return fail(QStringLiteral("could not send to 127.0.0.1:%1: %2").arg(zplatform::kCommandPort).arg(socket.errorString()));
+    QString error;
+    if (!zplatform::sendCommandDatagram(lines.join(QLatin1Char('\n')).toUtf8(), &error))
+        return fail(error);
     return kExitOk;
 }
 

@@ -2,12 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
 
 #include <atomic>
-#include <sys/stat.h>
 
+#include "desktop/private_folder.h"
 #include "zunaro/platform.h"
 
 namespace zplatform {
@@ -71,10 +70,12 @@ QString dataDir()
         return deviceRoot() + QStringLiteral("/data");
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/zunaro");
-    // Messages and the backend's database live here: made for its owner
-    // alone; a folder the user made already keeps its mode.
+    // Messages and the backend's database live here: for its owner alone,
+    // also when somebody made the folder before. Where it cannot be made so,
+    // the service's own writes there fail and say why.
     QDir().mkpath(QFileInfo(dir).absolutePath());
-    ::mkdir(QFile::encodeName(dir).constData(), 0700);
+    int ignored = 0;
+    makePrivateFolder(dir, &ignored);
     return dir;
 }
 

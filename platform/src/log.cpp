@@ -49,6 +49,39 @@ void logLine(const char *format, ...)
         capture->append(line.left(line.size() - 1));
 }
 
+QByteArray logText(const QByteArray &text)
+{
+    qsizetype keep = qMin(text.size(), kMaxLoggedTextBytes);
+    // Back off continuation bytes, so a character is never split.
+    if (keep < text.size()) {
+        for (qsizetype back = 0; back < 3 && keep > 0 && (uchar(text.at(keep)) & 0xc0) == 0x80; ++back)
+            --keep;
+    }
+    QByteArray out;
+    out.reserve(keep + 32);
+    for (qsizetype i = 0; i < keep; ++i) {
+        const uchar c = uchar(text.at(i));
+        if (c == '\n')
+            out.append("\\n");
+        else if (c == '\r')
+            out.append("\\r");
+        else if (c == '\t')
+            out.append("\\t");
+        else if (c < 0x20 || c == 0x7f)
+            out.append("\\x").append(QByteArray::number(c, 16).rightJustified(2, '0'));
+        else
+            out.append(char(c));
+    }
+    if (keep < text.size())
+        out.append("...(cut: ").append(QByteArray::number(text.size())).append(" bytes)");
+    return out;
+}
+
+QByteArray logText(const QString &text)
+{
+    return logText(text.toUtf8());
+}
+
 void setLogCapture(QList<QByteArray> *lines)
 {
     capture = lines;

@@ -73,6 +73,13 @@ int startServicePlatform(int argc, char **argv)
                 QDBusConnection::sessionBus().lastError().message().toLocal8Bit().constData());
         return 2;
     }
+    // The user's commands come through a socket in the user's runtime
+    // folder; a service that cannot have one would run without them.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        fprintf(stderr, "zunaro-service: the desktop platform needs XDG_RUNTIME_DIR, the user's runtime folder, "
+                        "for its command socket\n");
+        return 2;
+    }
     if (!claimServiceBus(&error)) {
         fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
         return 1;

@@ -175,6 +175,9 @@ desktop_scene() (
 
   export HOME=$desktop_dir/home
   export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config
+  # The user's runtime folder, which a session gives; the command socket lives there.
+  export XDG_RUNTIME_DIR=$desktop_dir/run
+  mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
   unset XDG_SESSION_ID WAYLAND_DISPLAY DESKTOP_STARTUP_ID XDG_ACTIVATION_TOKEN
 
   say "A private session bus, a virtual display and dunst"

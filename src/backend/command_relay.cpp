@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 
 #include "backend/backend_logic.h"
+#include "zunaro/device.h"
 
 namespace {
-constexpr size_t kDatagramBuffer = 4096;
 constexpr int kMaxQueuedLines = 200;
 // One activation reads this many datagrams at most and then lets the event
 // loop run; the notifier fires again for the rest.
@@ -25,9 +25,10 @@ void ZunaroHeadlessService::drainCmdSocket()
         ZunaroHeadlessService *service;
         ~WriteAtEnd() { service->writeBackendInput(); }
     } writeAtEnd {this};
-    char buffer[kDatagramBuffer];
+    // What a datagram holds past the buffer is cut off by recv() and lost.
+    char buffer[zplatform::kMaxCommandDatagramBytes];
     for (int i = 0; i < kMaxDatagramsPerActivation; ++i) {
-        const ssize_t n = recv(cmdSocketFd, buffer, kDatagramBuffer - 1, MSG_DONTWAIT);
+        const ssize_t n = recv(cmdSocketFd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n <= 0)
             return;
         for (const QString &line : backend::commandLines(QByteArray(buffer, int(n)))) {

@@ -25,7 +25,8 @@ void startUnlessActive(QTimer *timer)
 void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
 {
     const QString action = request.action();
-    zplatform::logLine("service: invoked action=%s\n", action.toUtf8().constData());
+    // Any session peer may name the action.
+    zplatform::logLine("service: invoked action=%s\n", zplatform::logText(action).constData());
 
     if (action == kStopAction) {
         serviceActive = false;

@@ -50,7 +50,7 @@ void ZunaroHeadlessService::loadTgpushConfig()
     tgpushMode = !tgpushPollUrl.isEmpty();
     if (tgpushMode) {
         zplatform::logLine("service: tgpush config=%s url=%s\n", configPath.toUtf8().constData(),
-                          tgpushPollUrl.toUtf8().constData());
+                          zplatform::logText(tgpushPollUrl).constData());
     } else {
         zplatform::logLine("service: tgpush disabled (missing TGPUSH_POLL_URL)\n");
     }

@@ -17,6 +17,8 @@ public:
     bool start();
     QString dir() const { return m_dir.path(); }
     QString sessionAddress() const { return qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); }
+    // One more bus like those (another user's session, one a test may kill): its pid, its address in `address`.
+    qint64 startBus(QByteArray *address);
 
     // python3 -m dbusmock on the session (or system) bus, once `name` is owned: its pid, or 0 on failure.
     qint64 startMock(bool system, const QString &name, const QStringList &args);

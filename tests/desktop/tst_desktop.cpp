@@ -8,6 +8,10 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "bb/platform/Notification.h"
@@ -59,6 +63,21 @@ QStringList uiOpened()
     return uris;
 }
 
+// zunaroctl --platform=desktop send LINE, with `env` over ours: its exit status.
+int send(const QStringList &env, const QString &line)
+{
+    QProcess ctl;
+    ctl.setEnvironment(QProcess::systemEnvironment() + env);
+    ctl.start(builtTool("zunaroctl"), {"--platform=desktop", "send", line});
+    return ctl.waitForFinished(10000) ? ctl.exitCode() : -1;
+}
+
+QByteArray backendInput(const QString &dataHome)
+{
+    QFile file(dataHome + "/zunaro/td_backend_service.out");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString callUri(qint64 callId, const QString &choice = QString())
 {
     return QStringLiteral("zunaro://call?chat_id=12&call_id=%1&user_id=3").arg(callId)
@@ -72,6 +91,7 @@ class ServiceTest : public QObject
 
     DesktopBus buses;
     qint64 server = 0;
+    qint64 logind = 0;
     std::unique_ptr<TestDevice> dev;
     std::unique_ptr<ZunaroHeadlessService> svc;
 
@@ -85,6 +105,28 @@ class ServiceTest : public QObject
                                                   QString(R"({"capabilities": "%1"})").arg(caps)});
         QVERIFY(server > 0);
         QVERIFY(!registered.isEmpty() || registered.wait());
+    }
+
+    // Another user's service from our app folder: its own session bus and folders under `home`; `env` is theirs.
+    qint64 startOtherUser(QProcess &service, const QString &home, QStringList *env)
+    {
+        QByteArray address;
+        const qint64 bus = buses.startBus(&address);
+        *env = QStringList {"ZUNARO_PLATFORM=desktop", "DBUS_SESSION_BUS_ADDRESS=" + address, "XDG_RUNTIME_DIR=" + home,
+                            "XDG_DATA_HOME=" + home, "XDG_CONFIG_HOME=" + home};
+        service.setEnvironment(QProcess::systemEnvironment() + *env);
+        if (bus > 0 && QDir().mkpath(home) && dev->installTool("zunaro-service", "zunaro-service"))
+            service.start(dev->appDir() + "/zunaro-service", QStringList());
+        return bus;
+    }
+
+    // logind's stand-in with our session c1, unlocked.
+    void startLogind()
+    {
+        logind = buses.startMock(true, "org.freedesktop.login1", {"-t", "logind"});
+        QVERIFY(logind > 0);
+        QVERIFY(callBus(true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
+                        "AddSession", {"c1", "seat0", uint(getuid()), "user", true}));
     }
 
     void setLocked(bool locked)
@@ -106,9 +148,10 @@ private slots:
         qputenv("XDG_DATA_HOME", buses.dir().toUtf8() + "/data");
         qputenv("XDG_CONFIG_HOME", buses.dir().toUtf8() + "/config");
         qputenv("XDG_SESSION_ID", "c1");
-        QVERIFY(buses.startMock(true, "org.freedesktop.login1", {"-t", "logind"}) > 0);
-        QVERIFY(callBus(true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
-                        "AddSession", {"c1", "seat0", uint(getuid()), "user", true}));
+        qputenv("XDG_RUNTIME_DIR", buses.dir().toUtf8() + "/run");
+        // A data folder others may enter is closed to them.
+        QVERIFY(QDir().mkpath(buses.dir() + "/data/zunaro") && QDir().mkpath(buses.dir() + "/run"));
+        startLogind();
 
         char name[] = "tst_desktop";
         char flag[] = "--platform=desktop";
@@ -215,6 +258,16 @@ private slots:
         QTRY_VERIFY(uiOpened().contains(callUri(31)));
     }
 
+    // While logind is away the lock state is unknown, not the last one seen; it is read again once logind is back.
+    void logindAway()
+    {
+        setLocked(true);
+        buses.stop(logind);
+        QTRY_COMPARE(navigator_get_device_lock_state(), -1);
+        startLogind();
+        QTRY_COMPARE(navigator_get_device_lock_state(), 0);
+    }
+
     // A URI for a program not on the bus goes to xdg-open; no URI activates the program.
     void invocations()
     {
@@ -226,6 +279,69 @@ private slots:
         }
         QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
         QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
+    }
+
+    // Two users' services side by side, each relaying its own user's commands alone; no other uid may send.
+    void commandSockets()
+    {
+        const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/zunaro/commands";
+        struct stat folder {}, socketFile {};
+        QVERIFY(stat(path.chopped(9), &folder) == 0 && stat(path, &socketFile) == 0);
+        QCOMPARE(std::pair(folder.st_mode & 07777, socketFile.st_mode & 07777), std::pair(0700u, 0600u));
+        const pid_t child = fork();
+        if (child == 0) {
+            sockaddr_un addr {AF_UNIX, {}};
+            memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+            const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+            _exit(setuid(65534) != 0 ? 255 : sendto(fd, "uid", 3, 0, (sockaddr *)&addr, sizeof addr) == 3 ? 0 : errno);
+        }
+        int status = -1;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), EACCES);
+
+        QProcess other;
+        QStringList env;
+        const QString home = buses.dir() + "/other";
+        QVERIFY(startOtherUser(other, home, &env) > 0);
+        QByteArray log;
+        QTRY_VERIFY2((log += other.readAllStandardError()).contains("service: cmd socket listening on " + home.toUtf8()), log);
+        QCOMPARE(send(env, "for-b"), 0);
+        QCOMPARE(send({}, "for-a"), 0);
+        QTRY_VERIFY(backendInput(buses.dir() + "/data").contains("for-a\n"));
+        QTRY_VERIFY(backendInput(home).contains("for-b\n"));
+        QVERIFY(!backendInput(buses.dir() + "/data").contains("for-b") && !backendInput(home).contains("for-a"));
+    }
+
+    // A service whose session bus goes says so and ends as its unit restarts it; its commands then find nobody.
+    void sessionBusLost()
+    {
+        QProcess other;
+        QStringList env;
+        const qint64 bus = startOtherUser(other, buses.dir() + "/lost", &env);
+        QByteArray log;
+        QTRY_VERIFY((log += other.readAllStandardError()).contains("service: cmd socket listening on "));
+        buses.stop(bus);
+        QVERIFY(other.waitForFinished(10000));
+        QVERIFY2((log += other.readAllStandardError()).contains("platform: the session bus is gone; ending"), log);
+        QCOMPARE(other.exitCode(), 3);
+        QCOMPARE(send(env, "late"), 1);
+        // Started again, as by its unit, it replaces the socket file the ended one left.
+        QProcess again;
+        QByteArray againLog;
+        QVERIFY(startOtherUser(again, buses.dir() + "/lost", &env) > 0);
+        QTRY_VERIFY2((againLog += again.readAllStandardError()).contains("service: cmd socket listening on "), againLog);
+        QCOMPARE(send(env, "again"), 0);
+    }
+
+    // Text from a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
+    void outsideTextLogged()
+    {
+        LogCapture log;
+        const QString action = "x\n\n" + QString(50000, QChar(0xe9));
+        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", action}).exitCode, 0);
+        QTRY_COMPARE(log.matching("service: invoked action="),
+                     QList<QByteArray> {"service: invoked action=x\\n\\n" + QString(126, QChar(0xe9)).toUtf8()
+                                        + "...(cut: 100003 bytes)"});
     }
 
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it.
@@ -254,6 +370,8 @@ private slots:
         const QStringList desktop {"ZUNARO_PLATFORM=desktop"};
         QTest::newRow("second instance") << desktop << 1 << "another zunaro-service owns com.kvel.zunaro.service";
         QTest::newRow("unknown platform") << QStringList {"ZUNARO_PLATFORM=phone"} << 2 << "unknown platform \"phone\"";
+        QTest::newRow("no runtime folder") << desktop + QStringList {"XDG_RUNTIME_DIR="} << 2
+                                           << "the desktop platform needs XDG_RUNTIME_DIR";
         const QStringList noBus = desktop + QStringList {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
         QTest::newRow("no session bus") << noBus << 2 << "the desktop platform needs a session bus";
     }

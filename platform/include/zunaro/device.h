@@ -8,8 +8,13 @@
 namespace zplatform {
 
 // The UDP port on 127.0.0.1 where the service takes the UI's commands for
-// the backend.
+// the backend on a device (a desktop has a socket of each user's own,
+// zunaro/command_socket.h).
 constexpr quint16 kCommandPort = 47010;
+
+// The most of one command datagram the service reads, on either kind of
+// command socket; the rest of a longer one is lost, so senders refuse it.
+constexpr qsizetype kMaxCommandDatagramBytes = 4095;
 
 // The application folder: QCoreApplication::applicationDirPath() unless a
 // test placed the device elsewhere with setApplicationDirPath().

@@ -21,9 +21,11 @@ bool platformKindFromName(const QString &name, PlatformKind *kind);
 // $ZUNARO_PLATFORM, else embedded, and readies it for a service (the
 // desktop platform claims the service's bus name). 0 when the service may
 // run; otherwise the exit status, after one line on standard error: 2 for an
-// unknown platform or a desktop without a session bus, 1 when another
-// service already runs on this session.
+// unknown platform or a desktop without a session bus or XDG_RUNTIME_DIR, 1
+// when another service already runs on this session. A desktop service that
+// loses its session bus later ends with kSessionBusLostExitStatus.
 int startServicePlatform(int argc, char **argv);
+constexpr int kSessionBusLostExitStatus = 3;
 
 // The platform choice alone, for tools: the same sources, no claim.
 // False with the line for standard error when the name is unknown.

@@ -30,7 +30,7 @@ void openWithXdgOpen(const QString &uri, const std::function<void(const QString 
         finishLater(done, QString());
         return;
     }
-    logLine("platform: xdg-open could not be started for %s\n", uri.toUtf8().constData());
+    logLine("platform: xdg-open could not be started for %s\n", logText(uri).constData());
     finishLater(done, QStringLiteral("xdg-open could not be started"));
 }
 } // namespace
@@ -90,12 +90,12 @@ void openApplication(const bb::system::InvokeRequest &request, std::function<voi
         // way left.
         if (error.type() == QDBusError::ServiceUnknown && !uri.isEmpty()) {
             logLine("platform: %s is not on the session bus; opening %s with xdg-open\n",
-                    target.toUtf8().constData(), uri.toUtf8().constData());
+                    target.toUtf8().constData(), logText(uri).constData());
             openWithXdgOpen(uri, done);
             return;
         }
         logLine("platform: opening %s failed: %s: %s\n", target.toUtf8().constData(),
-                error.name().toUtf8().constData(), error.message().toUtf8().constData());
+                logText(error.name()).constData(), logText(error.message()).constData());
         if (done)
             done(error.message());
     });

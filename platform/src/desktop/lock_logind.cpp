@@ -6,7 +6,10 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <unistd.h>
@@ -17,6 +20,7 @@ namespace zplatform {
 
 namespace {
 constexpr int kCallTimeoutMs = 2000;
+constexpr int kReconnectMs = 2000;
 const QString kLogin1 = QStringLiteral("org.freedesktop.login1");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
@@ -36,33 +40,49 @@ public:
     explicit LockWatch(QObject *parent)
         : QObject(parent)
     {
-        QDBusConnection system = QDBusConnection::systemBus();
-        if (!system.isConnected()) {
-            useScreenSaver(QStringLiteral("no system bus"));
-            return;
-        }
-        const QString sessionId = qEnvironmentVariable("XDG_SESSION_ID");
-        if (!sessionId.isEmpty()) {
-            call(system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
-                 QStringLiteral("GetSession"), {sessionId}, [this](const QDBusMessage &reply) {
-                     followSession(reply.arguments().value(0).value<QDBusObjectPath>().path());
-                 });
-            return;
-        }
-        // Without a session of its own (a user service), the user's display
-        // session is the one on screen.
-        call(system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
-             QStringLiteral("GetUser"), {uint(::getuid())}, [this](const QDBusMessage &reply) {
-                 const QString user = reply.arguments().value(0).value<QDBusObjectPath>().path();
-                 call(QDBusConnection::systemBus(), kLogin1, user, kProperties, QStringLiteral("Get"),
-                      {QStringLiteral("org.freedesktop.login1.User"), QStringLiteral("Display")},
-                      [this](const QDBusMessage &display) { followSession(displaySessionPath(display)); });
-             });
+        m_reconnect.setSingleShot(true);
+        m_reconnect.setInterval(kReconnectMs);
+        connect(&m_reconnect, &QTimer::timeout, this, &LockWatch::connectSystemBus);
+        connectSystemBus();
     }
 
     int state = -1;
 
 private slots:
+    void connectSystemBus()
+    {
+        // A connection of its own: the shared one never comes back once its
+        // bus has gone.
+        m_system = QDBusConnection::connectToBus(QDBusConnection::SystemBus,
+                                                 QStringLiteral("zunaro-lock-%1").arg(++m_connections));
+        if (!m_system.isConnected()) {
+            QDBusConnection::disconnectFromBus(m_system.name());
+            if (m_logindAnswered)
+                m_reconnect.start();
+            else
+                useScreenSaver(QStringLiteral("no system bus"));
+            return;
+        }
+        m_system.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
+                         QStringLiteral("Disconnected"), this, SLOT(onSystemBusLost()));
+        delete m_logindWatch;
+        m_logindWatch = new QDBusServiceWatcher(kLogin1, m_system, QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(m_logindWatch, &QDBusServiceWatcher::serviceUnregistered, this,
+                [this] { lose(QStringLiteral("logind left the system bus")); });
+        connect(m_logindWatch, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+            if (m_logindAnswered)
+                findSession();
+        });
+        findSession();
+    }
+
+    void onSystemBusLost()
+    {
+        lose(QStringLiteral("the system bus is gone"));
+        QDBusConnection::disconnectFromBus(m_system.name());
+        m_reconnect.start();
+    }
+
     void onSessionPropertiesChanged(const QString &interface, const QVariantMap &changed, const QStringList &invalidated)
     {
         if (interface != QLatin1String("org.freedesktop.login1.Session"))
@@ -78,6 +98,27 @@ private slots:
 
 private:
     using Answer = std::function<void(const QDBusMessage &)>;
+
+    void findSession()
+    {
+        const QString sessionId = qEnvironmentVariable("XDG_SESSION_ID");
+        if (!sessionId.isEmpty()) {
+            call(m_system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+                 QStringLiteral("GetSession"), {sessionId}, [this](const QDBusMessage &reply) {
+                     followSession(reply.arguments().value(0).value<QDBusObjectPath>().path());
+                 });
+            return;
+        }
+        // Without a session of its own (a user service), the user's display
+        // session is the one on screen.
+        call(m_system, kLogin1, QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+             QStringLiteral("GetUser"), {uint(::getuid())}, [this](const QDBusMessage &reply) {
+                 const QString user = reply.arguments().value(0).value<QDBusObjectPath>().path();
+                 call(m_system, kLogin1, user, kProperties, QStringLiteral("Get"),
+                      {QStringLiteral("org.freedesktop.login1.User"), QStringLiteral("Display")},
+                      [this](const QDBusMessage &display) { followSession(displaySessionPath(display)); });
+             });
+    }
 
     // An asynchronous call; a failure logs why and falls back to the
     // screensaver, unless this already is the screensaver.
@@ -121,19 +162,20 @@ private:
         }
         m_sessionPath = path;
         // Signals come on the session's own path, never on its aliases.
-        QDBusConnection::systemBus().connect(kLogin1, path, kProperties, QStringLiteral("PropertiesChanged"), this,
-                                             SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        m_system.connect(kLogin1, path, kProperties, QStringLiteral("PropertiesChanged"), this,
+                         SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
         readLockedHint();
     }
 
     void readLockedHint()
     {
-        call(QDBusConnection::systemBus(), kLogin1, m_sessionPath, kProperties, QStringLiteral("Get"),
+        call(m_system, kLogin1, m_sessionPath, kProperties, QStringLiteral("Get"),
              {QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("LockedHint")},
              [this](const QDBusMessage &reply) {
-                 if (!m_logindAnswered)
+                 if (!m_logindAnswered || m_lost)
                      logLine("platform: lock state from logind session %s\n", m_sessionPath.toUtf8().constData());
                  m_logindAnswered = true;
+                 m_lost = false;
                  setState(reply.arguments().value(0).value<QDBusVariant>().variant().toBool() ? 1 : 0);
              });
     }
@@ -144,9 +186,9 @@ private:
             return;
         m_screenSaverTried = true;
         if (!m_sessionPath.isEmpty())
-            QDBusConnection::systemBus().disconnect(kLogin1, m_sessionPath, kProperties, QStringLiteral("PropertiesChanged"),
-                                                    this, SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
-        logLine("platform: no lock state from logind (%s); asking the screensaver\n", why.toUtf8().constData());
+            m_system.disconnect(kLogin1, m_sessionPath, kProperties, QStringLiteral("PropertiesChanged"), this,
+                                SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
+        logLine("platform: no lock state from logind (%s); asking the screensaver\n", logText(why).constData());
         tryScreenSaver(0);
     }
 
@@ -171,8 +213,25 @@ private:
 
     void setState(int newState) { state = newState; }
 
+    // Once logind has answered, its word is the only one: without it the
+    // state is unknown rather than the last one seen, which would hold a
+    // locked or unlocked screen for good.
+    void lose(const QString &why)
+    {
+        if (!m_logindAnswered || m_lost)
+            return;
+        m_lost = true;
+        setState(-1);
+        logLine("platform: %s; the lock state is unknown until logind answers again\n", why.toUtf8().constData());
+    }
+
+    QDBusConnection m_system {QString()};
+    QPointer<QDBusServiceWatcher> m_logindWatch;
+    QTimer m_reconnect;
+    int m_connections = 0;
     QString m_sessionPath;
     bool m_logindAnswered = false;
+    bool m_lost = false;
     bool m_screenSaverTried = false;
 };
 } // namespace

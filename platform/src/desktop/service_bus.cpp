@@ -11,6 +11,7 @@
 
 #include "live_objects.h"
 #include "zunaro/log.h"
+#include "zunaro/platform.h"
 #include "zunaro/status.h"
 
 namespace zplatform {
@@ -41,6 +42,25 @@ public slots:
 
     QVariantMap Status() { return statusSnapshot(); }
 };
+
+// Without its session bus the service can show nothing and hear no Invoke,
+// and the bus never comes back to this connection. Ending, through the
+// event loop so the service shuts down as usual, lets its unit start it
+// again on the bus that does come back.
+class BusLossWatch : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+public slots:
+    void onDisconnected()
+    {
+        logLine("platform: the session bus is gone; ending with status %d so the service is started again\n",
+                kSessionBusLostExitStatus);
+        QCoreApplication::exit(kSessionBusLostExitStatus);
+    }
+};
 } // namespace
 
 bool claimServiceBus(QString *error)
@@ -60,6 +80,8 @@ bool claimServiceBus(QString *error)
         *error = QStringLiteral("another zunaro-service owns %1").arg(kServiceBusName);
     } else {
         logLine("platform: desktop service on the session bus as %s\n", kServiceBusName.toUtf8().constData());
+        bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
+                    QStringLiteral("Disconnected"), new BusLossWatch(object), SLOT(onDisconnected()));
         return true;
     }
     bus.unregisterObject(kServiceObjectPath);
