@@ -5,6 +5,8 @@
 
 #include <QElapsedTimer>
 
+#include <sys/stat.h>
+
 #include "serviceprocess.h"
 #include "testdevice.h"
 
@@ -14,6 +16,37 @@ QString simEmit(const QByteArray &event)
 {
     return QStringLiteral("sim emit ") + QString::fromUtf8(event);
 }
+
+// An environment with no session bus to reach, no platform or device named,
+// and `set` ("NAME=value") on top.
+QProcessEnvironment bareEnvironment(const QString &dir, const QStringList &set = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"ZUNARO_PLATFORM", "ZUNARO_DEVICE_ROOT", "JOURNAL_STREAM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=%1/no-bus").arg(dir));
+    for (const QString &pair : set)
+        env.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    return env;
+}
+
+// Runs a program to its end (killed after 10 s: it must not start anything).
+CtlRun runToEnd(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    CtlRun run;
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
 } // namespace
 
 class ServiceTest : public QObject
@@ -21,6 +54,130 @@ class ServiceTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Both programs' options: what they print where, and their exit status; the service starts nothing.
+    void options_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args"); // DEV stands for the device root
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("onStdout"); // else one line on standard error
+        QTest::addColumn<QByteArray>("says");
+        const QString svc = "zunaro-service", ctl = "zunaroctl";
+        QTest::newRow("service help") << svc << QStringList {"--help"} << 0 << true << QByteArray("--platform <NAME>");
+        QTest::newRow("service version") << svc << QStringList {"--version"} << 0 << true
+                                         << QByteArray("zunaro-service " ZUNARO_VERSION "\n");
+        QTest::newRow("service unknown option") << svc << QStringList {"--bogus"} << 2 << false << QByteArray("'bogus'");
+        QTest::newRow("service argument") << svc << QStringList {"bogus"} << 2 << false << QByteArray("\"bogus\"");
+        QTest::newRow("service --platform=") << svc << QStringList {"--platform=phone"} << 2 << false
+                                             << QByteArray("unknown platform \"phone\"");
+        QTest::newRow("service --platform NAME") << svc << QStringList {"--platform", "desktop"} << 2 << false
+                                                 << QByteArray("needs a session bus");
+        QTest::newRow("service --platform alone") << svc << QStringList {"--platform"} << 2 << false
+                                                  << QByteArray("Missing value");
+        QTest::newRow("ctl help") << ctl << QStringList {"--help"} << 0 << true
+                                  << QByteArray("  com.kvel.zunaro.service.STOP    stop");
+        QTest::newRow("ctl version") << ctl << QStringList {"--version"} << 0 << true
+                                     << QByteArray("zunaroctl " ZUNARO_VERSION "\n");
+        QTest::newRow("ctl unknown option") << ctl << QStringList {"--bogus", "hub"} << 2 << false
+                                            << QByteArray("'bogus'");
+        QTest::newRow("ctl --platform=") << ctl << QStringList {"--platform=embedded", "--root", "DEV", "hub"} << 0
+                                         << true << QByteArray("Hub: 0 entries\nDialog: none\n");
+        QTest::newRow("ctl --platform NAME") << ctl << QStringList {"--platform", "desktop", "--root", "DEV", "hub"}
+                                             << 2 << false << QByteArray("not a command of the desktop platform");
+        QTest::newRow("ctl unknown platform") << ctl << QStringList {"--platform", "phone", "hub"} << 2 << false
+                                              << QByteArray("unknown platform \"phone\"");
+    }
+    void options()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(bool, onStdout);
+        QFETCH(QByteArray, says);
+        TestDevice device;
+        QVERIFY(device.installTool(program, program));
+        args.replaceInStrings(QRegularExpression("^DEV$"), device.root());
+        const CtlRun run = runToEnd(device.appDir() + '/' + program, args, bareEnvironment(device.root()));
+        QCOMPARE(run.exitCode, exitCode);
+        const QByteArray &shown = onStdout ? run.out : run.err;
+        QVERIFY2(shown.contains(says), shown.constData());
+        QVERIFY2((onStdout ? run.err : run.out).isEmpty(), (run.out + run.err).constData());
+        if (!onStdout)
+            QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY(!device.exists("platform/notification_settings.json"));
+    }
+
+    // zunaroctl installed under a prefix talks to the desktop service and writes only in the user's folders.
+    void installedCtl_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("written"); // every file afterwards, but zunaroctl itself
+        QTest::newRow("ui alive") << QStringList {"ui", "alive"} << 0 << QStringList {"home/data/zunaro/ui_alive.txt"};
+        QTest::newRow("status, no bus") << QStringList {"status"} << 1 << QStringList();
+        QTest::newRow("lock is no desktop command") << QStringList {"lock", "1"} << 2 << QStringList();
+        QTest::newRow("embedded without a device") << QStringList {"--platform=embedded", "ui", "alive"} << 2
+                                                   << QStringList();
+        QTest::newRow("file system root") << QStringList {"--root", "/", "hub"} << 2 << QStringList();
+    }
+    void installedCtl()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, written);
+        QTemporaryDir tmp;
+        QVERIFY(QDir().mkpath(tmp.filePath("usr/bin")) && QDir().mkpath(tmp.filePath("run")));
+        QVERIFY(QFile::copy(builtTool("zunaroctl"), tmp.filePath("usr/bin/zunaroctl")));
+        const QString home = tmp.filePath("home");
+        const CtlRun run = runToEnd(tmp.filePath("usr/bin/zunaroctl"), args,
+                                    bareEnvironment(tmp.path(), {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
+                                                                 "XDG_CONFIG_HOME=" + home + "/config",
+                                                                 "XDG_RUNTIME_DIR=" + tmp.filePath("run")}));
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        QStringList files;
+        for (QDirIterator it(tmp.path(), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QString path = QDir(tmp.path()).relativeFilePath(it.next());
+            if (!it.fileInfo().isDir() && path != "usr/bin/zunaroctl")
+                files.append(path);
+        }
+        QCOMPARE(files, written);
+    }
+
+    // Under systemd each line carries its priority for the journal; anywhere else the lines are as they were.
+    void journalPriorities_data()
+    {
+        QTest::addColumn<bool>("toJournal");
+        QTest::newRow("standard error is the journal stream") << true;
+        QTest::newRow("journal stream inherited, standard error elsewhere") << false;
+    }
+    void journalPriorities()
+    {
+        QFETCH(bool, toJournal);
+        TestDevice device;
+        QVERIFY(device.installTool("zunaro-service", "zunaro-service") && device.write("stderr", ""));
+        struct stat st {};
+        QVERIFY(stat(QFile::encodeName(device.path(toJournal ? "stderr" : "data")).constData(), &st) == 0);
+        QProcess service;
+        service.setProcessEnvironment(bareEnvironment(
+            device.root(), {QStringLiteral("JOURNAL_STREAM=%1:%2").arg(st.st_dev).arg(st.st_ino)}));
+        service.setStandardErrorFile(device.path("stderr"));
+        service.start(device.appDir() + "/zunaro-service", {});
+        const int pid = service.waitForStarted() ? int(service.processId()) : 0;
+        ChildReaper reaper {&pid};
+        QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains("service: cmd socket listening"), 10000);
+        service.terminate();
+        QVERIFY(service.waitForFinished(10000));
+        const QList<QByteArray> lines = device.lines("stderr");
+        for (const char *line : {"<6>service: starting", "<7>service: bps_initialize err=0",
+                                 "<6>service: cmd socket listening on 127.0.0.1:47010", "<6>service: stopping on SIGTERM"})
+            QVERIFY2(lines.contains(toJournal ? QByteArray(line) : QByteArray(line + 3)), device.read("stderr"));
+        for (const QByteArray &line : lines)
+            QVERIFY2(toJournal == QRegularExpression("^<[3467]>\\S").match(QString::fromUtf8(line)).hasMatch(),
+                     line.constData());
+    }
+
     void startsListensAndAnswersInvocations()
     {
         TestDevice device;

@@ -17,16 +17,17 @@ void setPlatformKind(PlatformKind kind);
 // "embedded" or "desktop"; false for anything else.
 bool platformKindFromName(const QString &name, PlatformKind *kind);
 
-// Chooses the platform from "--platform=NAME" among the arguments, else
-// $ZUNARO_PLATFORM, else embedded, and readies it for a service (the
-// desktop platform claims the service's bus name). 0 when the service may
-// run; otherwise the exit status, after one line on standard error: 2 for an
-// unknown platform or a desktop without a session bus, 1 when another
-// service already runs on this session.
-int startServicePlatform(int argc, char **argv);
+// "unknown platform ..." for a name platformKindFromName refuses.
+QString unknownPlatformError(const QString &name);
 
-// The platform choice alone, for tools: the same sources, no claim.
-// False with the line for standard error when the name is unknown.
-bool choosePlatform(int argc, char **argv, QString *error);
+// The service's command line: --help, --version, --platform NAME (or
+// --platform=NAME; else $ZUNARO_PLATFORM, else embedded). Chooses the
+// platform and readies it for a service (the desktop platform claims the
+// service's bus name). True when the service may run; otherwise false with
+// the exit status: 0 after the help or the version on standard output, else
+// after one line on standard error, 2 for a bad command line, an unknown
+// platform or a desktop without a session bus, 1 when another service
+// already runs on this session.
+bool startServicePlatform(int argc, char **argv, int *exitStatus);
 
 } // namespace zplatform
