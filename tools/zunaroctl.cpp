@@ -319,8 +319,7 @@ int run(bool desktop, QStringList args)
 // A device's own zunaroctl lies in its app/native folder.
 bool standsInDeviceFolder()
 {
-    const QDir appDir(QCoreApplication::applicationDirPath());
-    return appDir.dirName() == QLatin1String("native") && QFileInfo(appDir.absolutePath()).fileName() == QLatin1String("app");
+    return QCoreApplication::applicationDirPath().endsWith(QLatin1String("/app/native"));
 }
 
 // The platform named, else the one of a device that is named or that

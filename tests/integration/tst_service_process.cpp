@@ -82,6 +82,7 @@ private slots:
                                             << QByteArray("'bogus'");
         QTest::newRow("ctl --platform=") << ctl << QStringList {"--platform=embedded", "--root", "DEV", "hub"} << 0
                                          << true << QByteArray("Hub: 0 entries\nDialog: none\n");
+        QTest::newRow("ctl in a device") << ctl << QStringList {"hub"} << 0 << true << QByteArray("Hub: 0 entries");
         QTest::newRow("ctl --platform NAME") << ctl << QStringList {"--platform", "desktop", "--root", "DEV", "hub"}
                                              << 2 << false << QByteArray("not a command of the desktop platform");
         QTest::newRow("ctl unknown platform") << ctl << QStringList {"--platform", "phone", "hub"} << 2 << false
