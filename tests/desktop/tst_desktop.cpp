@@ -241,6 +241,12 @@ private slots:
             return out.split('\n').filter(QRegularExpression("^(active|backend_pid|lock_state|mode)="));
         };
         QCOMPARE(status(), (QStringList {"active=1", "backend_pid=" + pid, "lock_state=0", "mode=backend"}));
+        // Every argument has the name the installed interface file gives it.
+        const QString xml = callBus(false, "com.kvel.zunaro.service", "/com/kvel/zunaro/service",
+                                    "org.freedesktop.DBus.Introspectable", "Introspect", {})
+                                .value_or(QVariantList()).value(0).toString();
+        QVERIFY2(xml.contains(R"(type="s" name="uri")") && xml.contains(R"(type="a{sv}" name="status")")
+                     && !xml.contains("arg_"), qPrintable(xml));
         QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
         QTRY_COMPARE(svc->backendPid, -1);
         QCOMPARE(status(), (QStringList {"active=0", "backend_pid=-1", "lock_state=0", "mode=backend"}));
