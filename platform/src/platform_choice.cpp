@@ -66,7 +66,10 @@ bool startServicePlatform(int argc, char **argv, int *exitStatus)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kServiceDescription));
-    const QCommandLineOption help = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all would be one more option to answer.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays these options and exits."));
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption platform(QStringLiteral("platform"),
                                       QStringLiteral("embedded (the default: state in files under the device "
