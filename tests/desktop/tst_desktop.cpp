@@ -250,26 +250,14 @@ private slots:
         QCOMPARE(status(), (QStringList {"active=0", "backend_pid=-1", "lock_state=0", "mode=backend"}));
     }
 
-    // A service that cannot run here says why and ends at once.
-    void refusals_data()
+    // A second service on the session (chosen by the environment here) says why and ends at once.
+    void secondInstance()
     {
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("error");
-        const QStringList desktop {"ZUNARO_PLATFORM=desktop"};
-        QTest::newRow("second instance") << desktop << 1 << "another zunaro-service owns com.kvel.zunaro.service";
-        QTest::newRow("unknown platform") << QStringList {"ZUNARO_PLATFORM=phone"} << 2 << "unknown platform \"phone\"";
-    }
-    void refusals()
-    {
-        QFETCH(QStringList, env);
-        QFETCH(QString, error);
-        QProcess service;
-        service.setEnvironment(QProcess::systemEnvironment() + env);
-        service.start(builtTool("zunaro-service"), QStringList());
-        QVERIFY(service.waitForFinished(10000));
-        QTEST(service.exitCode(), "exitCode");
-        QVERIFY2(service.readAllStandardError().startsWith(("zunaro-service: " + error).toUtf8()), qPrintable(error));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZUNARO_PLATFORM", "desktop");
+        const CtlRun run = runToEnd(builtTool("zunaro-service"), {}, env);
+        QVERIFY2(run.exitCode == 1 && run.err == "zunaro-service: another zunaro-service owns com.kvel.zunaro.service\n",
+                 run.err.constData());
     }
 
     // Without a notification server a post fails at once; once one is there, the next post shows.
