@@ -145,11 +145,7 @@ private slots:
         // What a view reads and finds absent counts as 0 or false.
         const QVariantMap common {{"version", "0.1.0"}, {"started_ms", now - 3723000}, {"active", true},
                                   {"mode", "backend"}, {"backend_wanted", true}, {"lock_state", 0}, {"online", true}};
-        const auto with = [&common](const QVariantMap &changes) {
-            QVariantMap s = common;
-            s.insert(changes);
-            return s;
-        };
+        const auto with = [&common](const QVariantMap &changes) { QVariantMap s = common; s.insert(changes); return s; };
         const QString head = "zunaro-service 0.1.0\n    Active: active (%1 mode) since 2026-12-06 22:23:09 UTC; 1 h 2 min ago\n";
         QTest::newRow("running") << with({{"backend_pid", 4242}, {"backend_started_ms", now - 125000}, {"ui_alive", true}})
                                  << head.arg("backend") + "   Backend: running, pid 4242, for 2 min 5 s\n"
