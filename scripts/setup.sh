@@ -12,6 +12,7 @@ packages=(
   jq                                 # the ingestion benchmark's peer
   iproute2 util-linux                # a network namespace per test
   dpkg-dev file                      # cpack -G DEB: dependencies from the binaries
+  lintian groff-base                 # the package's and the manual pages' checks
   dbus python3-dbusmock              # private buses and mocked desktop services
   clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
 )

@@ -3,6 +3,7 @@
 // the service's command socket, writes the UI presence and lock state files,
 // and shows the Hub.
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -17,11 +18,13 @@
 
 #include <cstdio>
 
+#include "core/ui_app.h"
 #include "zunaro/command_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/files.h"
 #include "zunaro/json.h"
 #include "zunaro/platform.h"
+#include "zunaro/status.h"
 
 namespace {
 
@@ -33,11 +36,14 @@ constexpr int kReplyTimeoutMs = 5000;
 constexpr qsizetype kMaxShownFileBytes = 1024 * 1024;
 
 const char kUsage[] =
-    "usage: zunaroctl [--platform=embedded|desktop] [--root DIR] COMMAND [ARGS]\n"
+    "usage: zunaroctl [--platform NAME] [--root DIR] COMMAND [ARGS]\n"
+    "       zunaroctl --help | --version\n"
     "\n"
-    "The platform is the one named, else $ZUNARO_PLATFORM, else embedded. On\n"
-    "the embedded platform the device root is DIR, else $ZUNARO_DEVICE_ROOT,\n"
-    "else the folder two levels above zunaroctl's own folder. On the desktop\n"
+    "The platform is the one named (embedded or desktop), else $ZUNARO_PLATFORM,\n"
+    "else embedded when a device is named (--root DIR, $ZUNARO_DEVICE_ROOT) or\n"
+    "zunaroctl stands in a device's app/native folder, else desktop. On the\n"
+    "embedded platform the device root is DIR, else $ZUNARO_DEVICE_ROOT, else\n"
+    "the folder two levels above zunaroctl's own folder. On the desktop\n"
     "platform the service is com.kvel.zunaro.service on the session bus and\n"
     "only invoke, status, send and ui apply.\n"
     "\n"
@@ -54,9 +60,19 @@ const char kUsage[] =
     "  press LABEL          press a button of the dialog on screen (Answer, Decline)\n"
     "  select KEY           select the Hub entry KEY\n"
     "  hub                  show the Hub entries and the dialog\n"
-    "  status               the service's state, one key=value a line (desktop)\n"
+    "  status [--raw]       how the service is; --raw: one key=value a line\n"
+    "\n"
+    "actions the service answers to:\n"
+    "  %1   start: run the backend once the UI sends a command\n"
+    "  %2    stop: end the backend and forget the summary\n"
+    "  %3        what the device says once it has started\n"
     "\n"
     "exit status: 0 done, 1 failed (no service listening, error reply), 2 bad arguments\n";
+
+QString usage()
+{
+    return QString::fromLatin1(kUsage).arg(uiapp::kStartAction, uiapp::kStopAction, uiapp::kSystemStartedAction);
+}
 
 int fail(const QString &message, int code = kExitFailed)
 {
@@ -66,7 +82,7 @@ int fail(const QString &message, int code = kExitFailed)
 
 int badUsage(const QString &message)
 {
-    fprintf(stderr, "zunaroctl: %s\n\n%s", message.toLocal8Bit().constData(), kUsage);
+    fprintf(stderr, "zunaroctl: %s (zunaroctl --help shows the usage)\n", message.toLocal8Bit().constData());
     return kExitUsage;
 }
 
@@ -78,8 +94,9 @@ QByteArray readBounded(const QString &path)
     return content;
 }
 
-// One request line to the platform, one answer line back.
-int request(const QJsonObject &requestObject)
+// One request line to the platform, one answer line back (kept in
+// `answer` when asked for).
+int request(const QJsonObject &requestObject, QJsonObject *answer = nullptr)
 {
     const QString path = zplatform::platformDir() + QStringLiteral("/control.sock");
     if (!QFileInfo::exists(path))
@@ -96,6 +113,8 @@ int request(const QJsonObject &requestObject)
             return fail(QStringLiteral("no answer from the service: %1").arg(socket.errorString()));
     }
     const QJsonObject reply = zplatform::readJson(socket.readLine().trimmed()).object();
+    if (answer)
+        *answer = reply;
     if (reply.value(QStringLiteral("ok")).toBool())
         return kExitOk;
     const QString error = reply.value(QStringLiteral("error")).toString();
@@ -130,18 +149,35 @@ int busInvoke(const QString &action)
     return kExitOk;
 }
 
-int busStatus()
+// The service's snapshot: Status() on the session bus, the status request
+// of a device's control socket.
+int showStatus(bool desktop, bool raw)
 {
-    const QDBusMessage reply = busCall(QStringLiteral("Status"), {});
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        return fail(QStringLiteral("status failed: %1").arg(reply.errorMessage()));
-    const QVariantMap status = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-    QTextStream out(stdout);
-    for (auto it = status.constBegin(); it != status.constEnd(); ++it) {
-        const QVariant value = it->metaType().id() == QMetaType::Bool ? QVariant(it->toBool() ? 1 : 0) : *it;
-        out << it.key() << '=' << value.toString() << '\n';
+    QVariantMap status;
+    if (desktop) {
+        const QDBusMessage reply = busCall(QStringLiteral("Status"), {});
+        if (reply.type() == QDBusMessage::ErrorMessage)
+            return fail(QStringLiteral("status failed: %1").arg(reply.errorMessage()));
+        status = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    } else {
+        QJsonObject answer;
+        if (const int code = request({{QStringLiteral("status"), true}}, &answer))
+            return code;
+        status = answer.value(QStringLiteral("status")).toObject().toVariantMap();
     }
+    const QString text = raw ? zplatform::statusLines(status) : zplatform::statusView(status, zplatform::nowMs());
+    fputs(text.toLocal8Bit().constData(), stdout);
     return kExitOk;
+}
+
+// The invocation goes out whatever its action: a newer service may know
+// more than this zunaroctl does.
+void warnUnknownAction(const QString &action)
+{
+    if (action != uiapp::kStartAction && action != uiapp::kStopAction && action != uiapp::kSystemStartedAction)
+        fprintf(stderr, "zunaroctl: warning: the service does not answer to \"%s\" (zunaroctl --help lists "
+                        "the actions); sent anyway\n",
+                action.toLocal8Bit().constData());
 }
 
 int uiPresence(const QString &state)
@@ -222,39 +258,31 @@ int showHub()
     return kExitOk;
 }
 
-int run(QStringList args)
+int run(bool desktop, QStringList args)
 {
-    const bool desktop = zplatform::platformKind() == zplatform::PlatformKind::Desktop;
-    while (!args.isEmpty()) {
-        if (args.first().startsWith(QLatin1String("--platform="))) {
-            args.removeFirst(); // chosen in main()
-        } else if (args.size() >= 2 && args.first() == QLatin1String("--root")) {
-            qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(args.at(1)));
-            args = args.mid(2);
-        } else {
-            break;
-        }
-    }
     if (args.isEmpty())
         return badUsage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
-    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
-        fputs(kUsage, stdout);
+    if (command == QLatin1String("help")) {
+        fputs(usage().toLocal8Bit().constData(), stdout);
         return kExitOk;
     }
     if (command == QLatin1String("send"))
         return sendCommands(args);
+    if (command == QLatin1String("status")) {
+        if (args.size() > 1 || (args.size() == 1 && args.first() != QLatin1String("--raw")))
+            return badUsage(QStringLiteral("status takes only --raw"));
+        return showStatus(desktop, !args.isEmpty());
+    }
+    if (command == QLatin1String("invoke") && args.size() == 1 && !args.first().isEmpty())
+        warnUnknownAction(args.first());
     if (desktop) {
-        if (command == QLatin1String("status"))
-            return args.isEmpty() ? busStatus() : badUsage(QStringLiteral("status takes no arguments"));
         if (command == QLatin1String("invoke") && args.size() == 1 && !args.first().isEmpty())
             return busInvoke(args.first());
         if (command == QLatin1String("ui") && args.size() == 1)
             return uiPresence(args.first());
         return badUsage(QStringLiteral("%1 is not a command of the desktop platform").arg(command));
     }
-    if (command == QLatin1String("status"))
-        return badUsage(QStringLiteral("status needs --platform=desktop"));
     if (command == QLatin1String("hub"))
         return args.isEmpty() ? showHub() : badUsage(QStringLiteral("hub takes no arguments"));
     static const QStringList kOneArgument = {QStringLiteral("invoke"), QStringLiteral("online"),
@@ -281,13 +309,64 @@ int run(QStringList args)
     return lockState(arg);
 }
 
+// A device's own zunaroctl lies in its app/native folder.
+bool standsInDeviceFolder()
+{
+    return QCoreApplication::applicationDirPath().endsWith(QLatin1String("/app/native"));
+}
+
+// The platform named, else the one of a device that is named or that
+// zunaroctl stands in, else the desktop's. An installed zunaroctl must never
+// take the file system or the install prefix for a device: what it writes
+// there would land in /data or /usr/data.
+bool choosePlatform(const QString &named, QString *error)
+{
+    const bool deviceNamed = !qEnvironmentVariable("ZUNARO_DEVICE_ROOT").isEmpty() || standsInDeviceFolder();
+    const QString name = !named.isEmpty() ? named
+        : qEnvironmentVariableIsEmpty("ZUNARO_PLATFORM") ? QString::fromLatin1(deviceNamed ? "embedded" : "desktop")
+                                                         : qEnvironmentVariable("ZUNARO_PLATFORM");
+    zplatform::PlatformKind kind;
+    if (!zplatform::platformKindFromName(name, &kind)) {
+        *error = zplatform::unknownPlatformError(name);
+        return false;
+    }
+    zplatform::setPlatformKind(kind);
+    if (kind == zplatform::PlatformKind::Desktop)
+        return true;
+    if (!deviceNamed)
+        *error = QStringLiteral("no device here: name one with --root DIR or $ZUNARO_DEVICE_ROOT, or use --platform=desktop");
+    else if (zplatform::deviceRoot() == QLatin1String("/"))
+        *error = QStringLiteral("the file system root is not a device folder");
+    return error->isEmpty();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    // What follows the command is its own: `send --x` sends "--x".
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption root(QStringLiteral("root"), QString(), QStringLiteral("DIR"));
+    parser.addOptions({help, version, platform, root});
+    if (!parser.parse(app.arguments()))
+        return badUsage(parser.errorText());
+    if (parser.isSet(help)) {
+        fputs(usage().toLocal8Bit().constData(), stdout);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        printf("zunaroctl %s\n", ZUNARO_VERSION);
+        return kExitOk;
+    }
+    if (parser.isSet(root))
+        qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(parser.value(root)));
     QString error;
-    if (!zplatform::choosePlatform(argc, argv, &error))
+    if (!choosePlatform(parser.value(platform), &error))
         return badUsage(error);
-    return run(app.arguments().mid(1));
+    return run(zplatform::platformKind() == zplatform::PlatformKind::Desktop, parser.positionalArguments());
 }

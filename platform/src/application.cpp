@@ -5,10 +5,12 @@
 #include <cstdlib>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "zunaro/log.h"
 #include "zunaro/platform.h"
 
 namespace {
@@ -49,7 +51,8 @@ Application::Application(int &argc, char **argv)
 {
     // Before the service exists: a second service on the session, or one
     // for a platform that cannot run here, ends now.
-    if (const int status = zplatform::startServicePlatform(argc, argv))
+    int status = 0;
+    if (!zplatform::startServicePlatform(argc, argv, &status))
         ::exit(status);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return;
@@ -59,6 +62,7 @@ Application::Application(int &argc, char **argv)
         while (::read(signalPipe[0], buf, sizeof buf) > 0) {
         }
         ::alarm(0);
+        zplatform::logLine("service: stopping on SIG%s\n", sigabbrev_np(terminationSignal));
         QCoreApplication::quit();
     });
     struct sigaction action {};

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <limits>
+
 namespace zplatform {
 
 bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *request, QString *error)
@@ -69,7 +71,8 @@ ControlRequest parseControlRequest(const QByteArray &line)
     const QJsonObject o = doc.object();
 
     static const QStringList known = {QStringLiteral("invoke"), QStringLiteral("online"),
-                                      QStringLiteral("dialog_button"), QStringLiteral("hub_select")};
+                                      QStringLiteral("dialog_button"), QStringLiteral("hub_select"),
+                                      QStringLiteral("status")};
     QString which;
     for (const QString &name : known) {
         if (!o.contains(name))
@@ -99,18 +102,36 @@ ControlRequest parseControlRequest(const QByteArray &line)
         r.online = value.toBool();
         return r;
     }
+    if (which == QLatin1String("status")) {
+        if (value != QJsonValue(true))
+            return invalid(QStringLiteral("status must be true"));
+        ControlRequest r;
+        r.kind = ControlRequest::Status;
+        return r;
+    }
     if (which == QLatin1String("dialog_button"))
         return nameRequest(ControlRequest::DialogButton, value, "dialog_button");
     return nameRequest(ControlRequest::HubSelect, value, "hub_select");
 }
 
-QByteArray controlReply(const QString &error)
+QByteArray controlReply(const QString &error, const QJsonObject &more)
 {
-    QJsonObject o;
+    QJsonObject o = error.isEmpty() ? more : QJsonObject();
     o.insert(QStringLiteral("ok"), error.isEmpty());
     if (!error.isEmpty())
         o.insert(QStringLiteral("error"), error);
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QJsonObject statusJson(const QVariantMap &status)
+{
+    QJsonObject o;
+    for (auto it = status.constBegin(); it != status.constEnd(); ++it) {
+        const bool exact = it->metaType().id() != QMetaType::ULongLong
+            || it->toULongLong() <= quint64(std::numeric_limits<qint64>::max());
+        o.insert(it.key(), exact ? QJsonValue::fromVariant(*it) : QJsonValue(it->toString()));
+    }
+    return o;
 }
 
 } // namespace zplatform

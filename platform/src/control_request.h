@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QVariantMap>
 
 #include "bb/system/InvokeRequest.h"
 
@@ -14,7 +15,7 @@ namespace zplatform {
 constexpr qsizetype kMaxControlLineBytes = 64 * 1024;
 
 struct ControlRequest {
-    enum Kind { Invalid, Invoke, Online, DialogButton, HubSelect };
+    enum Kind { Invalid, Invoke, Online, DialogButton, HubSelect, Status };
     Kind kind = Invalid;
     QString error;                       // why it is Invalid
     bb::system::InvokeRequest invoke;    // Invoke
@@ -30,7 +31,11 @@ ControlRequest parseControlRequest(const QByteArray &line);
 bool invokeRequestFromJson(const QJsonObject &o, bb::system::InvokeRequest *request, QString *error);
 
 // {"ok":true} for an empty error, else {"ok":false,"error":...}; with its
-// line feed.
-QByteArray controlReply(const QString &error);
+// line feed. The members of `more` go into an answer that says ok.
+QByteArray controlReply(const QString &error, const QJsonObject &more = QJsonObject());
+
+// The status snapshot as JSON. A cursor beyond a JSON number's exact
+// integers goes as its decimal text, so no digit is lost.
+QJsonObject statusJson(const QVariantMap &status);
 
 } // namespace zplatform

@@ -22,6 +22,7 @@
 #include "online_state.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
+#include "zunaro/status.h"
 
 namespace zplatform {
 
@@ -185,16 +186,17 @@ void ControlServer::readClient(QLocalSocket *client)
             dropClient(client);
             return;
         }
-        const QString error = carryOut(parseControlRequest(line));
+        QJsonObject answer;
+        const QString error = carryOut(parseControlRequest(line), &answer);
         if (!guard || !m_clients.contains(client))
             return;
-        client->write(controlReply(error));
+        client->write(controlReply(error, answer));
         if (client->bytesToWrite() > kMaxUnreadReplyBytes)
             dropClient(client);
     }
 }
 
-QString ControlServer::carryOut(const ControlRequest &request)
+QString ControlServer::carryOut(const ControlRequest &request, QJsonObject *answer)
 {
     switch (request.kind) {
     case ControlRequest::Invalid:
@@ -215,6 +217,9 @@ QString ControlServer::carryOut(const ControlRequest &request)
             return QStringLiteral("could not send the invocation");
         return QString();
     }
+    case ControlRequest::Status:
+        answer->insert(QStringLiteral("status"), statusJson(statusSnapshot()));
+        return QString();
     case ControlRequest::HubSelect: {
         bb::system::InvokeRequest invoke;
         QString error;

@@ -31,7 +31,7 @@ private:
     void readClient(QLocalSocket *client);
     void dropClient(QLocalSocket *client);
     void dropIdleClients();
-    QString carryOut(const ControlRequest &request);
+    QString carryOut(const ControlRequest &request, QJsonObject *answer);
 
     QLocalServer *m_server;
     QTimer *m_idleTimer;

@@ -1,29 +1,36 @@
-// Choosing the platform at start, and readying the desktop one for a service.
+// The service's command line, choosing the platform at start, and readying
+// the desktop one for a service.
 
 #include "zunaro/platform.h"
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QStringList>
 
 #include <cstdio>
 
 #include "desktop/service_bus.h"
+#include "zunaro/log.h"
 
 namespace zplatform {
 
 namespace {
 PlatformKind chosen = PlatformKind::Embedded;
 
-QString requestedName(int argc, char **argv)
+// Through the log, so that under systemd the journal files it as an error.
+void refuse(const QString &why)
 {
-    const QByteArray flag("--platform=");
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg.startsWith(flag))
-            return QString::fromLocal8Bit(arg.mid(flag.size()));
-    }
-    return qEnvironmentVariable("ZUNARO_PLATFORM", QStringLiteral("embedded"));
+    logLine("zunaro-service: %s\n", why.toLocal8Bit().constData());
 }
+
+const char kServiceDescription[] =
+    "The Telegram Vyn background service: keeps the messaging backend running\n"
+    "while the UI wants it, relays the UI's commands to it, and turns its\n"
+    "events into notifications and ringing calls. It logs to standard error.\n"
+    "\n"
+    "The platform is the one named, else $ZUNARO_PLATFORM, else embedded.";
 } // namespace
 
 PlatformKind platformKind()
@@ -47,44 +54,76 @@ bool platformKindFromName(const QString &name, PlatformKind *kind)
     return true;
 }
 
-bool choosePlatform(int argc, char **argv, QString *error)
+QString unknownPlatformError(const QString &name)
 {
-    const QString name = requestedName(argc, argv);
+    return QStringLiteral("unknown platform \"%1\" (use embedded or desktop)").arg(name);
+}
+
+bool startServicePlatform(int argc, char **argv, int *exitStatus)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kServiceDescription));
+    // Not addHelpOption(): its --help-all would be one more option to answer.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays these options and exits."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption platform(QStringLiteral("platform"),
+                                      QStringLiteral("embedded (the default: state in files under the device "
+                                                     "root) or desktop (the session's freedesktop services)."),
+                                      QStringLiteral("NAME"));
+    parser.addOption(platform);
+    *exitStatus = 2;
+    if (!parser.parse(arguments)) {
+        refuse(parser.errorText());
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        refuse(QStringLiteral("unexpected argument \"%1\" (see --help)").arg(parser.positionalArguments().first()));
+        return false;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        const QString text = parser.isSet(help) ? parser.helpText()
+                                                : QStringLiteral("zunaro-service %1\n").arg(QLatin1String(ZUNARO_VERSION));
+        fputs(text.toLocal8Bit().constData(), stdout);
+        *exitStatus = 0;
+        return false;
+    }
+    const QString name = parser.isSet(platform) ? parser.value(platform)
+                                                : qEnvironmentVariable("ZUNARO_PLATFORM", QStringLiteral("embedded"));
     PlatformKind kind;
     if (!platformKindFromName(name, &kind)) {
-        *error = QStringLiteral("unknown platform \"%1\" (use embedded or desktop)").arg(name);
+        refuse(unknownPlatformError(name));
         return false;
     }
     setPlatformKind(kind);
-    return true;
-}
-
-int startServicePlatform(int argc, char **argv)
-{
-    QString error;
-    if (!choosePlatform(argc, argv, &error)) {
-        fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
-        return 2;
-    }
-    if (platformKind() == PlatformKind::Embedded)
-        return 0;
+    *exitStatus = 0;
+    if (kind == PlatformKind::Embedded)
+        return true;
     if (!QDBusConnection::sessionBus().isConnected()) {
-        fprintf(stderr, "zunaro-service: the desktop platform needs a session bus: %s\n",
-                QDBusConnection::sessionBus().lastError().message().toLocal8Bit().constData());
-        return 2;
+        refuse(QStringLiteral("the desktop platform needs a session bus: %1")
+                   .arg(QDBusConnection::sessionBus().lastError().message()));
+        *exitStatus = 2;
+        return false;
     }
     // The user's commands come through a socket in the user's runtime
     // folder; a service that cannot have one would run without them.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        fprintf(stderr, "zunaro-service: the desktop platform needs XDG_RUNTIME_DIR, the user's runtime folder, "
-                        "for its command socket\n");
-        return 2;
+        refuse(QStringLiteral("the desktop platform needs XDG_RUNTIME_DIR, the user's runtime folder, "
+                              "for its command socket"));
+        *exitStatus = 2;
+        return false;
     }
+    QString error;
     if (!claimServiceBus(&error)) {
-        fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
-        return 1;
+        refuse(error);
+        *exitStatus = 1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 } // namespace zplatform

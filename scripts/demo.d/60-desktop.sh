@@ -225,6 +225,7 @@ desktop_scene() (
   desktop_ctl ui gone
   desktop_ctl invoke com.kvel.zunaro.service.START >/dev/null
   desktop_ctl send ping >/dev/null
+  desktop_ctl status | sed 's/^/  /'
   desktop_emit "{\"type\":\"hub_notify_message\",\"chat_id\":42,\"chat_title\":\"Team\",\"sender_name\":\"Bob\",\"text\":\"Lunch at <noon> & coffee?\",\"date\":$(date +%s)}"
   desktop_emit "{\"type\":\"hub_notify_message\",\"chat_id\":7,\"chat_title\":\"Alice\",\"sender_name\":\"Alice\",\"text\":\"Call me when you can\",\"date\":$(date +%s)}"
   echo "  two messages from two chats; the summary follows the coalescing window"

@@ -6,13 +6,14 @@
 #include <QTimer>
 
 #include "bb/platform/Notification.h"
+#include "core/ui_app.h"
 #include "events/hub_summary.h"
 #include "zunaro/log.h"
 
 namespace {
-const QString kStopAction = QStringLiteral("com.kvel.zunaro.service.STOP");
-const QString kStartAction = QStringLiteral("com.kvel.zunaro.service.START");
-const QString kSystemStartedAction = QStringLiteral("bb.action.system.STARTED");
+using uiapp::kStartAction;
+using uiapp::kStopAction;
+using uiapp::kSystemStartedAction;
 
 void startUnlessActive(QTimer *timer)
 {

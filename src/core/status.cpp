@@ -1,5 +1,5 @@
 // What the service tells about itself when asked (the desktop platform's
-// Status() on the session bus).
+// Status() on the session bus, zunaroctl status on a device).
 
 #include "service_main.h"
 
@@ -11,6 +11,8 @@ QVariantMap ZunaroHeadlessService::statusSnapshot() const
         {QStringLiteral("mode"), tgpushMode ? QStringLiteral("push") : QStringLiteral("backend")},
         {QStringLiteral("active"), serviceActive},
         {QStringLiteral("backend_pid"), backendPid},
+        {QStringLiteral("backend_wanted"), serviceActive && backendWanted && !tgpushMode},
+        {QStringLiteral("backend_started_ms"), backendPid > 0 ? backendStartedMs : qint64(0)},
         {QStringLiteral("backend_restart_attempts"), backendRestartAttempts},
         {QStringLiteral("backend_next_start_ms"), backendNextStartMs},
         {QStringLiteral("pending_lines"), int(pendingBackendLines.size())},
@@ -25,6 +27,10 @@ QVariantMap ZunaroHeadlessService::statusSnapshot() const
         s.insert(QStringLiteral("events"), tgpushStatEvents);
         s.insert(QStringLiteral("hub"), tgpushStatHub);
         s.insert(QStringLiteral("since"), tgpushSince);
+        s.insert(QStringLiteral("poll_in_flight"), tgpushPollInFlight());
+        s.insert(QStringLiteral("poll_last_http"), tgpushLastHttpStatus);
+        s.insert(QStringLiteral("poll_last_error"), tgpushLastNetError);
+        s.insert(QStringLiteral("poll_backoff_ms"), tgpushBackoffMs);
     }
     return s;
 }

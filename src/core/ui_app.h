@@ -10,6 +10,12 @@ namespace uiapp {
 
 inline const QString kNotificationTitle = QStringLiteral("Telegram Vyn");
 
+// The invocations the service answers to: the UI's start and stop, and the
+// platform's word that the device has started. zunaroctl names them too.
+inline const QString kStartAction = QStringLiteral("com.kvel.zunaro.service.START");
+inline const QString kStopAction = QStringLiteral("com.kvel.zunaro.service.STOP");
+inline const QString kSystemStartedAction = QStringLiteral("bb.action.system.STARTED");
+
 // A request that starts the UI, or brings it forward, showing `uri`.
 inline bb::system::InvokeRequest startRequest(const QString &uri)
 {

@@ -68,10 +68,11 @@ QList<QByteArray> ServiceProcess::lines()
     return out;
 }
 
-CtlRun zunaroctl(const TestDevice &device, const QStringList &args)
+CtlRun runToEnd(const QString &program, const QStringList &args, const QProcessEnvironment &env)
 {
     QProcess process;
-    process.start(builtTool(QStringLiteral("zunaroctl")), QStringList {QStringLiteral("--root"), device.root()} + args);
+    process.setProcessEnvironment(env);
+    process.start(program, args);
     CtlRun run;
     if (!process.waitForStarted(5000))
         return run;
@@ -84,6 +85,11 @@ CtlRun zunaroctl(const TestDevice &device, const QStringList &args)
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+CtlRun zunaroctl(const TestDevice &device, const QStringList &args)
+{
+    return runToEnd(builtTool(QStringLiteral("zunaroctl")), QStringList {QStringLiteral("--root"), device.root()} + args);
 }
 
 ChildReaper::~ChildReaper()

@@ -40,8 +40,10 @@ struct CtlRun {
     QByteArray err;
 };
 
-// Runs zunaroctl against the device. The event loop keeps turning while it
-// runs, so a platform in this very process can answer it.
+// Runs a program to its end (killed after 20 s: -1 then), and zunaroctl
+// against the device, the event loop turning: an in-process platform answers.
+CtlRun runToEnd(const QString &program, const QStringList &args,
+                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 CtlRun zunaroctl(const TestDevice &device, const QStringList &args);
 
 // Ends the child whose id `*pid` holds, if any, when the test ends.

@@ -13,9 +13,10 @@ namespace {
 const char *const kStuckService = "--stuck-service";
 
 // A service whose thread never comes back to its event loop.
-int stuckService(int argc, char **argv)
+int stuckService(char **argv)
 {
-    bb::Application app(argc, argv);
+    int programOnly = 1; // the service takes no --stuck-service option
+    bb::Application app(programOnly, argv);
     fputs("stuck\n", stdout);
     fflush(stdout);
     for (;;)
@@ -84,7 +85,7 @@ private slots:
 int main(int argc, char **argv)
 {
     if (argc == 2 && qstrcmp(argv[1], kStuckService) == 0)
-        return stuckService(argc, argv);
+        return stuckService(argv);
     QCoreApplication app(argc, argv);
     HostileTest test;
     return QTest::qExec(&test, argc, argv);

@@ -16,6 +16,7 @@
 #include "testdevice.h"
 #include "zunaro/device.h"
 #include "zunaro/network.h"
+#include "zunaro/status.h"
 
 #include "online_state.h"
 #include "state_parse.h"
@@ -135,6 +136,53 @@ private slots:
         QCOMPARE(ask(client, R"({"online":true})"), kOk);
     }
 
+    // zunaroctl status for a person: a running, a waiting and a push-mode service, each view whole.
+    void statusView_data()
+    {
+        QTest::addColumn<QVariantMap>("status");
+        QTest::addColumn<QString>("view");
+        const qint64 now = 1796599512198;
+        // What a view reads and finds absent counts as 0 or false.
+        const QVariantMap common {{"version", "0.1.0"}, {"started_ms", now - 3723000}, {"active", true},
+                                  {"mode", "backend"}, {"backend_wanted", true}, {"lock_state", 0}, {"online", true}};
+        const auto with = [&common](const QVariantMap &changes) { QVariantMap s = common; s.insert(changes); return s; };
+        const QString head = "zunaro-service 0.1.0\n    Active: active (%1 mode) since 2026-12-06 22:23:09 UTC; 1 h 2 min ago\n";
+        QTest::newRow("running") << with({{"backend_pid", 4242}, {"backend_started_ms", now - 125000}, {"ui_alive", true}})
+                                 << head.arg("backend") + "   Backend: running, pid 4242, for 2 min 5 s\n"
+                                                          "  Commands: none queued\n"
+                                                          "        UI: alive, not in front\n"
+                                                          "      Lock: unlocked\n"
+                                                          "    Online: yes\n";
+        QTest::newRow("waiting") << with({{"backend_restart_attempts", 3}, {"backend_next_start_ms", now + 3500},
+                                          {"pending_lines", 1}, {"lock_state", 2}, {"online", false}})
+                                 << head.arg("backend") + "   Backend: waiting, restart in 4 s after 3 attempts\n"
+                                                          "  Commands: 1 line queued for the backend\n"
+                                                          "        UI: not running\n"
+                                                          "      Lock: locked\n"
+                                                          "    Online: no\n";
+        QTest::newRow("push") << with({{"mode", "push"}, {"backend_wanted", false}, {"ui_running", true},
+                                       {"lock_state", -1}, {"since", "18446744073709551615"},
+                                       {"poll_in_flight", true}, {"poll_last_http", 0}, {"poll_last_error", 99},
+                                       {"poll_backoff_ms", 8000}, {"started", 5}, {"ok", 3}, {"timeout", 1},
+                                       {"err", 1}, {"events", 1}, {"hub", 2}})
+                              << head.arg("push") + "   Backend: none in push mode\n"
+                                                    "  Commands: none queued\n"
+                                                    "        UI: running, in front\n"
+                                                    "      Lock: unknown\n"
+                                                    "    Online: yes\n"
+                                                    "      Poll: in flight, cursor 18446744073709551615, last answer "
+                                                    "failed, network error 99, back-off 8 s\n"
+                                                    "     Polls: 5 started, 3 answered, 1 timed out, 1 failed; 1 event, "
+                                                    "2 notifications\n";
+    }
+    void statusView()
+    {
+        QFETCH(QVariantMap, status);
+        QFETCH(QString, view);
+        qputenv("TZ", "UTC");
+        QCOMPARE(zplatform::statusView(status, 1796599512198), view);
+    }
+
     // zunaroctl's refusals: bad arguments end it with 2, a failed request with 1, each saying why.
     void commands()
     {
@@ -147,7 +195,8 @@ private slots:
             {{"press"}, 2, "exactly one"},
             {{"send", QString(5000, 'x')}, 1, "do not fit"},
             {{"--root", "/nonexistent", "online", "1"}, 1, "no service listening"},
-            {{"press", "Answer"}, 1, "no dialog on screen"}};
+            {{"press", "Answer"}, 1, "no dialog on screen"},
+            {{"invoke", "x.y"}, 0, "does not answer to \"x.y\""}};
         TestDevice device;
         bb::system::InvokeManager manager;
         for (const auto &[args, exitCode, says] : rows) {
@@ -186,6 +235,7 @@ private slots:
         QVERIFY(online.size() == 1 && !network.isOnline());
         QCOMPARE(zunaroctl(device, {"lock", "2"}).exitCode, 0);
         QCOMPARE(navigator_get_device_lock_state(), 2);
+        QCOMPARE(zunaroctl(device, {"status", "--raw"}).out, "lock_state=2\nonline=0\nversion=" ZUNARO_VERSION "\n");
         QCOMPARE(zunaroctl(device, {"ui", "running"}).exitCode, 0);
         QVERIFY(device.read("data/ui_running.txt").trimmed().toLongLong() > 0 && device.exists("data/ui_alive.txt"));
         QCOMPARE(zunaroctl(device, {"ui", "gone"}).exitCode, 0);

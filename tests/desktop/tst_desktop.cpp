@@ -156,7 +156,8 @@ private slots:
         char name[] = "tst_desktop";
         char flag[] = "--platform=desktop";
         char *argv[] = {name, flag, nullptr};
-        QCOMPARE(zplatform::startServicePlatform(2, argv), 0);
+        int status = -1;
+        QVERIFY(zplatform::startServicePlatform(2, argv, &status));
         dev = std::make_unique<TestDevice>();
         QVERIFY(dev->installTool("td_backend_sim", "td_backend"));
         // A stand-in xdg-open records what it opens in the device folder.
@@ -352,39 +353,41 @@ private slots:
         QVERIFY(svc->backendPid > 0);
         const QString pid = QString::number(svc->backendPid);
         const auto status = [this] {
-            const QString out = QString::fromUtf8(zunaroctl(*dev, {"--platform=desktop", "status"}).out);
+            const QString out = QString::fromUtf8(zunaroctl(*dev, {"--platform=desktop", "status", "--raw"}).out);
             return out.split('\n').filter(QRegularExpression("^(active|backend_pid|lock_state|mode)="));
         };
         QCOMPARE(status(), (QStringList {"active=1", "backend_pid=" + pid, "lock_state=0", "mode=backend"}));
+        // Every argument has the name the installed interface file gives it.
+        const QString xml = callBus(false, kUi + ".service", kUiPath + "/service", "org.freedesktop.DBus.Introspectable",
+                                    "Introspect", {}).value_or(QVariantList()).value(0).toString();
+        QVERIFY(xml.contains(R"(name="uri")") && xml.contains(R"(name="status")") && !xml.contains("arg_"));
         QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
         QTRY_COMPARE(svc->backendPid, -1);
         QCOMPARE(status(), (QStringList {"active=0", "backend_pid=-1", "lock_state=0", "mode=backend"}));
     }
 
-    // A service that cannot run here says why and ends at once.
+    // A desktop service that cannot run on this session (chosen by the environment here) says why and ends at once.
     void refusals_data()
     {
-        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<QString>("runtimeDir");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("error");
-        const QStringList desktop {"ZUNARO_PLATFORM=desktop"};
-        QTest::newRow("second instance") << desktop << 1 << "another zunaro-service owns com.kvel.zunaro.service";
-        QTest::newRow("unknown platform") << QStringList {"ZUNARO_PLATFORM=phone"} << 2 << "unknown platform \"phone\"";
-        QTest::newRow("no runtime folder") << desktop + QStringList {"XDG_RUNTIME_DIR="} << 2
-                                           << "the desktop platform needs XDG_RUNTIME_DIR";
-        const QStringList noBus = desktop + QStringList {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
-        QTest::newRow("no session bus") << noBus << 2 << "the desktop platform needs a session bus";
+        QTest::addColumn<QByteArray>("error");
+        QTest::newRow("second instance") << qEnvironmentVariable("XDG_RUNTIME_DIR") << 1
+                                         << QByteArray("another zunaro-service owns com.kvel.zunaro.service\n");
+        QTest::newRow("no runtime folder") << QString() << 2
+                                           << QByteArray("the desktop platform needs XDG_RUNTIME_DIR, the user's "
+                                                         "runtime folder, for its command socket\n");
     }
     void refusals()
     {
-        QFETCH(QStringList, env);
-        QFETCH(QString, error);
-        QProcess service;
-        service.setEnvironment(QProcess::systemEnvironment() + env);
-        service.start(builtTool("zunaro-service"), QStringList());
-        QVERIFY(service.waitForFinished(10000));
-        QTEST(service.exitCode(), "exitCode");
-        QVERIFY2(service.readAllStandardError().startsWith(("zunaro-service: " + error).toUtf8()), qPrintable(error));
+        QFETCH(QString, runtimeDir);
+        QFETCH(QByteArray, error);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZUNARO_PLATFORM", "desktop");
+        env.insert("XDG_RUNTIME_DIR", runtimeDir);
+        const CtlRun run = runToEnd(builtTool("zunaro-service"), {}, env);
+        QTEST(run.exitCode, "exitCode");
+        QCOMPARE(run.err, "zunaro-service: " + error);
     }
 
     // Without a notification server a post fails at once; once one is there, the next post shows.

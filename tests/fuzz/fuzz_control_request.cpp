@@ -35,6 +35,9 @@ QByteArray written(const ControlRequest &r)
     case ControlRequest::HubSelect:
         o.insert(QStringLiteral("hub_select"), r.name);
         break;
+    case ControlRequest::Status:
+        o.insert(QStringLiteral("status"), true);
+        break;
     case ControlRequest::Invalid:
         break;
     }

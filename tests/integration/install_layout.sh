@@ -1,8 +1,10 @@
 #!/bin/sh
 # The desktop install, as `cmake --install` into a temporary prefix and as
 # the Debian package lays it out: exactly the expected files, the unit and
-# the activation file naming the service where it really is, systemd's
-# verdict on the unit, and a package that depends on the Qt runtime.
+# the activation file naming the service where it really is, manual pages
+# groff renders without a warning, the bus interface the service serves,
+# systemd's verdict on the unit, a package that depends on the Qt runtime,
+# and lintian's.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -13,7 +15,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 unit=lib/systemd/user/zunaro-service.service
 activation=share/dbus-1/services/com.kvel.zunaro.service.service
 service=libexec/zunaro/zunaro-service
-expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" | sort)
+interface=share/dbus-1/interfaces/com.kvel.zunaro.Service1.xml
+pages="share/man/man1/zunaroctl.1.gz share/man/man8/zunaro-service.8.gz"
+expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" "$interface" $pages | sort)
+source_interface=$(dirname "$0")/../../platform/src/desktop/com.kvel.zunaro.Service1.xml
 
 # check_tree ROOT PREFIX: ROOT holds the install of PREFIX.
 check_tree() {
@@ -33,6 +38,12 @@ $expected"
     grep -qx "BusName=$bus_name" "$root$prefix/$unit" || fail "unit and activation file name different buses"
     grep -qx "SystemdService=$(basename "$unit")" "$root$prefix/$activation" \
         || fail "the activation file names another unit"
+    grep -qx "Documentation=man:zunaro-service(8)" "$root$prefix/$unit" || fail "the unit names no manual page"
+    for page in $pages; do
+        warnings=$(zcat "$root$prefix/$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] \
+            || fail "$page: $warnings"
+    done
+    cmp -s "$source_interface" "$root$prefix/$interface" || fail "$interface is not the interface the service serves"
 }
 
 prefix=$tmp/prefix
@@ -42,7 +53,8 @@ check_tree "" "$prefix"
 if command -v systemd-analyze >/dev/null 2>&1; then
     mkdir -m 700 "$tmp/run"
     # verify exits 0 on unknown keys and values too; only silence is a pass.
-    out=$(XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$prefix/$unit" 2>&1) \
+    # It also asks man for the unit's Documentation=: the pages just installed.
+    out=$(XDG_RUNTIME_DIR=$tmp/run MANPATH=$prefix/share/man systemd-analyze --user verify "$prefix/$unit" 2>&1) \
         && [ -z "$out" ] || fail "systemd-analyze: $out"
 else
     echo "SKIP: no systemd-analyze here; the unit is not verified"
@@ -57,4 +69,12 @@ case "$depends" in
     *libqt6core6*libqt6network6*) ;;
     *) fail "the package does not depend on the Qt runtime: $depends" ;;
 esac
+# Debian's copyright file and changelog are the owner's to write; anything
+# else lintian reports is ours.
+if command -v lintian >/dev/null 2>&1; then
+    tags=$(lintian "$deb" 2>/dev/null | grep -v -e ' no-copyright-file$' -e ' no-changelog ') || true
+    [ -z "$tags" ] || fail "lintian: $tags"
+else
+    echo "SKIP: no lintian here; the package is not checked"
+fi
 echo "PASS"

@@ -5,6 +5,8 @@
 
 #include <QElapsedTimer>
 
+#include <sys/stat.h>
+
 #include "serviceprocess.h"
 #include "testdevice.h"
 
@@ -14,6 +16,20 @@ QString simEmit(const QByteArray &event)
 {
     return QStringLiteral("sim emit ") + QString::fromUtf8(event);
 }
+
+// An environment with no session bus to reach, no platform or device named,
+// and `set` ("NAME=value") on top.
+QProcessEnvironment bareEnvironment(const QString &dir, const QStringList &set = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"ZUNARO_PLATFORM", "ZUNARO_DEVICE_ROOT", "JOURNAL_STREAM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=%1/no-bus").arg(dir));
+    for (const QString &pair : set)
+        env.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    return env;
+}
+
 } // namespace
 
 class ServiceTest : public QObject
@@ -21,25 +37,116 @@ class ServiceTest : public QObject
     Q_OBJECT
 
 private slots:
-    void startsListensAndAnswersInvocations()
+    // Both programs' options: what they print where, and their exit status; the service starts nothing.
+    void options_data()
     {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args"); // DEV stands for the device root
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("onStdout"); // else one line on standard error
+        QTest::addColumn<QByteArray>("says");
+        const auto row = [](const char *name, const char *program, const QStringList &args, int exitCode,
+                            bool onStdout, const QByteArray &says) {
+            QTest::newRow(name) << QString(program) << args << exitCode << onStdout << says;
+        };
+        row("service help", "zunaro-service", {"--help"}, 0, true, "--platform <NAME>");
+        row("service version", "zunaro-service", {"--version"}, 0, true, "zunaro-service " ZUNARO_VERSION "\n");
+        row("service unknown option", "zunaro-service", {"--bogus"}, 2, false, "'bogus'");
+        row("service --platform=", "zunaro-service", {"--platform=phone"}, 2, false, "unknown platform \"phone\"");
+        row("service --platform NAME", "zunaro-service", {"--platform", "desktop"}, 2, false, "needs a session bus");
+        row("ctl help", "zunaroctl", {"--help"}, 0, true, "  com.kvel.zunaro.service.STOP    stop");
+        row("ctl version", "zunaroctl", {"--version"}, 0, true, "zunaroctl " ZUNARO_VERSION "\n");
+        row("ctl unknown option", "zunaroctl", {"--bogus", "hub"}, 2, false, "'bogus'");
+        row("ctl --platform=", "zunaroctl", {"--platform=embedded", "--root", "DEV", "hub"}, 0, true, "Hub: 0 entries\n");
+        row("ctl in a device", "zunaroctl", {"hub"}, 0, true, "Hub: 0 entries\nDialog: none\n");
+        row("ctl --platform NAME", "zunaroctl", {"--platform", "desktop", "--root", "DEV", "hub"}, 2, false,
+            "not a command of the desktop platform");
+    }
+    void options()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(bool, onStdout);
+        QFETCH(QByteArray, says);
         TestDevice device;
-        ServiceProcess service(device);
-        QVERIFY(service.start());
-        // The log, the defaults and the port's binding are checked in-process;
-        // here the real program answers the user's invocations.
-        for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
-            QCOMPARE(zunaroctl(device, {QStringLiteral("invoke"), QString::fromLatin1(action)}).exitCode, 0);
-            QTRY_VERIFY_WITH_TIMEOUT(service.hasLine(QByteArray("service: invoked action=") + action), 10000);
-        }
+        QVERIFY(device.installTool(program, program));
+        args.replaceInStrings(QRegularExpression("^DEV$"), device.root());
+        const CtlRun run = runToEnd(device.appDir() + '/' + program, args, bareEnvironment(device.root()));
+        QTEST(run.exitCode, "exitCode");
+        const QByteArray &shown = onStdout ? run.out : run.err;
+        QVERIFY2(shown.contains(says), shown.constData());
+        QVERIFY2((onStdout ? run.err : run.out).isEmpty() && (onStdout || run.err.count('\n') == 1), run.err.constData());
+        QVERIFY(!device.exists("platform/notification_settings.json"));
+    }
 
-        // SIGTERM ends the event loop: the process exits normally and takes
-        // its control socket with it.
-        service.process().terminate();
-        QVERIFY(service.process().waitForFinished(10000));
-        QCOMPARE(service.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(service.process().exitCode(), 0);
-        QVERIFY(!device.exists("platform/control.sock"));
+    // zunaroctl installed under a prefix talks to the desktop service and writes only in the user's folders.
+    void installedCtl_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("written"); // every file afterwards, but zunaroctl itself
+        QTest::newRow("ui alive") << QStringList {"ui", "alive"} << 0 << QStringList {"home/data/zunaro/ui_alive.txt"};
+        QTest::newRow("status, no bus") << QStringList {"status"} << 1 << QStringList();
+        QTest::newRow("lock is no desktop command") << QStringList {"lock", "1"} << 2 << QStringList();
+        QTest::newRow("embedded, no device") << QStringList {"--platform=embedded", "ui", "alive"} << 2 << QStringList();
+        QTest::newRow("file system root") << QStringList {"--root", "/", "hub"} << 2 << QStringList();
+    }
+    void installedCtl()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, written);
+        QTemporaryDir tmp;
+        QVERIFY(QDir().mkpath(tmp.filePath("usr/bin")) && QDir().mkpath(tmp.filePath("run")));
+        QVERIFY(QFile::copy(builtTool("zunaroctl"), tmp.filePath("usr/bin/zunaroctl")));
+        const QString home = tmp.filePath("home");
+        const CtlRun run = runToEnd(tmp.filePath("usr/bin/zunaroctl"), args,
+                                    bareEnvironment(tmp.path(), {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
+                                                                 "XDG_CONFIG_HOME=" + home + "/config",
+                                                                 "XDG_RUNTIME_DIR=" + tmp.filePath("run")}));
+        QTEST(run.exitCode, "exitCode");
+        QStringList files;
+        for (QDirIterator it(tmp.path(), QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();)
+            files.append(QDir(tmp.path()).relativeFilePath(it.next()));
+        files.sort();
+        QCOMPARE(files, written + QStringList {"usr/bin/zunaroctl"});
+    }
+
+    // The real program answers the user's invocations. Under systemd each line carries its priority for the
+    // journal; anywhere else the lines are as they were. SIGTERM ends the event loop: the process exits
+    // normally and takes its control socket with it.
+    void invocationsJournalAndStop()
+    {
+        for (const bool toJournal : {true, false}) {
+            TestDevice device;
+            QVERIFY(device.installTool("zunaro-service", "zunaro-service") && device.write("stderr", ""));
+            struct stat st {};
+            QVERIFY(stat(QFile::encodeName(device.path(toJournal ? "stderr" : "data")).constData(), &st) == 0);
+            QProcess service;
+            service.setProcessEnvironment(bareEnvironment(
+                device.root(), {QStringLiteral("JOURNAL_STREAM=%1:%2").arg(st.st_dev).arg(st.st_ino)}));
+            service.setStandardErrorFile(device.path("stderr"));
+            service.start(device.appDir() + "/zunaro-service", {});
+            const int pid = service.waitForStarted() ? int(service.processId()) : 0;
+            ChildReaper reaper {&pid};
+            QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains("service: cmd socket listening"), 10000);
+            for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
+                QCOMPARE(zunaroctl(device, {"invoke", action}).exitCode, 0);
+                QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains(QByteArray("invoked action=") + action), 10000);
+            }
+            service.terminate();
+            QVERIFY(service.waitForFinished(10000) && service.exitStatus() == QProcess::NormalExit);
+            QVERIFY(service.exitCode() == 0 && !device.exists("platform/control.sock"));
+            const QList<QByteArray> lines = device.lines("stderr");
+            for (const char *line : {"<6>service: starting", "<7>service: bps_initialize err=0",
+                                     "<6>service: cmd socket listening on 127.0.0.1:47010",
+                                     "<6>service: invoked action=com.kvel.zunaro.service.START",
+                                     "<6>service: stopping on SIGTERM"})
+                QVERIFY2(lines.contains(toJournal ? QByteArray(line) : QByteArray(line + 3)), device.read("stderr"));
+            for (const QByteArray &line : lines)
+                QVERIFY2(toJournal == QRegularExpression("^<[3467]>\\S").match(QString::fromUtf8(line)).hasMatch(),
+                         line.constData());
+        }
     }
 
     // A call reported by the simulated backend rings through the service, and

@@ -17,18 +17,19 @@ void setPlatformKind(PlatformKind kind);
 // "embedded" or "desktop"; false for anything else.
 bool platformKindFromName(const QString &name, PlatformKind *kind);
 
-// Chooses the platform from "--platform=NAME" among the arguments, else
-// $ZUNARO_PLATFORM, else embedded, and readies it for a service (the
-// desktop platform claims the service's bus name). 0 when the service may
-// run; otherwise the exit status, after one line on standard error: 2 for an
-// unknown platform or a desktop without a session bus or XDG_RUNTIME_DIR, 1
-// when another service already runs on this session. A desktop service that
-// loses its session bus later ends with kSessionBusLostExitStatus.
-int startServicePlatform(int argc, char **argv);
-constexpr int kSessionBusLostExitStatus = 3;
+// "unknown platform ..." for a name platformKindFromName refuses.
+QString unknownPlatformError(const QString &name);
 
-// The platform choice alone, for tools: the same sources, no claim.
-// False with the line for standard error when the name is unknown.
-bool choosePlatform(int argc, char **argv, QString *error);
+// The service's command line: --help, --version, --platform NAME (or
+// --platform=NAME; else $ZUNARO_PLATFORM, else embedded). Chooses the
+// platform and readies it for a service (the desktop platform claims the
+// service's bus name). True when the service may run; otherwise false with
+// the exit status: 0 after the help or the version on standard output, else
+// after one line on standard error, 2 for a bad command line, an unknown
+// platform or a desktop without a session bus or XDG_RUNTIME_DIR, 1 when
+// another service already runs on this session. A desktop service that loses
+// its session bus later ends with kSessionBusLostExitStatus.
+bool startServicePlatform(int argc, char **argv, int *exitStatus);
+constexpr int kSessionBusLostExitStatus = 3;
 
 } // namespace zplatform

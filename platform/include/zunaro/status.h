@@ -1,19 +1,32 @@
 #pragma once
 // What the service reports about itself to people and tools. The service
 // registers a provider; the platform answers status queries with it (the
-// desktop platform's Status() on the session bus) and adds its own state.
+// desktop platform's Status() on the session bus, the embedded platform's
+// status request on the control socket) and adds its own state.
 
 #include <QObject>
+#include <QString>
 #include <QVariantMap>
 
 #include <functional>
 
 namespace zplatform {
 
-// `owner` ends the registration when it is destroyed.
+// `owner` ends the registration when it is destroyed. The registration marks
+// the service's start ("started_ms").
 void setStatusProvider(QObject *owner, std::function<QVariantMap()> provider);
 
-// The provider's snapshot plus the platform's lock and online state.
+// The provider's snapshot plus the version, the start time and the
+// platform's lock and online state.
 QVariantMap statusSnapshot();
+
+// One "key=value" line a key, in key order, true and false as 1 and 0: for
+// scripts, which read today's keys and must keep reading them.
+QString statusLines(const QVariantMap &status);
+
+// The snapshot for a person, in the manner of `systemctl status`: version,
+// mode and activity, the backend or the push poll, the command queue, the
+// UI, lock and online state. Times are shown against `nowMs`, in local time.
+QString statusView(const QVariantMap &status, qint64 nowMs);
 
 } // namespace zplatform

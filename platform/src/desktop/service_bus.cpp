@@ -10,39 +10,33 @@
 #include <QVariantMap>
 
 #include "live_objects.h"
+#include "service1adaptor.h"
 #include "zunaro/log.h"
 #include "zunaro/platform.h"
 #include "zunaro/status.h"
 
 namespace zplatform {
 
-namespace {
-class ServiceBus : public QObject, protected QDBusContext
+void ServiceBus::Invoke(const QString &action, const QString &uri)
 {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.kvel.zunaro.Service1")
-public:
-    using QObject::QObject;
-
-public slots:
-    // The same delivery as the control socket's invoke request on a device.
-    void Invoke(const QString &action, const QString &uri)
-    {
-        if (action.isEmpty()) {
-            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("Invoke needs an action"));
-            return;
-        }
-        bb::system::InvokeRequest request;
-        request.setAction(action);
-        if (!uri.isEmpty())
-            request.setUri(QUrl(uri));
-        if (!live::deliverInvocation(request))
-            sendErrorReply(QDBusError::Failed, QStringLiteral("the service is not ready for invocations"));
+    if (action.isEmpty()) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("Invoke needs an action"));
+        return;
     }
+    bb::system::InvokeRequest request;
+    request.setAction(action);
+    if (!uri.isEmpty())
+        request.setUri(QUrl(uri));
+    if (!live::deliverInvocation(request))
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the service is not ready for invocations"));
+}
 
-    QVariantMap Status() { return statusSnapshot(); }
-};
+QVariantMap ServiceBus::Status()
+{
+    return statusSnapshot();
+}
 
+namespace {
 // Without its session bus the service can show nothing and hear no Invoke,
 // and the bus never comes back to this connection. Ending, through the
 // event loop so the service shuts down as usual, lets its unit start it
@@ -67,7 +61,8 @@ bool claimServiceBus(QString *error)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     auto *object = new ServiceBus(QCoreApplication::instance());
-    if (!bus.registerObject(kServiceObjectPath, object, QDBusConnection::ExportAllSlots)) {
+    new Service1Adaptor(object);
+    if (!bus.registerObject(kServiceObjectPath, object, QDBusConnection::ExportAdaptors)) {
         *error = QStringLiteral("could not export %1 on the session bus").arg(kServiceObjectPath);
         delete object;
         return false;

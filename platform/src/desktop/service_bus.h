@@ -2,13 +2,30 @@
 // The service on the session bus: com.kvel.zunaro.service, answering Invoke
 // and Status at /com/kvel/zunaro/service.
 
+#include <QDBusContext>
+#include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 namespace zplatform {
 
 inline const QString kServiceBusName = QStringLiteral("com.kvel.zunaro.service");
 inline const QString kServiceObjectPath = QStringLiteral("/com/kvel/zunaro/service");
 inline const QString kServiceInterface = QStringLiteral("com.kvel.zunaro.Service1");
+
+// What the service's bus object does; the adaptor generated from the
+// interface's XML (com.kvel.zunaro.Service1.xml, also installed for
+// integrators) carries it to the bus, with the arguments named there.
+class ServiceBus : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // The same delivery as the control socket's invoke request on a device.
+    void Invoke(const QString &action, const QString &uri);
+    QVariantMap Status();
+};
 
 // Exports the service object and takes the name, never queueing for it: two
 // services on one session would both run the backend. False with the reason
