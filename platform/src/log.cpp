@@ -40,8 +40,8 @@ struct PriorityRule {
 // anything else is chatter.
 constexpr PriorityRule kPriorityRules[] = {
     {"zunaro-service: ", Error},
-    {"service: cmd bind() failed", Error},
-    {"service: cmd socket() failed", Error},
+    {"service: cmd ", Error, false, "() failed"},
+    {"platform: the session bus is gone", Error},
     {"service: pipe() failed", Error},
     {"service: posix_spawn", Error},
     {"service: waitpid(", Error},
@@ -68,6 +68,8 @@ constexpr PriorityRule kPriorityRules[] = {
     {"service: tgpush open failed", Warning},
     {"service: pending incoming call invoke timeout", Warning},
     {"platform: no ", Warning},
+    {"platform: ", Warning, false, "the lock state is unknown"},
+    {"platform: ", Warning, false, "; now 0700"},
     {"platform: notification server capabilities unknown", Warning},
     {"platform: unknown action", Warning},
     {"platform: cannot invoke", Warning},
