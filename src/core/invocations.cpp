@@ -6,7 +6,7 @@
 #include <QTimer>
 
 #include "bb/platform/Notification.h"
-#include "events/hub_summary.h"
+#include "events/summary_logic.h"
 #include "zunaro/log.h"
 
 namespace {

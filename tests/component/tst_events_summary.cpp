@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-#include "events/hub_summary.h"
+#include "events/summary_logic.h"
 #include "servicerig.h"
 
 namespace {

@@ -5,8 +5,9 @@
 #include <QRandomGenerator>
 
 #include "bb/data/JsonDataAccess.h"
+#include "core/event_number.h"
 #include "events/event_tail.h"
-#include "events/hub_summary.h"
+#include "events/summary_logic.h"
 #include "service_main.h"
 
 class ServiceTest : public QObject
@@ -37,8 +38,8 @@ private slots:
         bb::data::JsonDataAccess parser;
         const QVariant v = parser.loadFromBuffer("{\"m\":" + json + "}").toMap().value(QStringLiteral("m"));
         QVERIFY(!parser.hasError());
-        QTEST(eventtail::toInt64(v), "asInt64");
-        QTEST(eventtail::toInt32(v), "asInt32");
+        QTEST(eventnumber::toInt64(v), "asInt64");
+        QTEST(eventnumber::toInt32(v), "asInt32");
     }
 
     void prepareLine_data()
