@@ -21,7 +21,31 @@
 namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
-using State = QList<qint64>;
+
+// Numbers compared as a whole, each under its name, so a mismatch says which one differs.
+struct State
+{
+    QByteArrayList names;
+    QList<qint64> values;
+    State() = default;
+    State(const char *fields, QList<qint64> numbers) : names(QByteArray(fields).split(' ')), values(numbers) {}
+    State operator+(const State &more) const { return State(names + more.names, values + more.values); }
+    bool operator==(const State &other) const { return names == other.names && values == other.values; }
+
+private:
+    State(QByteArrayList n, QList<qint64> v) : names(n), values(v) {}
+};
+char *toString(const State &state)
+{
+    QByteArrayList fields;
+    for (qsizetype i = 0; i < qMax(state.names.size(), state.values.size()); ++i)
+        fields << state.names.value(i, "?") + '=' + QByteArray::number(state.values.value(i));
+    return qstrdup(fields.join(' ').constData());
+}
+const char *const kPoll = "inFlight nextPoll backoff started ok failed http";
+const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
+const char *const kTimers = "cmdSocket tick tail pollTimer";
+State poll(QList<qint64> values) { return State(kPoll, values); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -32,6 +56,7 @@ int unjittered(int delayMs)
 }
 
 } // namespace
+Q_DECLARE_METATYPE(State)
 
 class ServiceTest : public QObject
 {
@@ -39,11 +64,12 @@ class ServiceTest : public QObject
 
     static int armed(const QTimer *timer) { return timer->isActive() ? timer->interval() : -1; }
 
-    // {in flight, next poll (-1: none), back-off, started, ok, failed, HTTP}
+    // The next poll is -1 when none is armed.
     static State pollState(const ZunaroHeadlessService &s)
     {
-        return {s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
-                qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr), s.tgpushLastHttpStatus};
+        return poll({s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
+                     qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr),
+                     s.tgpushLastHttpStatus});
     }
 
     // The service in push mode, its timers stopped: the test drives every poll.
@@ -128,15 +154,15 @@ private slots:
         }
     }
 
-    // What lies (placeAt(), "": none) at the settings paths and the cursor's; then timeout, min interval,
-    // coalesce, delay on events, cursor, command socket, tick, tail and poll timer; and the log, $1..$3 for the paths.
+    // What lies (placeAt(), "": none) at the settings paths and the cursor's; then the settings and timers read;
+    // and the log, $1..$3 for the paths.
     void config_data()
     {
         QTest::addColumn<QByteArrayList>("files");
         QTest::addColumn<State>("numbers");
         QTest::addColumn<QByteArrayList>("lines");
-        const State defaults {300000, 5000, 5000, 5000, 0};
-        const State push {0, -1, 750, 0}; // no socket or tick; the tail at its pace, a poll at once
+        const State defaults(kSettings, {300000, 5000, 5000, 5000, 0});
+        const State push(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
         const auto row = [](const char *name, const QByteArrayList &files, const State &numbers,
                             const QByteArrayList &lines) { QTest::newRow(name) << files << numbers << lines; };
         const auto tried = [](char i, char e) { return QByteArray("service: tgpush try=$") + i + " exists=" + e; };
@@ -149,13 +175,13 @@ private slots:
             {tried('1', '0'), tried('2', '0'), tried('3', '1'), "service: tgpush config=$3 url=http://h/3", kMode});
         row("quoted empty url: backend mode, numbers and cursor still read",
             {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n", "", "", "7\n"},
-            State {0, 5000, 5000, 0, 7, 1, 1000, -1, -1}, {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
+            State(kSettings, {0, 5000, 5000, 0, 7}) + State(kTimers, {1, 1000, -1, -1}), {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
         row("upper bounds, then a line cut at the size bound",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=1000\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600000\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60000\nX="
                  + QByteArray(2 * 1024 * 1024, 'x') + "\nTGPUSH_TIMEOUT_MS=1\n",
              "", "", ""},
-            State {1000, 3600000, 600000, 60000, 0} + push, first);
+            State(kSettings, {1000, 3600000, 600000, 60000, 0}) + push, first);
         row("beyond the bounds",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600001\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60001\n", "", "", ""},
@@ -172,9 +198,10 @@ private slots:
             QVERIFY(placeAt(paths[i], files[i].isEmpty() ? "<none>" : files[i]));
         LogCapture log;
         ZunaroHeadlessService s(nullptr);
-        QTEST((State {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs, s.tgpushPollDelayOnEventsMs,
-                      qint64(s.tgpushSince), s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
-                      armed(s.tgpushPollTimer)}),
+        QTEST(State(kSettings, {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs,
+                                s.tgpushPollDelayOnEventsMs, qint64(s.tgpushSince)})
+                  + State(kTimers, {s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
+                                    armed(s.tgpushPollTimer)}),
               "numbers");
         for (QByteArray &line : lines) {
             for (int i = 0; i < 3; ++i)
@@ -198,7 +225,7 @@ private slots:
             // Until cleared: a resend on a broken reused connection takes one.
             r.control("fault?" + fault + "&times=0");
             for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
-                QCOMPARE(r.poll(), (State {0, wait, wait, n, 0, n, httpStatus}));
+                QCOMPARE(r.poll(), poll({0, wait, wait, n, 0, n, httpStatus}));
             QCOMPARE(r.log.matching(line).size(), 8);
             QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
             QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
@@ -206,7 +233,7 @@ private slots:
                                      "since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"});
             r.control("fault?kind=none");
             // Accepted: no back-off; a pause, as the empty answer took 200 ms.
-            QCOMPARE(r.poll(), (State {0, 1000, 0, 9, 1, 8, 200}));
+            QCOMPARE(r.poll(), poll({0, 1000, 0, 9, 1, 8, 200}));
         }
     }
 
@@ -214,7 +241,7 @@ private slots:
     // cursor, notifications, cursor dirty, next poll and statistics lines.
     void answerTaken()
     {
-        const QList<std::tuple<int, qint64, QByteArray, State>> rows {
+        const QList<std::tuple<int, qint64, QByteArray, QList<qint64>>> rows {
             {300000, 298500, "{\"events\":[]}", {1, 0, 0, 0, 0, 0, 1}},
             {300000, 298499, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
             {0, 400000, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
@@ -224,11 +251,12 @@ private slots:
             QVERIFY(r.start(timeoutMs));
             r.s->tgpushLastPollDurMs = durMs;
             r.s->takeTgpushAnswer(body);
-            QCOMPARE((State {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
-                             qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty,
-                             unjittered(armed(r.s->tgpushPollTimer)),
-                             r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
-                     effects);
+            const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
+            QCOMPARE(State(fields, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents),
+                                    qint64(r.s->tgpushSince), qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty,
+                                    unjittered(armed(r.s->tgpushPollTimer)),
+                                    r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
+                     State(fields, effects));
         }
     }
 
@@ -242,19 +270,20 @@ private slots:
         r.s->tgpushBackoffMs = 20000;
         QVERIFY(r.pollHeld());
         emit r.s->networkConfigManager->onlineStateChanged(false);
-        QCOMPARE(pollState(*r.s), (State {0, 60000, 20000, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
         r.s->onTgpushTick();
-        QCOMPARE(pollState(*r.s), (State {0, 60000, 20000, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
         emit r.s->networkConfigManager->onlineStateChanged(true);
-        QCOMPARE(pollState(*r.s), (State {0, 0, 0, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 0, 0, 1, 0, 0, 0}));
 
         QVERIFY(r.pollHeld());
         r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         r.s->onTick();
-        QCOMPARE(pollState(*r.s) << r.s->tgpushLastNetError, (State {0, -1, 5000, 2, 0, 1, 0, 5}));
+        QCOMPARE(pollState(*r.s) + State("netError", {r.s->tgpushLastNetError}),
+                 poll({0, -1, 5000, 2, 0, 1, 0}) + State("netError", {5}));
         emit r.s->networkConfigManager->onlineStateChanged(true);
         r.s->onTgpushTick();
-        QCOMPARE(pollState(*r.s), (State {0, -1, 5000, 2, 0, 1, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, -1, 5000, 2, 0, 1, 0}));
         QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
         r.s->onTick();
         QCOMPARE(armed(r.s->tgpushPollTimer), 0);
@@ -263,10 +292,11 @@ private slots:
         QPointer<QNetworkReply> stale = std::exchange(r.s->tgpushReply, nullptr);
         QVERIFY(stale && r.pollHeld());
         stale->abort();
-        QCOMPARE(pollState(*r.s) << armed(r.s->tgpushPollDeadlineTimer), (State {1, -1, 5000, 4, 0, 1, 0, 31000}));
+        QCOMPARE(pollState(*r.s) + State("deadline", {armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({1, -1, 5000, 4, 0, 1, 0}) + State("deadline", {31000}));
         r.s->onTgpushPollDeadline();
-        QCOMPARE(pollState(*r.s) << r.s->tgpushLastNetError << armed(r.s->tgpushPollDeadlineTimer),
-                 (State {0, 10000, 10000, 4, 0, 2, 0, 4, -1}));
+        QCOMPARE(pollState(*r.s) + State("netError deadline", {r.s->tgpushLastNetError, armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({0, 10000, 10000, 4, 0, 2, 0}) + State("netError deadline", {4, -1}));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
         QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 2);
     }
@@ -319,15 +349,16 @@ private slots:
                 s.markTgpushSinceDirty();
                 const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
                 QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-                QCOMPARE((State {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                         (State {i != writtenAt, i != writtenAt}));
+                QCOMPARE(State("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                         State("dirty flushArmed", {i != writtenAt, i != writtenAt}));
             }
             r.log.clear();
             s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
             const qint64 last = advances > 0 ? 99 + advances : 0;
             QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
-            QCOMPARE((State {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
-                     (State {0, 0, last}));
+            QCOMPARE(State("dirty flushArmed since",
+                           {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
+                     State("dirty flushArmed since", {0, 0, last}));
             QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
         }
     }
