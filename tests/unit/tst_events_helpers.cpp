@@ -1,14 +1,12 @@
-// The pure parts of the event tail and the Hub summary, and the shortcuts of the ingestion path.
+// The pure parts of the event tail and the Hub summary; the quick filter of event lines and the fold of white
+// space are checked against plain oracles by fuzz_json_reader.
 
 #include <QtTest>
-
-#include <QRandomGenerator>
 
 #include "bb/data/JsonDataAccess.h"
 #include "core/event_number.h"
 #include "events/event_tail.h"
 #include "events/summary_logic.h"
-#include "service_main.h"
 
 class ServiceTest : public QObject
 {
@@ -116,40 +114,6 @@ private slots:
         }
         const QString entry = r.entry.present ? QString::number(r.entry.count) : QStringLiteral("-");
         QTEST(QStringLiteral("%1 %2 %3").arg(entry).arg(r.total).arg(r.added), "result");
-    }
-    // The filter that spares a line its parsing passes every line naming a dispatched type or holding an escape
-    // (which could spell one), and nothing else; lines are put together from pieces close to the names.
-    void couldDispatchProperty()
-    {
-        const QList<QByteArray> pieces {"hub_notify_message", "chat_unread", "call_update", "hub_notify_messag",
-                                        "_notify_message", "chat_", "unread", "call", "_update", "_", "\\", "\"type\":",
-                                        "{", "}", "x", "CHAT_UNREAD", "user_status"};
-        QRandomGenerator random(7);
-        for (int round = 0; round < 20000; ++round) {
-            QByteArray line;
-            for (int n = random.bounded(6); n >= 0; --n)
-                line += pieces.at(random.bounded(int(pieces.size())));
-            const bool names = line.contains("hub_notify_message") || line.contains("chat_unread")
-                || line.contains("call_update") || line.contains('\\');
-            QVERIFY2(eventtail::couldDispatch(line) == names, line.constData());
-        }
-    }
-
-    // Text already simple is shared as it is; anything else comes out exactly as QString::simplified() makes it.
-    void simplifyLineProperty()
-    {
-        const QString alphabet = QStringLiteral("ab \t\n\r\u00a0\u0085\u2028\u3000\u001f\u007f\u00e9\u4e2d");
-        QRandomGenerator random(11);
-        for (int round = 0; round < 20000; ++round) {
-            QString text;
-            for (int n = random.bounded(8); n > 0; --n) {
-                if (random.bounded(10) == 0)
-                    text += QStringLiteral("\U0001F600");
-                else
-                    text += alphabet.at(random.bounded(int(alphabet.size())));
-            }
-            QCOMPARE(ZunaroHeadlessService::simplifyLine(text), text.simplified());
-        }
     }
 };
 
