@@ -22,30 +22,20 @@ namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
 
-// Numbers compared as a whole, each under its name, so a mismatch says which one differs.
-struct State
+// Numbers under their names, "name=value ...", so a mismatch says which one differs.
+using State = QByteArray;
+State named(const char *fields, const QList<qint64> &values)
 {
-    QByteArrayList names;
-    QList<qint64> values;
-    State() = default;
-    State(const char *fields, QList<qint64> numbers) : names(QByteArray(fields).split(' ')), values(numbers) {}
-    State operator+(const State &more) const { return State(names + more.names, values + more.values); }
-    bool operator==(const State &other) const { return names == other.names && values == other.values; }
-
-private:
-    State(QByteArrayList n, QList<qint64> v) : names(n), values(v) {}
-};
-char *toString(const State &state)
-{
-    QByteArrayList fields;
-    for (qsizetype i = 0; i < qMax(state.names.size(), state.values.size()); ++i)
-        fields << state.names.value(i, "?") + '=' + QByteArray::number(state.values.value(i));
-    return qstrdup(fields.join(' ').constData());
+    const QByteArrayList names = QByteArray(fields).split(' ');
+    QByteArrayList out;
+    for (qsizetype i = 0; i < qMax(names.size(), values.size()); ++i)
+        out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
+    return out.join(' ');
 }
 const char *const kPoll = "inFlight nextPoll backoff started ok failed http";
 const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
 const char *const kTimers = "cmdSocket tick tail pollTimer";
-State poll(QList<qint64> values) { return State(kPoll, values); }
+State poll(const QList<qint64> &values) { return named(kPoll, values); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -56,7 +46,6 @@ int unjittered(int delayMs)
 }
 
 } // namespace
-Q_DECLARE_METATYPE(State)
 
 class ServiceTest : public QObject
 {
@@ -161,31 +150,32 @@ private slots:
         QTest::addColumn<QByteArrayList>("files");
         QTest::addColumn<State>("numbers");
         QTest::addColumn<QByteArrayList>("lines");
-        const State defaults(kSettings, {300000, 5000, 5000, 5000, 0});
-        const State push(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
+        const State defaults = named(kSettings, {300000, 5000, 5000, 5000, 0});
+        const State push = named(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
         const auto row = [](const char *name, const QByteArrayList &files, const State &numbers,
                             const QByteArrayList &lines) { QTest::newRow(name) << files << numbers << lines; };
         const auto tried = [](char i, char e) { return QByteArray("service: tgpush try=$") + i + " exists=" + e; };
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";
         const QByteArrayList first {tried('1', '1'), "service: tgpush config=$1 url=http://h/n", kMode};
-        row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, defaults + push,
+        row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, defaults + ' ' + push,
             {tried('1', '1'), "service: tgpush open failed path=$1", tried('2', '1'),
              "service: tgpush config=$2 url=http://h/p", kMode});
-        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, defaults + push,
+        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, defaults + ' ' + push,
             {tried('1', '0'), tried('2', '0'), tried('3', '1'), "service: tgpush config=$3 url=http://h/3", kMode});
         row("quoted empty url: backend mode, numbers and cursor still read",
             {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n", "", "", "7\n"},
-            State(kSettings, {0, 5000, 5000, 0, 7}) + State(kTimers, {1, 1000, -1, -1}), {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
+            named(kSettings, {0, 5000, 5000, 0, 7}) + ' ' + named(kTimers, {1, 1000, -1, -1}),
+            {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
         row("upper bounds, then a line cut at the size bound",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=1000\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600000\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60000\nX="
                  + QByteArray(2 * 1024 * 1024, 'x') + "\nTGPUSH_TIMEOUT_MS=1\n",
              "", "", ""},
-            State(kSettings, {1000, 3600000, 600000, 60000, 0}) + push, first);
+            named(kSettings, {1000, 3600000, 600000, 60000, 0}) + ' ' + push, first);
         row("beyond the bounds",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600001\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60001\n", "", "", ""},
-            defaults + push, first);
+            defaults + ' ' + push, first);
     }
     void config()
     {
@@ -198,9 +188,9 @@ private slots:
             QVERIFY(placeAt(paths[i], files[i].isEmpty() ? "<none>" : files[i]));
         LogCapture log;
         ZunaroHeadlessService s(nullptr);
-        QTEST(State(kSettings, {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs,
+        QTEST(named(kSettings, {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs,
                                 s.tgpushPollDelayOnEventsMs, qint64(s.tgpushSince)})
-                  + State(kTimers, {s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
+                  + ' ' + named(kTimers, {s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
                                     armed(s.tgpushPollTimer)}),
               "numbers");
         for (QByteArray &line : lines) {
@@ -252,11 +242,11 @@ private slots:
             r.s->tgpushLastPollDurMs = durMs;
             r.s->takeTgpushAnswer(body);
             const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
-            QCOMPARE(State(fields, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents),
+            QCOMPARE(named(fields, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents),
                                     qint64(r.s->tgpushSince), qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty,
                                     unjittered(armed(r.s->tgpushPollTimer)),
                                     r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
-                     State(fields, effects));
+                     named(fields, effects));
         }
     }
 
@@ -279,8 +269,8 @@ private slots:
         QVERIFY(r.pollHeld());
         r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         r.s->onTick();
-        QCOMPARE(pollState(*r.s) + State("netError", {r.s->tgpushLastNetError}),
-                 poll({0, -1, 5000, 2, 0, 1, 0}) + State("netError", {5}));
+        QCOMPARE(pollState(*r.s) + ' ' + named("netError", {r.s->tgpushLastNetError}),
+                 poll({0, -1, 5000, 2, 0, 1, 0}) + ' ' + named("netError", {5}));
         emit r.s->networkConfigManager->onlineStateChanged(true);
         r.s->onTgpushTick();
         QCOMPARE(pollState(*r.s), poll({0, -1, 5000, 2, 0, 1, 0}));
@@ -292,11 +282,12 @@ private slots:
         QPointer<QNetworkReply> stale = std::exchange(r.s->tgpushReply, nullptr);
         QVERIFY(stale && r.pollHeld());
         stale->abort();
-        QCOMPARE(pollState(*r.s) + State("deadline", {armed(r.s->tgpushPollDeadlineTimer)}),
-                 poll({1, -1, 5000, 4, 0, 1, 0}) + State("deadline", {31000}));
+        QCOMPARE(pollState(*r.s) + ' ' + named("deadline", {armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({1, -1, 5000, 4, 0, 1, 0}) + ' ' + named("deadline", {31000}));
         r.s->onTgpushPollDeadline();
-        QCOMPARE(pollState(*r.s) + State("netError deadline", {r.s->tgpushLastNetError, armed(r.s->tgpushPollDeadlineTimer)}),
-                 poll({0, 10000, 10000, 4, 0, 2, 0}) + State("netError deadline", {4, -1}));
+        QCOMPARE(pollState(*r.s) + ' '
+                     + named("netError deadline", {r.s->tgpushLastNetError, armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({0, 10000, 10000, 4, 0, 2, 0}) + ' ' + named("netError deadline", {4, -1}));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
         QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 2);
     }
@@ -349,16 +340,16 @@ private slots:
                 s.markTgpushSinceDirty();
                 const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
                 QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-                QCOMPARE(State("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                         State("dirty flushArmed", {i != writtenAt, i != writtenAt}));
+                QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                         named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
             }
             r.log.clear();
             s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
             const qint64 last = advances > 0 ? 99 + advances : 0;
             QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
-            QCOMPARE(State("dirty flushArmed since",
+            QCOMPARE(named("dirty flushArmed since",
                            {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
-                     State("dirty flushArmed since", {0, 0, last}));
+                     named("dirty flushArmed since", {0, 0, last}));
             QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
         }
     }

@@ -1,5 +1,5 @@
-// The pure parts of the event tail and the Hub summary; the quick filter of event lines and the fold of white
-// space are checked against plain oracles by fuzz_json_reader.
+// The pure parts of the event tail and the Hub summary; the preparation and quick filter of event lines and the
+// fold of white space are checked against plain oracles by fuzz_json_reader.
 
 #include <QtTest>
 
@@ -38,24 +38,6 @@ private slots:
         QVERIFY(!parser.hasError());
         QTEST(eventnumber::toInt64(v), "asInt64");
         QTEST(eventnumber::toInt32(v), "asInt32");
-    }
-
-    void prepareLine_data()
-    {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QByteArray>("prepared");
-        QTest::newRow("blanks around") << QByteArray(" \t{\"a\":1}  ") << QByteArray("{\"a\":1}");
-        QTest::newRow("only blanks") << QByteArray("   \t ") << QByteArray();
-        QTest::newRow("NUL inside") << QByteArray("{\"a\":\"x\0y\"}", 11) << QByteArray();
-        QTest::newRow("NUL at end") << QByteArray("{\"a\":1}\0", 8) << QByteArray();
-        QTest::newRow("no-break space around") << QByteArray("\xc2\xa0{\"a\":1}\xc2\xa0") << QByteArray("{\"a\":1}");
-        QTest::newRow("broken UTF-8 repaired") << QByteArray("{\"a\":\"\xff\"}") << QByteArray("{\"a\":\"\xef\xbf\xbd\"}");
-        QTest::newRow("valid UTF-8 kept") << QByteArray("{\"a\":\"\xc3\xa9\"}") << QByteArray("{\"a\":\"\xc3\xa9\"}");
-    }
-    void prepareLine()
-    {
-        QFETCH(QByteArray, raw);
-        QTEST(eventtail::prepareLine(raw), "prepared");
     }
 
     void composeLine_data()
