@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tuple>
 
 #include "push/cursor_file.h"
 #include "push/env_config.h"
@@ -201,53 +200,70 @@ private slots:
     }
 
     // Each fault (a proxy control query) met eight times, logged as `line`: the back-off doubles up to its cap.
+    void failuresBackOff_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("httpStatus");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("500") << "kind=status&code=500" << 500 << QByteArray("service: tgpush poll failed http=500 err=");
+        QTest::newRow("invalid") << "kind=invalid" << 200
+                                 << QByteArray("service: tgpush poll invalid json (missing events)");
+        QTest::newRow("reset") << "kind=reset" << 0 << QByteArray("service: tgpush poll failed http=0 err=");
+        QTest::newRow("204 is a failure") << "kind=status&code=204" << 204
+                                          << QByteArray("service: tgpush poll failed http=204 err=0 ");
+    }
     void failuresBackOff()
     {
-        const QList<std::tuple<QString, int, QByteArray>> rows {
-            {"kind=status&code=500", 500, "service: tgpush poll failed http=500 err="},
-            {"kind=invalid", 200, "service: tgpush poll invalid json (missing events)"},
-            {"kind=reset", 0, "service: tgpush poll failed http=0 err="},
-            {"kind=status&code=204", 204, "service: tgpush poll failed http=204 err=0 "}}; // 204 is a failure
-        for (const auto &[fault, httpStatus, line] : rows) {
-            Rig r;
-            QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
-            r.s->tgpushSince = 12;
-            // Until cleared: a resend on a broken reused connection takes one.
-            r.control("fault?" + fault + "&times=0");
-            for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
-                QCOMPARE(r.poll(), poll({0, wait, wait, n, 0, n, httpStatus}));
-            QCOMPARE(r.log.matching(line).size(), 8);
-            QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
-            QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
-                     QByteArrayList {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 hub=0 "
-                                     "since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"});
-            r.control("fault?kind=none");
-            // Accepted: no back-off; a pause, as the empty answer took 200 ms.
-            QCOMPARE(r.poll(), poll({0, 1000, 0, 9, 1, 8, 200}));
-        }
+        QFETCH(QString, fault);
+        QFETCH(int, httpStatus);
+        QFETCH(QByteArray, line);
+        Rig r;
+        QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
+        r.s->tgpushSince = 12;
+        // Until cleared: a resend on a broken reused connection takes one.
+        r.control("fault?" + fault + "&times=0");
+        for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
+            QCOMPARE(r.poll(), poll({0, wait, wait, n, 0, n, httpStatus}));
+        QCOMPARE(r.log.matching(line).size(), 8);
+        QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
+        QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
+                 QByteArrayList {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 hub=0 "
+                                 "since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"});
+        r.control("fault?kind=none");
+        // Accepted: no back-off; a pause, as the empty answer took 200 ms.
+        QCOMPARE(r.poll(), poll({0, 1000, 0, 9, 1, 8, 200}));
     }
 
-    // Per answer (timeout, poll duration, body): timeouts counted, events,
-    // cursor, notifications, cursor dirty, next poll and statistics lines.
+    // Per answer (timeout, poll duration, body): what was counted, the cursor, the next poll and the stats line.
+    void answerTaken_data()
+    {
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<qint64>("durMs");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("effects");
+        const QByteArray none = "{\"events\":[]}";
+        const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
+        QTest::newRow("empty, near its timeout") << 300000 << qint64(298500) << none
+                                                  << named(fields, {1, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("empty, early") << 300000 << qint64(298499) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("empty, no timeout") << 0 << qint64(400000) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("two events") << 300000 << qint64(300000) << QByteArray("{\"events\":[{\"id\":1},{\"id\":2}]}")
+                                    << named(fields, {0, 2, 2, 2, 1, 5000, 1});
+    }
     void answerTaken()
     {
-        const QList<std::tuple<int, qint64, QByteArray, QList<qint64>>> rows {
-            {300000, 298500, "{\"events\":[]}", {1, 0, 0, 0, 0, 0, 1}},
-            {300000, 298499, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
-            {0, 400000, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
-            {300000, 300000, "{\"events\":[{\"id\":1},{\"id\":2}]}", {0, 2, 2, 2, 1, 5000, 1}}};
-        for (const auto &[timeoutMs, durMs, body, effects] : rows) {
-            Rig r(9); // discard: nothing answers
-            QVERIFY(r.start(timeoutMs));
-            r.s->tgpushLastPollDurMs = durMs;
-            r.s->takeTgpushAnswer(body);
-            const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
-            QCOMPARE(named(fields, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents),
-                                    qint64(r.s->tgpushSince), qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty,
-                                    unjittered(armed(r.s->tgpushPollTimer)),
-                                    r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
-                     named(fields, effects));
-        }
+        QFETCH(int, timeoutMs);
+        QFETCH(qint64, durMs);
+        QFETCH(QByteArray, body);
+        Rig r(9); // discard: nothing answers
+        QVERIFY(r.start(timeoutMs));
+        r.s->tgpushLastPollDurMs = durMs;
+        r.s->takeTgpushAnswer(body);
+        QTEST(named("timeouts events since pending dirty nextPoll statsLines",
+                    {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
+                     qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty, unjittered(armed(r.s->tgpushPollTimer)),
+                     r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
+              "effects");
     }
 
     // A poll ended by going offline (silently), by the UI and by its deadline
@@ -320,38 +336,48 @@ private slots:
 
     // Advances a gap apart are written once they settle, or at once when the
     // oldest unwritten is a minute old; STOP writes what is left, logs nothing.
+    void cursorWrites_data()
+    {
+        QTest::addColumn<int>("gapMs");
+        QTest::addColumn<int>("advances");
+        QTest::addColumn<int>("writtenAt"); // the advance written at once, -1: none
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("settling") << 1000 << 3 << -1 << true;
+        QTest::newRow("a minute old") << 4000 << 17 << 15 << true;
+        QTest::newRow("none") << 0 << 0 << -1 << true;
+        QTest::newRow("folder not writable") << 0 << 1 << -1 << false;
+    }
     void cursorWrites()
     {
-        // gap, advances, written at, a writable folder
-        const QList<std::tuple<int, int, int, bool>> rows {{1000, 3, -1, true}, {4000, 17, 15, true}, {0, 0, -1, true},
-                                                           {0, 1, -1, false}};
-        for (const auto &[gapMs, advances, writtenAt, writable] : rows) {
-            ServiceRig r;
-            ZunaroHeadlessService &s = *r.service;
-            if (!writable) {
-                // Below a regular file nothing can be created, not even by root.
-                r.device.write(QStringLiteral("blocker"), "x");
-                s.dataDir = r.device.path(QStringLiteral("blocker/data"));
-            }
-            for (int i = 0; i < advances; ++i) {
-                if (i > 0)
-                    zplatform::advanceClockMs(gapMs);
-                s.tgpushSince = quint64(100 + i);
-                s.markTgpushSinceDirty();
-                const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
-                QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-                QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                         named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
-            }
-            r.log.clear();
-            s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
-            const qint64 last = advances > 0 ? 99 + advances : 0;
-            QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
-            QCOMPARE(named("dirty flushArmed since",
-                           {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
-                     named("dirty flushArmed since", {0, 0, last}));
-            QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
+        QFETCH(int, gapMs);
+        QFETCH(int, advances);
+        QFETCH(int, writtenAt);
+        QFETCH(bool, writable);
+        ServiceRig r;
+        ZunaroHeadlessService &s = *r.service;
+        if (!writable) {
+            // Below a regular file nothing can be created, not even by root.
+            r.device.write(QStringLiteral("blocker"), "x");
+            s.dataDir = r.device.path(QStringLiteral("blocker/data"));
         }
+        for (int i = 0; i < advances; ++i) {
+            if (i > 0)
+                zplatform::advanceClockMs(gapMs);
+            s.tgpushSince = quint64(100 + i);
+            s.markTgpushSinceDirty();
+            const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
+            QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
+            QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                     named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
+        }
+        r.log.clear();
+        s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
+        const qint64 last = advances > 0 ? 99 + advances : 0;
+        QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
+        QCOMPARE(named("dirty flushArmed since",
+                       {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
+                 named("dirty flushArmed since", {0, 0, last}));
+        QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
     }
 
     // A line at most every 30 minutes from the last one, unless forced.
