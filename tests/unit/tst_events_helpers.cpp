@@ -145,15 +145,16 @@ private slots:
     {
         QTest::addColumn<QStringList>("reports");
         QTest::addColumn<QString>("result");
-        QTest::newRow("2 then 5") << QStringList { "2", "5" } << "5 5 3";
-        QTest::newRow("5 to 2") << QStringList { "5", "2" } << "2 2 0";
-        QTest::newRow("unchanged") << QStringList { "4", "4" } << "4 4 0";
-        QTest::newRow("negative is 0") << QStringList { "4", "-3" } << "- 0 0";
-        QTest::newRow("UI reads to 0") << QStringList { "5", "u0" } << "- 0 0";
-        QTest::newRow("UI in front, count grows") << QStringList { "5", "u9" } << "5 5 0";
-        QTest::newRow("delta from the count seen by the UI") << QStringList { "5", "u9", "10" } << "6 6 1";
+        QTest::newRow("2 then 5") << QStringList { "2", "5" } << "entry=5 total=5 added=3";
+        QTest::newRow("5 to 2") << QStringList { "5", "2" } << "entry=2 total=2 added=0";
+        QTest::newRow("unchanged") << QStringList { "4", "4" } << "entry=4 total=4 added=0";
+        QTest::newRow("negative is 0") << QStringList { "4", "-3" } << "entry=- total=0 added=0";
+        QTest::newRow("UI reads to 0") << QStringList { "5", "u0" } << "entry=- total=0 added=0";
+        QTest::newRow("UI in front, count grows") << QStringList { "5", "u9" } << "entry=5 total=5 added=0";
+        QTest::newRow("delta from the count seen by the UI") << QStringList { "5", "u9", "10" }
+                                                             << "entry=6 total=6 added=1";
         QTest::newRow("entry saturates") << QStringList { "5", "u3", "2147483647" }
-                                         << "2147483647 2147483649 2147483644";
+                                         << "entry=2147483647 total=2147483649 added=2147483644";
     }
     void applyUnread()
     {
@@ -169,7 +170,7 @@ private slots:
             previous = qMax(count, 0);
         }
         const QString entry = r.entry.present ? QString::number(r.entry.count) : QStringLiteral("-");
-        QTEST(QStringLiteral("%1 %2 %3").arg(entry).arg(r.total).arg(r.added), "result");
+        QTEST(QStringLiteral("entry=%1 total=%2 added=%3").arg(entry).arg(r.total).arg(r.added), "result");
     }
 };
 
