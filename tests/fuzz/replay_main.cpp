@@ -1,5 +1,5 @@
-// Outside the fuzz build a target replays the files it is given, each file of
-// a folder in name order, so every seed is also a case of the ordinary suite.
+// Outside the fuzz build a target replays the seeds in the folders it is
+// given, in name order, so every seed is also a case of the ordinary suite.
 // The name goes out before the run: a failed check aborts right after it.
 
 #include <QDir>
@@ -14,21 +14,16 @@ int main(int argc, char **argv)
 {
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        const QFileInfo arg(QString::fromLocal8Bit(argv[i]));
-        const QFileInfoList files =
-            arg.isDir() ? QDir(arg.filePath()).entryInfoList(QDir::Files, QDir::Name) : QFileInfoList {arg};
-        for (const QFileInfo &info : files) {
-            QFile file(info.filePath());
-            if (!file.open(QIODevice::ReadOnly)) {
-                std::fprintf(stderr, "cannot read %s\n", qPrintable(info.filePath()));
+        for (const QFileInfo &seed : QDir(QString::fromLocal8Bit(argv[i])).entryInfoList(QDir::Files, QDir::Name)) {
+            QFile file(seed.filePath());
+            std::fprintf(stderr, "replay %s\n", qPrintable(seed.fileName()));
+            if (!file.open(QIODevice::ReadOnly))
                 return 1;
-            }
             const QByteArray input = file.readAll();
-            std::fprintf(stderr, "replay %s\n", qPrintable(info.fileName()));
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()));
             ++replayed;
         }
     }
-    std::fprintf(stderr, "%d inputs replayed\n", replayed);
+    std::fprintf(stderr, "%d seeds replayed\n", replayed);
     return replayed > 0 ? 0 : 1;
 }
