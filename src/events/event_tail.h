@@ -1,7 +1,7 @@
 #pragma once
 // The pieces of following the backend's events file that need no service:
-// line preparation and the splitting of what was read
-// into complete lines with a bound on each line.
+// the event types it acts on, line preparation and the splitting of what
+// was read into complete lines with a bound on each line.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -40,15 +40,15 @@ struct EventTypeName {
     std::size_t underscore; // where the name's first underscore is
 };
 
-constexpr EventTypeName named(EventType type, std::string_view name)
+constexpr EventTypeName typeName(EventType type, std::string_view name)
 {
     return { type, name, name.find('_') };
 }
 
 inline constexpr EventTypeName kEventTypes[] = {
-    named(EventType::HubNotifyMessage, "hub_notify_message"),
-    named(EventType::ChatUnread, "chat_unread"),
-    named(EventType::CallUpdate, "call_update"),
+    typeName(EventType::HubNotifyMessage, "hub_notify_message"),
+    typeName(EventType::ChatUnread, "chat_unread"),
+    typeName(EventType::CallUpdate, "call_update"),
 };
 
 inline EventType eventTypeOf(const QString &type)
