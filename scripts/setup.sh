@@ -14,6 +14,7 @@ packages=(
   dpkg-dev file                      # cpack -G DEB: dependencies from the binaries
   dbus python3-dbusmock              # private buses and mocked desktop services
   clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
+  libclang-rt-14-dev                 # their runtime and FuzzedDataProvider.h, also for the seed replay
 )
 if [ "${1:-}" = "--demo" ]; then
   packages+=(
