@@ -22,8 +22,7 @@ const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
 
 // Numbers under their names, "name=value ...", so a mismatch says which one differs.
-using State = QByteArray;
-State named(const char *fields, const QList<qint64> &values)
+QByteArray named(const char *fields, const QList<qint64> &values)
 {
     const QByteArrayList names = QByteArray(fields).split(' ');
     QByteArrayList out;
@@ -34,7 +33,7 @@ State named(const char *fields, const QList<qint64> &values)
 const char *const kPoll = "inFlight nextPoll backoff started ok failed http";
 const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
 const char *const kTimers = "cmdSocket tick tail pollTimer";
-State poll(const QList<qint64> &values) { return named(kPoll, values); }
+QByteArray poll(const QList<qint64> &values) { return named(kPoll, values); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -53,7 +52,7 @@ class ServiceTest : public QObject
     static int armed(const QTimer *timer) { return timer->isActive() ? timer->interval() : -1; }
 
     // The next poll is -1 when none is armed.
-    static State pollState(const ZunaroHeadlessService &s)
+    static QByteArray pollState(const ZunaroHeadlessService &s)
     {
         return poll({s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
                      qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr),
@@ -96,10 +95,10 @@ class ServiceTest : public QObject
             return reply->readAll();
         }
         // Polls and gives the state once done (the next poll is a second away).
-        State poll()
+        QByteArray poll()
         {
             s->onTgpushTick();
-            return QTest::qWaitFor([this] { return !s->tgpushPollInFlight(); }, 10000) ? pollState(*s) : State();
+            return QTest::qWaitFor([this] { return !s->tgpushPollInFlight(); }, 10000) ? pollState(*s) : QByteArray();
         }
         // Starts a poll and waits until the proxy has it (and holds it).
         bool pollHeld()
@@ -147,11 +146,11 @@ private slots:
     void config_data()
     {
         QTest::addColumn<QByteArrayList>("files");
-        QTest::addColumn<State>("numbers");
+        QTest::addColumn<QByteArray>("numbers");
         QTest::addColumn<QByteArrayList>("lines");
-        const State defaults = named(kSettings, {300000, 5000, 5000, 5000, 0});
-        const State push = named(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
-        const auto row = [](const char *name, const QByteArrayList &files, const State &numbers,
+        const QByteArray defaults = named(kSettings, {300000, 5000, 5000, 5000, 0});
+        const QByteArray push = named(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
+        const auto row = [](const char *name, const QByteArrayList &files, const QByteArray &numbers,
                             const QByteArrayList &lines) { QTest::newRow(name) << files << numbers << lines; };
         const auto tried = [](char i, char e) { return QByteArray("service: tgpush try=$") + i + " exists=" + e; };
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";

@@ -13,9 +13,6 @@ reaches_service() {
 }
 status=0
 for f in "$src"/*/*_logic.* "$src"/*/*_rules.* "$src"/*/*_scan.*; do
-  if reaches_service "$f"; then
-    echo "FAIL: ${f#"$1"/} includes the service's header"
-    status=1
-  fi
+  reaches_service "$f" && { echo "FAIL: ${f#"$1"/} includes the service's header"; status=1; }
 done
 exit $status
