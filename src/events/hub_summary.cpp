@@ -4,7 +4,6 @@
 
 #include "service_main.h"
 
-#include <QHash>
 #include <QTimer>
 
 #include <algorithm>
