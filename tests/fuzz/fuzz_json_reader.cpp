@@ -2,11 +2,13 @@
 // read into the same value, with the same types (a 64-bit id stays a
 // qlonglong, never a double that has lost digits). Keeping a string's
 // leading U+FEFF, which QJsonDocument alone drops, never changes which
-// texts are rejected. The events tail prepares a line as its decoded,
-// trimmed text (nothing for a line with a NUL), and its quick test that lets a line go
-// unparsed passes exactly the lines naming a type the service acts on (or
-// holding an escape, which could spell one). And the summary's fold of a
-// text's white space gives what QString::simplified() gives.
+// texts are rejected. The events tail prepares a line as its text trimmed
+// of ASCII blanks, decoded (a byte order mark then first is dropped) and
+// trimmed again, and nothing for a line with a NUL; its quick test that
+// lets a line go unparsed passes exactly the lines naming a type the
+// service acts on (or holding an escape, which could spell one). And the
+// summary's fold of a text's white space gives what QString::simplified()
+// gives.
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzCheck(rejected ? got.isNull() : sameVariant(got, doc.toVariant()), "the reader's value differs");
 
     const QByteArray line = eventtail::prepareLine(text);
-    fuzzCheck(line == (text.contains('\0') ? QByteArray() : QString::fromUtf8(text).trimmed().toUtf8()),
+    fuzzCheck(line == (text.contains('\0') ? QByteArray() : QString::fromUtf8(text.trimmed()).trimmed().toUtf8()),
               "the line is prepared unlike the trimmed text, or a line with a NUL is kept");
     bool namesType = line.contains('\\');
     for (const eventtail::EventTypeName &known : eventtail::kEventTypes)
