@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "bb/data/JsonDataAccess.h"
 #include "service_main.h"
 #include "zunaro/device.h"
 
@@ -136,6 +137,17 @@ public:
         print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
         print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
         print("ingest_messages_taken", double(service.hubSummaryMessageCount), "messages");
+
+        // One object of 125,000 members named in descending order: the
+        // order of the names must not make reading it quadratic.
+        QByteArray wide = "{\"type\":\"chat_unread\"";
+        for (int i = 125000; i > 0; --i)
+            wide += ",\"m" + QByteArray::number(i) + "\":1";
+        wide += '}';
+        const double wideBefore = cpuSeconds();
+        bb::data::JsonDataAccess reader;
+        reader.loadFromBuffer(wide);
+        print("ingest_descending_names_cpu_s", cpuSeconds() - wideBefore, "s");
 
         const QString jq = QStandardPaths::findExecutable(QStringLiteral("jq"));
         if (jq.isEmpty()) {

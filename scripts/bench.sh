@@ -25,6 +25,7 @@ relay_lines_per_s      min 100000
 relay_latency_p99      max 1000
 ingest_lines_per_s     min 1000000
 ingest_rss_above_idle  max 64
+ingest_descending_names_cpu_s max 2
 latency_call_p99       max 50
 latency_message_p99    max 50
 push_scan_10mb         min 1000

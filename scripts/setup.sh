@@ -15,6 +15,7 @@ packages=(
   lintian groff-base                 # the package's and the manual pages' checks
   dbus python3-dbusmock              # private buses and mocked desktop services
   clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
+  libclang-rt-14-dev                 # their runtime and FuzzedDataProvider.h, also for the seed replay
 )
 if [ "${1:-}" = "--demo" ]; then
   packages+=(

@@ -16,6 +16,7 @@
 #include "bb/Application.h"
 #include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
+#include "events/summary_logic.h"
 #include "zunaro/network.h"
 
 class QFileSystemWatcher;
@@ -35,11 +36,7 @@ public:
     explicit ZunaroHeadlessService(bb::Application *app);
     ~ZunaroHeadlessService() override;
 
-    struct HubSummaryLine {
-        qint64 chatId = 0;
-        qint64 date = 0;
-        QString text;
-    };
+    using HubSummaryLine = hubsummary::SummaryLine;
 
     // Environment-list utilities.
     static void load_env_file(QStringList &env, const QString &path);

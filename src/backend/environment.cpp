@@ -54,6 +54,8 @@ public:
         }
     }
 
+    // The first entry of the name takes the value in place; a name not in
+    // the list yet goes at its end.
     void upsert(const QString &name, const QString &value)
     {
         const QString entry = name + QLatin1Char('=') + value;
@@ -74,14 +76,7 @@ private:
 
 void ZunaroHeadlessService::upsert_env(QStringList &env, const QString &key, const QString &value)
 {
-    const QString prefix = key + QLatin1Char('=');
-    for (QString &entry : env) {
-        if (entry.startsWith(prefix)) {
-            entry = prefix + value;
-            return;
-        }
-    }
-    env.append(prefix + value);
+    EnvIndex(env).upsert(key, value);
 }
 
 QString ZunaroHeadlessService::get_env_value(const QStringList &env, const QString &key)
@@ -138,8 +133,9 @@ QStringList ZunaroHeadlessService::buildBackendEnvironment() const
         {QStringLiteral("TDLIB_LOG_MAX_FILE_SIZE"), QStringLiteral("5242880")},
         {QStringLiteral("LD_LIBRARY_PATH"), appDirPath},
     };
+    EnvIndex index(env);
     for (const auto &entry : defaults)
-        upsert_env(env, entry.first, entry.second);
+        index.upsert(entry.first, entry.second);
 
     const QString shared = sharedFolder();
     for (const char *file : {"/tg_api.env", "/tg_login.env", "/td_debug.env"})

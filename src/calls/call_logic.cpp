@@ -1,7 +1,8 @@
 #include "calls/call_logic.h"
 
+#include "core/event_number.h"
 #include "core/ui_app.h"
-#include "events/event_tail.h"
+#include "zunaro/text.h"
 
 namespace calls {
 
@@ -44,12 +45,12 @@ QString readText(const QVariant &value)
 CallUpdate parseCallUpdate(const QVariantMap &event)
 {
     CallUpdate u;
-    u.callId = eventtail::toInt64(event.value(QStringLiteral("call_id")));
-    u.userId = eventtail::toInt64(event.value(QStringLiteral("user_id")));
-    u.chatId = eventtail::toInt64(event.value(QStringLiteral("chat_id")));
+    u.callId = eventnumber::toInt64(event.value(QStringLiteral("call_id")));
+    u.userId = eventnumber::toInt64(event.value(QStringLiteral("user_id")));
+    u.chatId = eventnumber::toInt64(event.value(QStringLiteral("chat_id")));
     u.outgoing = readBool(event.value(QStringLiteral("outgoing")));
     u.state = readText(event.value(QStringLiteral("state")));
-    u.code = eventtail::toInt32(event.value(QStringLiteral("code")));
+    u.code = eventnumber::toInt32(event.value(QStringLiteral("code")));
     u.message = readText(event.value(QStringLiteral("message")));
     u.displayName = readText(event.value(QStringLiteral("chat_title")));
     if (u.displayName.isEmpty())
@@ -90,10 +91,7 @@ bool isDuplicateInvoke(qint64 callId, qint64 lastCallId, qint64 lastMs, qint64 n
 
 QByteArray loggable(const QString &text, int maxChars)
 {
-    QString out = text.left(maxChars);
-    // Never end on half of a surrogate pair: it would not encode.
-    if (out.size() == maxChars && maxChars > 0 && out.back().isHighSurrogate())
-        out.chop(1);
+    QString out = zplatform::leftWhole(text, maxChars).toString();
     for (QChar &c : out) {
         if (c.category() == QChar::Other_Control || c == QChar::LineSeparator
             || c == QChar::ParagraphSeparator)

@@ -7,7 +7,7 @@
 
 #include "bb/platform/Notification.h"
 #include "core/ui_app.h"
-#include "events/hub_summary.h"
+#include "events/summary_logic.h"
 #include "zunaro/log.h"
 
 namespace {

@@ -10,60 +10,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "bb/data/JsonDataAccess.h"
+#include "core/event_number.h"
 #include "service_main.h"
 #include "zunaro/log.h"
 
 namespace eventtail {
-
-qint64 toInt64(const QVariant &value)
-{
-    switch (value.metaType().id()) {
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-        return value.toLongLong();
-    case QMetaType::UInt:
-    case QMetaType::ULongLong: {
-        const qulonglong u = value.toULongLong();
-        return u > qulonglong(std::numeric_limits<qint64>::max()) ? 0 : qint64(u);
-    }
-    case QMetaType::Double: {
-        // Converting an out-of-range double is undefined, and a fraction
-        // names no id: anything but a whole number in range is absent.
-        const double d = value.toDouble();
-        if (!std::isfinite(d) || d != std::trunc(d) || d <= -9.2e18 || d >= 9.2e18)
-            return 0;
-        return qint64(d);
-    }
-    case QMetaType::QString: {
-        // Qt's conversion stops at a NUL, so "12\u0000x" would read as 12.
-        const QString text = value.toString();
-        if (text.contains(QChar(0)))
-            return 0;
-        bool ok = false;
-        const qint64 v = text.trimmed().toLongLong(&ok, 10);
-        return ok ? v : 0;
-    }
-    default:
-        return 0;
-    }
-}
-
-int toInt32(const QVariant &value)
-{
-    const qint64 v = toInt64(value);
-    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
-        return 0;
-    return int(v);
-}
 
 namespace {
 bool isAsciiSpace(char c)
@@ -94,10 +52,11 @@ bool couldDispatch(QByteArrayView line)
 {
     if (line.contains('\\'))
         return true;
-    // Every name has its first underscore three or four bytes in, and
-    // underscores are rare, so the names are only compared where one is.
-    const auto nameAt = [line](qsizetype at, QByteArrayView name) {
-        return at >= 0 && line.size() - at >= name.size() && line.sliced(at, name.size()) == name;
+    // Every name has an underscore near its start, and underscores are
+    // rare, so the names are only compared where one is.
+    const auto nameAt = [line](qsizetype at, std::string_view name) {
+        const qsizetype size = qsizetype(name.size());
+        return at >= 0 && line.size() - at >= size && line.sliced(at, size) == QByteArrayView(name.data(), size);
     };
     const char *const begin = line.data();
     const char *const end = begin + line.size();
@@ -106,9 +65,10 @@ bool couldDispatch(QByteArrayView line)
         if (!p)
             return false;
         const qsizetype at = p - begin;
-        if (nameAt(at - 3, "hub_notify_message") || nameAt(at - 4, "chat_unread")
-            || nameAt(at - 4, "call_update"))
-            return true;
+        for (const EventTypeName &known : kEventTypes) {
+            if (nameAt(at - qsizetype(known.underscore), known.name))
+                return true;
+        }
     }
     return false;
 }
@@ -346,13 +306,18 @@ void ZunaroHeadlessService::dispatchBackendEvent(QByteArrayView rawLine)
     if (json.hasError() || parsed.metaType().id() != QMetaType::QVariantMap)
         return;
     const QVariantMap event = parsed.toMap();
-    const QString type = event.value(QStringLiteral("type")).toString();
-    if (type == QLatin1String("hub_notify_message")) {
+    switch (eventtail::eventTypeOf(event.value(QStringLiteral("type")).toString())) {
+    case eventtail::EventType::HubNotifyMessage:
         enqueueHubSummaryMessage(event);
-    } else if (type == QLatin1String("chat_unread")) {
-        applyChatUnread(eventtail::toInt64(event.value(QStringLiteral("chat_id"))),
-                        eventtail::toInt32(event.value(QStringLiteral("unread_count"))));
-    } else if (type == QLatin1String("call_update")) {
+        break;
+    case eventtail::EventType::ChatUnread:
+        applyChatUnread(eventnumber::toInt64(event.value(QStringLiteral("chat_id"))),
+                        eventnumber::toInt32(event.value(QStringLiteral("unread_count"))));
+        break;
+    case eventtail::EventType::CallUpdate:
         handleCallUpdate(event);
+        break;
+    case eventtail::EventType::Other:
+        break;
     }
 }

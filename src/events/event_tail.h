@@ -1,11 +1,13 @@
 #pragma once
 // The pieces of following the backend's events file that need no service:
-// member conversions, line preparation and the splitting of what was read
-// into complete lines with a bound on each line.
+// the event types it acts on, line preparation and the splitting of what
+// was read into complete lines with a bound on each line.
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QVariant>
+#include <QString>
+
+#include <string_view>
 
 namespace eventtail {
 
@@ -22,19 +24,41 @@ constexpr qint64 kMaxLineBytes = 1024 * 1024;
 // line would cost far more than reading it.
 constexpr int kMaxLineValues = 10000;
 
-// A 64-bit member of a backend event as every handler reads it: a JSON
-// integer exactly, a whole JSON number, a string of decimal digits between
-// blanks; anything else is 0.
-qint64 toInt64(const QVariant &value);
-// The same for a 32-bit member; a value outside int is 0.
-int toInt32(const QVariant &value);
-
 // The line as the JSON parser gets it: trimmed, and repaired where its
 // UTF-8 is broken (broken sequences become U+FFFD). Empty when there is
 // nothing to parse: a blank line, or one with a NUL byte, which no backend
 // writes and which must not be read as a shorter valid line. The result may
 // share `raw`'s bytes, so it lives no longer than they do.
 QByteArray prepareLine(QByteArrayView raw);
+
+// The event types the service acts on; every other type is passed over.
+enum class EventType { Other, HubNotifyMessage, ChatUnread, CallUpdate };
+
+struct EventTypeName {
+    EventType type;
+    std::string_view name;
+    std::size_t underscore; // where the name's first underscore is
+};
+
+constexpr EventTypeName typeName(EventType type, std::string_view name)
+{
+    return { type, name, name.find('_') };
+}
+
+inline constexpr EventTypeName kEventTypes[] = {
+    typeName(EventType::HubNotifyMessage, "hub_notify_message"),
+    typeName(EventType::ChatUnread, "chat_unread"),
+    typeName(EventType::CallUpdate, "call_update"),
+};
+
+inline EventType eventTypeOf(const QString &type)
+{
+    for (const EventTypeName &known : kEventTypes) {
+        if (type == QLatin1String(known.name.data(), qsizetype(known.name.size())))
+            return known.type;
+    }
+    return EventType::Other;
+}
 
 // Whether a prepared line could name one of the event types the service
 // acts on. Without a backslash JSON strings are literal, so the type's name

@@ -114,8 +114,12 @@ private slots:
                          QStringLiteral("%1/%2").arg(svc->pendingCallId).arg(armed),
                          shown("platform/dialog.json"), shown("platform/hub/kvel_hub_call.json"), hubOpen};
         QFETCH(QStringList, expected);
-        for (int i = 0; i < got.size(); ++i)
-            got[i] = expected[i] == kAny ? kAny : got[i];
+        // Each part under its name, so a mismatch says which one differs.
+        const QStringList parts {"log", "effects", "pending", "dialog", "hub", "hub open"};
+        for (int i = 0; i < got.size(); ++i) {
+            got[i] = parts[i] + ": " + (expected[i] == kAny ? kAny : got[i]);
+            expected[i] = parts[i] + ": " + expected[i];
+        }
         QCOMPARE(got, expected);
     }
 
@@ -131,19 +135,19 @@ private slots:
     void parseCallUpdate_data()
     {
         QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QString>("expected"); // call,user,chat,outgoing,code|state|message|name
+        QTest::addColumn<QString>("expected");
         QTest::newRow("all members, no flag from text") << QByteArray(R"({"call_id":9007199254740993,"user_id":3,
             "chat_id":-12,"outgoing":"true","state":" callStatePending ","code":7,"message":" m ","chat_title":" T ",
-            "user_name":"U"})") << "9007199254740993,3,-12,0,7|callStatePending|m|T";
+            "user_name":"U"})") << "call=9007199254740993 user=3 chat=-12 outgoing=0 code=7 state=callStatePending message=m name=T";
         QTest::newRow("numbers as text, user name fallback")
             << QByteArray(R"({"outgoing":0.25,"state":12,"message":["x"],"chat_title":"  ","user_name":" Bob "})")
-            << "0,0,0,1,0|12||Bob";
+            << "call=0 user=0 chat=0 outgoing=1 code=0 state=12 message= name=Bob";
     }
     void parseCallUpdate()
     {
         QFETCH(QByteArray, json);
         const calls::CallUpdate u = calls::parseCallUpdate(QJsonDocument::fromJson(json).toVariant().toMap());
-        QTEST(QStringLiteral("%1,%2,%3,%4,%5|%6|%7|%8")
+        QTEST(QStringLiteral("call=%1 user=%2 chat=%3 outgoing=%4 code=%5 state=%6 message=%7 name=%8")
                      .arg(u.callId).arg(u.userId).arg(u.chatId).arg(int(u.outgoing)).arg(u.code)
                      .arg(u.state, u.message, u.displayName),
               "expected");

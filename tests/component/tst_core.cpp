@@ -97,10 +97,12 @@ private slots:
         QCOMPARE(service.serviceActive, active);
         QCOMPARE(service.tickTimer->isActive(), active);
         QCOMPARE(device.exists("platform/hub/kvel_hub_summary.json"), !stateCleared);
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5").arg(int(service.backendWanted)).arg(service.pendingNotifyCount)
+        QCOMPARE(QStringLiteral("wanted=%1 pending=%2 messages=%3 lines=%4 chats=%5")
+                     .arg(int(service.backendWanted)).arg(service.pendingNotifyCount)
                      .arg(service.hubSummaryMessageCount).arg(service.hubSummaryLines.size())
                      .arg(service.hubSummaryChatIds.size()),
-                 stateCleared ? "0 0 0 0 0" : "1 3 2 1 1");
+                 stateCleared ? "wanted=0 pending=0 messages=0 lines=0 chats=0"
+                              : "wanted=1 pending=3 messages=2 lines=1 chats=1");
         // Only the stop forgets when the last summary went out.
         QCOMPARE(service.lastNotifyPostMs, action == kStop ? 0 : 1234);
         // Queued commands wait for the next backend whatever happens.

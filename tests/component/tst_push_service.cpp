@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tuple>
 
 #include "push/cursor_file.h"
 #include "push/env_config.h"
@@ -21,7 +20,20 @@
 namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
-using State = QList<qint64>;
+
+// Numbers under their names, "name=value ...", so a mismatch says which one differs.
+QByteArray named(const char *fields, const QList<qint64> &values)
+{
+    const QByteArrayList names = QByteArray(fields).split(' ');
+    QByteArrayList out;
+    for (qsizetype i = 0; i < qMax(names.size(), values.size()); ++i)
+        out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
+    return out.join(' ');
+}
+const char *const kPoll = "inFlight nextPoll backoff started ok failed http";
+const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
+const char *const kTimers = "cmdSocket tick tail pollTimer";
+QByteArray poll(const QList<qint64> &values) { return named(kPoll, values); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -39,11 +51,12 @@ class ServiceTest : public QObject
 
     static int armed(const QTimer *timer) { return timer->isActive() ? timer->interval() : -1; }
 
-    // {in flight, next poll (-1: none), back-off, started, ok, failed, HTTP}
-    static State pollState(const ZunaroHeadlessService &s)
+    // The next poll is -1 when none is armed.
+    static QByteArray pollState(const ZunaroHeadlessService &s)
     {
-        return {s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
-                qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr), s.tgpushLastHttpStatus};
+        return poll({s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
+                     qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr),
+                     s.tgpushLastHttpStatus});
     }
 
     // The service in push mode, its timers stopped: the test drives every poll.
@@ -82,10 +95,10 @@ class ServiceTest : public QObject
             return reply->readAll();
         }
         // Polls and gives the state once done (the next poll is a second away).
-        State poll()
+        QByteArray poll()
         {
             s->onTgpushTick();
-            return QTest::qWaitFor([this] { return !s->tgpushPollInFlight(); }, 10000) ? pollState(*s) : State();
+            return QTest::qWaitFor([this] { return !s->tgpushPollInFlight(); }, 10000) ? pollState(*s) : QByteArray();
         }
         // Starts a poll and waits until the proxy has it (and holds it).
         bool pollHeld()
@@ -128,38 +141,39 @@ private slots:
         }
     }
 
-    // What lies (placeAt(), "": none) at the settings paths and the cursor's; then timeout, min interval,
-    // coalesce, delay on events, cursor, command socket, tick, tail and poll timer; and the log, $1..$3 for the paths.
+    // What lies (placeAt(), "": none) at the settings paths and the cursor's; then the settings and timers read;
+    // and the log, $1..$3 for the paths.
     void config_data()
     {
         QTest::addColumn<QByteArrayList>("files");
-        QTest::addColumn<State>("numbers");
+        QTest::addColumn<QByteArray>("numbers");
         QTest::addColumn<QByteArrayList>("lines");
-        const State defaults {300000, 5000, 5000, 5000, 0};
-        const State push {0, -1, 750, 0}; // no socket or tick; the tail at its pace, a poll at once
-        const auto row = [](const char *name, const QByteArrayList &files, const State &numbers,
+        const QByteArray defaults = named(kSettings, {300000, 5000, 5000, 5000, 0});
+        const QByteArray push = named(kTimers, {0, -1, 750, 0}); // no socket or tick; the tail at its pace, a poll at once
+        const auto row = [](const char *name, const QByteArrayList &files, const QByteArray &numbers,
                             const QByteArrayList &lines) { QTest::newRow(name) << files << numbers << lines; };
         const auto tried = [](char i, char e) { return QByteArray("service: tgpush try=$") + i + " exists=" + e; };
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";
         const QByteArrayList first {tried('1', '1'), "service: tgpush config=$1 url=http://h/n", kMode};
-        row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, defaults + push,
+        row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, defaults + ' ' + push,
             {tried('1', '1'), "service: tgpush open failed path=$1", tried('2', '1'),
              "service: tgpush config=$2 url=http://h/p", kMode});
-        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, defaults + push,
+        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, defaults + ' ' + push,
             {tried('1', '0'), tried('2', '0'), tried('3', '1'), "service: tgpush config=$3 url=http://h/3", kMode});
         row("quoted empty url: backend mode, numbers and cursor still read",
             {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n", "", "", "7\n"},
-            State {0, 5000, 5000, 0, 7, 1, 1000, -1, -1}, {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
+            named(kSettings, {0, 5000, 5000, 0, 7}) + ' ' + named(kTimers, {1, 1000, -1, -1}),
+            {tried('1', '1'), disabled, "service: tgpush since loaded=7"});
         row("upper bounds, then a line cut at the size bound",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=1000\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600000\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600000\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60000\nX="
                  + QByteArray(2 * 1024 * 1024, 'x') + "\nTGPUSH_TIMEOUT_MS=1\n",
              "", "", ""},
-            State {1000, 3600000, 600000, 60000, 0} + push, first);
+            named(kSettings, {1000, 3600000, 600000, 60000, 0}) + ' ' + push, first);
         row("beyond the bounds",
             {"TGPUSH_POLL_URL=http://h/n\nTGPUSH_TIMEOUT_MS=300001\nTGPUSH_NOTIFY_MIN_INTERVAL_MS=3600001\n"
              "TGPUSH_NOTIFY_COALESCE_MS=600001\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=60001\n", "", "", ""},
-            defaults + push, first);
+            defaults + ' ' + push, first);
     }
     void config()
     {
@@ -172,9 +186,10 @@ private slots:
             QVERIFY(placeAt(paths[i], files[i].isEmpty() ? "<none>" : files[i]));
         LogCapture log;
         ZunaroHeadlessService s(nullptr);
-        QTEST((State {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs, s.tgpushPollDelayOnEventsMs,
-                      qint64(s.tgpushSince), s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
-                      armed(s.tgpushPollTimer)}),
+        QTEST(named(kSettings, {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs,
+                                s.tgpushPollDelayOnEventsMs, qint64(s.tgpushSince)})
+                  + ' ' + named(kTimers, {s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
+                                    armed(s.tgpushPollTimer)}),
               "numbers");
         for (QByteArray &line : lines) {
             for (int i = 0; i < 3; ++i)
@@ -184,52 +199,70 @@ private slots:
     }
 
     // Each fault (a proxy control query) met eight times, logged as `line`: the back-off doubles up to its cap.
+    void failuresBackOff_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("httpStatus");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("500") << "kind=status&code=500" << 500 << QByteArray("service: tgpush poll failed http=500 err=");
+        QTest::newRow("invalid") << "kind=invalid" << 200
+                                 << QByteArray("service: tgpush poll invalid json (missing events)");
+        QTest::newRow("reset") << "kind=reset" << 0 << QByteArray("service: tgpush poll failed http=0 err=");
+        QTest::newRow("204 is a failure") << "kind=status&code=204" << 204
+                                          << QByteArray("service: tgpush poll failed http=204 err=0 ");
+    }
     void failuresBackOff()
     {
-        const QList<std::tuple<QString, int, QByteArray>> rows {
-            {"kind=status&code=500", 500, "service: tgpush poll failed http=500 err="},
-            {"kind=invalid", 200, "service: tgpush poll invalid json (missing events)"},
-            {"kind=reset", 0, "service: tgpush poll failed http=0 err="},
-            {"kind=status&code=204", 204, "service: tgpush poll failed http=204 err=0 "}}; // 204 is a failure
-        for (const auto &[fault, httpStatus, line] : rows) {
-            Rig r;
-            QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
-            r.s->tgpushSince = 12;
-            // Until cleared: a resend on a broken reused connection takes one.
-            r.control("fault?" + fault + "&times=0");
-            for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
-                QCOMPARE(r.poll(), (State {0, wait, wait, n, 0, n, httpStatus}));
-            QCOMPARE(r.log.matching(line).size(), 8);
-            QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
-            QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
-                     QByteArrayList {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 hub=0 "
-                                     "since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"});
-            r.control("fault?kind=none");
-            // Accepted: no back-off; a pause, as the empty answer took 200 ms.
-            QCOMPARE(r.poll(), (State {0, 1000, 0, 9, 1, 8, 200}));
-        }
+        QFETCH(QString, fault);
+        QFETCH(int, httpStatus);
+        QFETCH(QByteArray, line);
+        Rig r;
+        QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
+        r.s->tgpushSince = 12;
+        // Until cleared: a resend on a broken reused connection takes one.
+        r.control("fault?" + fault + "&times=0");
+        for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
+            QCOMPARE(r.poll(), poll({0, wait, wait, n, 0, n, httpStatus}));
+        QCOMPARE(r.log.matching(line).size(), 8);
+        QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
+        QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
+                 QByteArrayList {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 hub=0 "
+                                 "since=12 backoff_ms=0 last_http=0 last_net=0 last_dur_ms=0 timeout_ms=200"});
+        r.control("fault?kind=none");
+        // Accepted: no back-off; a pause, as the empty answer took 200 ms.
+        QCOMPARE(r.poll(), poll({0, 1000, 0, 9, 1, 8, 200}));
     }
 
-    // Per answer (timeout, poll duration, body): timeouts counted, events,
-    // cursor, notifications, cursor dirty, next poll and statistics lines.
+    // Per answer (timeout, poll duration, body): what was counted, the cursor, the next poll and the stats line.
+    void answerTaken_data()
+    {
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<qint64>("durMs");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("effects");
+        const QByteArray none = "{\"events\":[]}";
+        const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
+        QTest::newRow("empty, near its timeout") << 300000 << qint64(298500) << none
+                                                  << named(fields, {1, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("empty, early") << 300000 << qint64(298499) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("empty, no timeout") << 0 << qint64(400000) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("two events") << 300000 << qint64(300000) << QByteArray("{\"events\":[{\"id\":1},{\"id\":2}]}")
+                                    << named(fields, {0, 2, 2, 2, 1, 5000, 1});
+    }
     void answerTaken()
     {
-        const QList<std::tuple<int, qint64, QByteArray, State>> rows {
-            {300000, 298500, "{\"events\":[]}", {1, 0, 0, 0, 0, 0, 1}},
-            {300000, 298499, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
-            {0, 400000, "{\"events\":[]}", {0, 0, 0, 0, 0, 0, 1}},
-            {300000, 300000, "{\"events\":[{\"id\":1},{\"id\":2}]}", {0, 2, 2, 2, 1, 5000, 1}}};
-        for (const auto &[timeoutMs, durMs, body, effects] : rows) {
-            Rig r(9); // discard: nothing answers
-            QVERIFY(r.start(timeoutMs));
-            r.s->tgpushLastPollDurMs = durMs;
-            r.s->takeTgpushAnswer(body);
-            QCOMPARE((State {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
-                             qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty,
-                             unjittered(armed(r.s->tgpushPollTimer)),
-                             r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
-                     effects);
-        }
+        QFETCH(int, timeoutMs);
+        QFETCH(qint64, durMs);
+        QFETCH(QByteArray, body);
+        Rig r(9); // discard: nothing answers
+        QVERIFY(r.start(timeoutMs));
+        r.s->tgpushLastPollDurMs = durMs;
+        r.s->takeTgpushAnswer(body);
+        QTEST(named("timeouts events since pending dirty nextPoll statsLines",
+                    {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
+                     qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty, unjittered(armed(r.s->tgpushPollTimer)),
+                     r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
+              "effects");
     }
 
     // A poll ended by going offline (silently), by the UI and by its deadline
@@ -242,19 +275,20 @@ private slots:
         r.s->tgpushBackoffMs = 20000;
         QVERIFY(r.pollHeld());
         emit r.s->networkConfigManager->onlineStateChanged(false);
-        QCOMPARE(pollState(*r.s), (State {0, 60000, 20000, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
         r.s->onTgpushTick();
-        QCOMPARE(pollState(*r.s), (State {0, 60000, 20000, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
         emit r.s->networkConfigManager->onlineStateChanged(true);
-        QCOMPARE(pollState(*r.s), (State {0, 0, 0, 1, 0, 0, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, 0, 0, 1, 0, 0, 0}));
 
         QVERIFY(r.pollHeld());
         r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         r.s->onTick();
-        QCOMPARE(pollState(*r.s) << r.s->tgpushLastNetError, (State {0, -1, 5000, 2, 0, 1, 0, 5}));
+        QCOMPARE(pollState(*r.s) + ' ' + named("netError", {r.s->tgpushLastNetError}),
+                 poll({0, -1, 5000, 2, 0, 1, 0}) + ' ' + named("netError", {5}));
         emit r.s->networkConfigManager->onlineStateChanged(true);
         r.s->onTgpushTick();
-        QCOMPARE(pollState(*r.s), (State {0, -1, 5000, 2, 0, 1, 0}));
+        QCOMPARE(pollState(*r.s), poll({0, -1, 5000, 2, 0, 1, 0}));
         QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
         r.s->onTick();
         QCOMPARE(armed(r.s->tgpushPollTimer), 0);
@@ -263,10 +297,12 @@ private slots:
         QPointer<QNetworkReply> stale = std::exchange(r.s->tgpushReply, nullptr);
         QVERIFY(stale && r.pollHeld());
         stale->abort();
-        QCOMPARE(pollState(*r.s) << armed(r.s->tgpushPollDeadlineTimer), (State {1, -1, 5000, 4, 0, 1, 0, 31000}));
+        QCOMPARE(pollState(*r.s) + ' ' + named("deadline", {armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({1, -1, 5000, 4, 0, 1, 0}) + ' ' + named("deadline", {31000}));
         r.s->onTgpushPollDeadline();
-        QCOMPARE(pollState(*r.s) << r.s->tgpushLastNetError << armed(r.s->tgpushPollDeadlineTimer),
-                 (State {0, 10000, 10000, 4, 0, 2, 0, 4, -1}));
+        QCOMPARE(pollState(*r.s) + ' '
+                     + named("netError deadline", {r.s->tgpushLastNetError, armed(r.s->tgpushPollDeadlineTimer)}),
+                 poll({0, 10000, 10000, 4, 0, 2, 0}) + ' ' + named("netError deadline", {4, -1}));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
         QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 2);
     }
@@ -299,37 +335,48 @@ private slots:
 
     // Advances a gap apart are written once they settle, or at once when the
     // oldest unwritten is a minute old; STOP writes what is left, logs nothing.
+    void cursorWrites_data()
+    {
+        QTest::addColumn<int>("gapMs");
+        QTest::addColumn<int>("advances");
+        QTest::addColumn<int>("writtenAt"); // the advance written at once, -1: none
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("settling") << 1000 << 3 << -1 << true;
+        QTest::newRow("a minute old") << 4000 << 17 << 15 << true;
+        QTest::newRow("none") << 0 << 0 << -1 << true;
+        QTest::newRow("folder not writable") << 0 << 1 << -1 << false;
+    }
     void cursorWrites()
     {
-        // gap, advances, written at, a writable folder
-        const QList<std::tuple<int, int, int, bool>> rows {{1000, 3, -1, true}, {4000, 17, 15, true}, {0, 0, -1, true},
-                                                           {0, 1, -1, false}};
-        for (const auto &[gapMs, advances, writtenAt, writable] : rows) {
-            ServiceRig r;
-            ZunaroHeadlessService &s = *r.service;
-            if (!writable) {
-                // Below a regular file nothing can be created, not even by root.
-                r.device.write(QStringLiteral("blocker"), "x");
-                s.dataDir = r.device.path(QStringLiteral("blocker/data"));
-            }
-            for (int i = 0; i < advances; ++i) {
-                if (i > 0)
-                    zplatform::advanceClockMs(gapMs);
-                s.tgpushSince = quint64(100 + i);
-                s.markTgpushSinceDirty();
-                const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
-                QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-                QCOMPARE((State {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                         (State {i != writtenAt, i != writtenAt}));
-            }
-            r.log.clear();
-            s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
-            const qint64 last = advances > 0 ? 99 + advances : 0;
-            QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
-            QCOMPARE((State {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
-                     (State {0, 0, last}));
-            QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
+        QFETCH(int, gapMs);
+        QFETCH(int, advances);
+        QFETCH(int, writtenAt);
+        QFETCH(bool, writable);
+        ServiceRig r;
+        ZunaroHeadlessService &s = *r.service;
+        if (!writable) {
+            // Below a regular file nothing can be created, not even by root.
+            r.device.write(QStringLiteral("blocker"), "x");
+            s.dataDir = r.device.path(QStringLiteral("blocker/data"));
         }
+        for (int i = 0; i < advances; ++i) {
+            if (i > 0)
+                zplatform::advanceClockMs(gapMs);
+            s.tgpushSince = quint64(100 + i);
+            s.markTgpushSinceDirty();
+            const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
+            QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
+            QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                     named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
+        }
+        r.log.clear();
+        s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
+        const qint64 last = advances > 0 ? 99 + advances : 0;
+        QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
+        QCOMPARE(named("dirty flushArmed since",
+                       {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
+                 named("dirty flushArmed since", {0, 0, last}));
+        QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
     }
 
     // A line at most every 30 minutes from the last one, unless forced.

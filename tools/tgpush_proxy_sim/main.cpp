@@ -133,13 +133,15 @@ Fault faultFromRequest(const httplib::Request &req, bool &ok)
     return fault;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
-{
+struct Options {
     int port = 0;
     std::string path = "/poll";
     std::uint64_t firstId = 1;
+};
+
+// The command line read into `options`; -1 to go on, else the exit code.
+int parseOptions(int argc, char **argv, Options &options)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -147,120 +149,136 @@ int main(int argc, char **argv)
             std::fputs(kHelp, stdout);
             return 0;
         } else if (arg == "--port" && hasValue) {
-            port = std::atoi(argv[++i]);
+            options.port = std::atoi(argv[++i]);
         } else if (arg == "--path" && hasValue) {
-            path = argv[++i];
+            options.path = argv[++i];
         } else if (arg == "--first-id" && hasValue) {
-            firstId = std::strtoull(argv[++i], nullptr, 10);
+            options.firstId = std::strtoull(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr, "tgpush_proxy_sim: bad argument %s (try --help)\n", arg.c_str());
             return 2;
         }
     }
-    if (port < 0 || port > 65535 || path.empty() || path[0] != '/') {
+    if (options.port < 0 || options.port > 65535 || options.path.empty() || options.path[0] != '/') {
         std::fprintf(stderr, "tgpush_proxy_sim: bad --port or --path (try --help)\n");
         return 2;
     }
+    return -1;
+}
 
-    // The signals are taken by one waiting thread, so the server can be
-    // stopped outside a signal handler; a client gone mid-answer must not
-    // kill the proxy.
+// The signals are taken by one waiting thread, so the server can be stopped
+// outside a signal handler; a client gone mid-answer must not kill the
+// proxy. Blocked before any thread starts, so every thread inherits it.
+sigset_t blockStopSignals()
+{
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
 
-    ProxyState state(firstId);
-    httplib::Server server;
+void configure(httplib::Server &server)
+{
     // Held polls each take a thread; leave room for the control side.
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     server.set_keep_alive_timeout(120);
     // Headers and body go out in separate writes; without this, Nagle and
     // delayed ACKs hold an answer back by tens of milliseconds.
     server.set_tcp_nodelay(true);
+}
 
-    int boundPort = 0;
-    server.Get(path, [&](const httplib::Request &req, httplib::Response &res) {
-        const long long sinceParam = numberParam(req, "since", 0);
-        const std::uint64_t since = sinceParam < 0 ? 0 : std::uint64_t(sinceParam);
-        const long long timeoutMs = std::clamp(numberParam(req, "timeout_ms", 30000), 0LL, kMaxTimeoutMs);
-        std::fprintf(stderr, "tgpush_proxy_sim: poll since=%llu timeout_ms=%lld\n",
-                     static_cast<unsigned long long>(since), timeoutMs);
-        const Fault fault = state.startPoll(since, timeoutMs);
-        switch (fault.kind) {
-        case Fault::Status:
-            res.status = fault.status;
-            // 1xx, 204 and 304 answers carry no body; one sent anyway would
-            // be read as the start of the next answer on the connection.
-            if (fault.status >= 200 && fault.status != 204 && fault.status != 304)
-                res.set_content("{\"error\":\"injected\"}", "application/json");
-            return;
-        case Fault::Invalid:
-            res.set_content("<html>proxy error</html>", "text/html");
-            return;
-        case Fault::Hang:
-            state.hang();
-            resetConnection(boundPort, req.remote_port);
-            return;
-        case Fault::Reset:
-            resetConnection(boundPort, req.remote_port);
-            return;
-        case Fault::Delay:
-            std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
-            break;
-        case Fault::None:
-            break;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        res.set_content(answerBody(state.waitForEvents(since, deadline, kMaxEventsPerAnswer), since),
-                        "application/json");
-    });
-    const auto publish = [&](const httplib::Request &req, httplib::Response &res) {
-        const long long count = numberParam(req, "count", 1);
-        if (count < 1 || count > kMaxPublishCount) {
-            res.status = 400;
-            res.set_content("{\"error\":\"count\"}", "application/json");
-            return;
-        }
-        const std::string text = req.has_param("text") ? req.get_param_value("text") : "new message";
-        std::string body = "{\"ids\":[";
-        const std::vector<std::uint64_t> ids = state.publish(int(count), text);
-        for (std::size_t i = 0; i < ids.size(); ++i)
-            body += (i ? "," : "") + std::to_string(ids[i]);
-        res.set_content(body + "]}", "application/json");
-    };
-    const auto setFault = [&](const httplib::Request &req, httplib::Response &res) {
-        bool ok = false;
-        const Fault fault = faultFromRequest(req, ok);
-        const long long times = numberParam(req, "times", 1);
-        if (!ok || times < 0) {
-            res.status = 400;
-            res.set_content("{\"error\":\"bad fault\"}", "application/json");
-            return;
-        }
-        if (fault.kind == Fault::None)
-            state.clearFaults();
-        else
-            state.setFault(fault, int(times));
-        res.set_content("{\"ok\":true}", "application/json");
-    };
+void answerPoll(ProxyState &state, int boundPort, const httplib::Request &req, httplib::Response &res)
+{
+    const long long sinceParam = numberParam(req, "since", 0);
+    const std::uint64_t since = sinceParam < 0 ? 0 : std::uint64_t(sinceParam);
+    const long long timeoutMs = std::clamp(numberParam(req, "timeout_ms", 30000), 0LL, kMaxTimeoutMs);
+    std::fprintf(stderr, "tgpush_proxy_sim: poll since=%llu timeout_ms=%lld\n",
+                 static_cast<unsigned long long>(since), timeoutMs);
+    const Fault fault = state.startPoll(since, timeoutMs);
+    switch (fault.kind) {
+    case Fault::Status:
+        res.status = fault.status;
+        // 1xx, 204 and 304 answers carry no body; one sent anyway would be
+        // read as the start of the next answer on the connection.
+        if (fault.status >= 200 && fault.status != 204 && fault.status != 304)
+            res.set_content("{\"error\":\"injected\"}", "application/json");
+        return;
+    case Fault::Invalid:
+        res.set_content("<html>proxy error</html>", "text/html");
+        return;
+    case Fault::Hang:
+        state.hang();
+        resetConnection(boundPort, req.remote_port);
+        return;
+    case Fault::Reset:
+        resetConnection(boundPort, req.remote_port);
+        return;
+    case Fault::Delay:
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+        break;
+    case Fault::None:
+        break;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    res.set_content(answerBody(state.waitForEvents(since, deadline, kMaxEventsPerAnswer), since),
+                    "application/json");
+}
+
+void answerPublish(ProxyState &state, const httplib::Request &req, httplib::Response &res)
+{
+    const long long count = numberParam(req, "count", 1);
+    if (count < 1 || count > kMaxPublishCount) {
+        res.status = 400;
+        res.set_content("{\"error\":\"count\"}", "application/json");
+        return;
+    }
+    const std::string text = req.has_param("text") ? req.get_param_value("text") : "new message";
+    std::string body = "{\"ids\":[";
+    const std::vector<std::uint64_t> ids = state.publish(int(count), text);
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        body += (i ? "," : "") + std::to_string(ids[i]);
+    res.set_content(body + "]}", "application/json");
+}
+
+void answerFault(ProxyState &state, const httplib::Request &req, httplib::Response &res)
+{
+    bool ok = false;
+    const Fault fault = faultFromRequest(req, ok);
+    const long long times = numberParam(req, "times", 1);
+    if (!ok || times < 0) {
+        res.status = 400;
+        res.set_content("{\"error\":\"bad fault\"}", "application/json");
+        return;
+    }
+    if (fault.kind == Fault::None)
+        state.clearFaults();
+    else
+        state.setFault(fault, int(times));
+    res.set_content("{\"ok\":true}", "application/json");
+}
+
+// `boundPort` is read by the poll handler once the server listens.
+void route(httplib::Server &server, ProxyState &state, const std::string &path, const int &boundPort)
+{
+    using httplib::Request;
+    using httplib::Response;
+    server.Get(path, [&](const Request &req, Response &res) { answerPoll(state, boundPort, req, res); });
+    const auto publish = [&](const Request &req, Response &res) { answerPublish(state, req, res); };
+    const auto setFault = [&](const Request &req, Response &res) { answerFault(state, req, res); };
     // GET as well, so "curl URL" drives it without a request body.
     server.Post("/control/publish", publish).Get("/control/publish", publish);
     server.Post("/control/fault", setFault).Get("/control/fault", setFault);
-    server.Get("/control/stats", [&](const httplib::Request &, httplib::Response &res) {
+    server.Get("/control/stats", [&](const Request &, Response &res) {
         res.set_content(state.statsJson(), "application/json");
     });
+}
 
-    boundPort = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
-    if (boundPort <= 0) {
-        std::fprintf(stderr, "tgpush_proxy_sim: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
-        return 1;
-    }
-    std::printf("tgpush_proxy_sim listening on 127.0.0.1:%d\n", boundPort);
-    std::fflush(stdout);
-
+// Serves until a stop signal arrives or the server ends on its own.
+void serveUntilStopped(httplib::Server &server, ProxyState &state, const sigset_t &stopSignals)
+{
     std::thread stopper([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
@@ -271,5 +289,31 @@ int main(int argc, char **argv)
     // When the server ended on its own, the waiting thread still waits.
     pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (const int code = parseOptions(argc, argv, options); code >= 0)
+        return code;
+    const sigset_t stopSignals = blockStopSignals();
+
+    ProxyState state(options.firstId);
+    httplib::Server server;
+    configure(server);
+    int boundPort = 0;
+    route(server, state, options.path, boundPort);
+
+    const int port = options.port;
+    boundPort = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (boundPort <= 0) {
+        std::fprintf(stderr, "tgpush_proxy_sim: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
+        return 1;
+    }
+    std::printf("tgpush_proxy_sim listening on 127.0.0.1:%d\n", boundPort);
+    std::fflush(stdout);
+    serveUntilStopped(server, state, stopSignals);
     return 0;
 }

@@ -5,8 +5,6 @@
 #include <QList>
 #include <QString>
 
-#include "service_main.h"
-
 namespace hubsummary {
 
 // The Hub entry of the summary; each post replaces the one before.
@@ -18,6 +16,18 @@ constexpr int kMaxLineChars = 180;
 // chats without end, and a phone has far fewer with unread messages.
 constexpr int kMaxTrackedChats = 10000;
 
+// One line of the summary, held by value, newest first.
+struct SummaryLine {
+    qint64 chatId = 0;
+    qint64 date = 0;
+    QString text;
+};
+
+// The text with every run of white space (line breaks and tabs included)
+// folded to one space and none at either end, as QString::simplified()
+// gives it; text that is simple already is shared, not copied.
+QString simplifyLine(const QString &text);
+
 // One summary line from a message's chat title, sender and text.
 QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text);
 
@@ -27,7 +37,7 @@ QString header(qint64 chats, quint64 messages, quint64 pending);
 
 // The header followed by the lines to show: newest first, at most
 // `maxLines`, at most `maxLinesPerChat` of one chat.
-QString composeBody(const QString &header, const QList<ZunaroHeadlessService::HubSummaryLine> &lines,
+QString composeBody(const QString &header, const QList<SummaryLine> &lines,
                     int maxLines, int maxLinesPerChat);
 
 // One chat's part of the unread accounting.
