@@ -1,13 +1,10 @@
-// Choosing the platform at start, and readying the desktop one for a service.
+// Choosing the platform at start, and readying it for a service.
 
 #include "zunaro/platform.h"
 
-#include <QDBusConnection>
-#include <QDBusError>
-
 #include <cstdio>
 
-#include "desktop/service_bus.h"
+#include "backends.h"
 
 namespace zplatform {
 
@@ -66,18 +63,8 @@ int startServicePlatform(int argc, char **argv)
         fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
         return 2;
     }
-    if (platformKind() == PlatformKind::Embedded)
-        return 0;
-    if (!QDBusConnection::sessionBus().isConnected()) {
-        fprintf(stderr, "zunaro-service: the desktop platform needs a session bus: %s\n",
-                QDBusConnection::sessionBus().lastError().message().toLocal8Bit().constData());
-        return 2;
-    }
-    if (!claimServiceBus(&error)) {
-        fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
-        return 1;
-    }
-    return 0;
+    // Every backend of the chosen platform, picked here once.
+    return backends().entrance->claim();
 }
 
 } // namespace zplatform

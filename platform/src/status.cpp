@@ -29,7 +29,7 @@ QVariantMap statusSnapshot()
 {
     const Provider &p = provider();
     QVariantMap status = p.owner && p.snapshot ? p.snapshot() : QVariantMap();
-    status.insert(QStringLiteral("lock_state"), deviceLockState());
+    status.insert(QStringLiteral("lock_state"), backends().lock->state());
     status.insert(QStringLiteral("online"), onlineState());
     return status;
 }

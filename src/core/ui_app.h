@@ -5,16 +5,17 @@
 #include <QString>
 
 #include "bb/system/InvokeRequest.h"
+#include "zunaro/identity.h"
 
 namespace uiapp {
 
-inline const QString kNotificationTitle = QStringLiteral("Telegram Vyn");
+inline const QString kNotificationTitle = zplatform::identity::kAppName;
 
 // A request that starts the UI, or brings it forward, showing `uri`.
 inline bb::system::InvokeRequest startRequest(const QString &uri)
 {
     bb::system::InvokeRequest request;
-    request.setTarget(QStringLiteral("com.kvel.zunaro"));
+    request.setTarget(zplatform::identity::kUiAppId);
     request.setAction(QStringLiteral("bb.action.START"));
     request.setUri(uri);
     return request;

@@ -7,6 +7,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QPointer>
 
 #include <functional>
 #include <unistd.h>
@@ -33,8 +34,8 @@ class LockWatch : public QObject
 {
     Q_OBJECT
 public:
-    explicit LockWatch(QObject *parent)
-        : QObject(parent)
+    LockWatch(QObject *parent, LockSource *source)
+        : QObject(parent), m_source(source)
     {
         QDBusConnection system = QDBusConnection::systemBus();
         if (!system.isConnected()) {
@@ -169,21 +170,50 @@ private:
             [this, index](const QString &) { tryScreenSaver(index + 1); });
     }
 
-    void setState(int newState) { state = newState; }
+    void setState(int newState)
+    {
+        if (newState == state)
+            return;
+        state = newState;
+        if (m_source)
+            emit m_source->changed(state);
+    }
 
+    QPointer<LockSource> m_source;
     QString m_sessionPath;
     bool m_logindAnswered = false;
     bool m_screenSaverTried = false;
 };
 } // namespace
 
-int desktopLockState()
+// The source lives as long as the process; the watch, with its bus
+// connections, goes with the application.
+class LogindLock : public LockSource
 {
-    // Bus signals need the application's event loop.
-    if (!QCoreApplication::instance())
-        return -1;
-    static LockWatch *watch = new LockWatch(QCoreApplication::instance());
-    return watch->state;
+public:
+    int state() override
+    {
+        start();
+        return m_watch ? m_watch->state : -1;
+    }
+
+    void start() override
+    {
+        // Bus signals need the application's event loop.
+        if (!m_watch && QCoreApplication::instance() && !m_started) {
+            m_started = true;
+            m_watch = new LockWatch(QCoreApplication::instance(), this);
+        }
+    }
+
+private:
+    QPointer<LockWatch> m_watch;
+    bool m_started = false;
+};
+
+std::unique_ptr<LockSource> makeLogindLockSource()
+{
+    return std::make_unique<LogindLock>();
 }
 
 } // namespace zplatform

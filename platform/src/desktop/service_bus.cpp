@@ -5,13 +5,14 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QTimer>
 #include <QCoreApplication>
 #include <QUrl>
 #include <QVariantMap>
 
-#include "live_objects.h"
+#include <cstdio>
+
 #include "zunaro/log.h"
-#include "zunaro/status.h"
 
 namespace zplatform {
 
@@ -21,7 +22,10 @@ class ServiceBus : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.kvel.zunaro.Service1")
 public:
-    using QObject::QObject;
+    ServiceBus(QObject *parent, const Inbound *inbound)
+        : QObject(parent), m_inbound(inbound)
+    {
+    }
 
 public slots:
     // The same delivery as the control socket's invoke request on a device.
@@ -35,18 +39,21 @@ public slots:
         request.setAction(action);
         if (!uri.isEmpty())
             request.setUri(QUrl(uri));
-        if (!live::deliverInvocation(request))
+        if (!m_inbound->deliver || !m_inbound->deliver(request))
             sendErrorReply(QDBusError::Failed, QStringLiteral("the service is not ready for invocations"));
     }
 
-    QVariantMap Status() { return statusSnapshot(); }
+    QVariantMap Status() { return m_inbound->status ? m_inbound->status() : QVariantMap(); }
+
+private:
+    const Inbound *m_inbound; // the entrance's, which outlives the application
 };
 } // namespace
 
-bool claimServiceBus(QString *error)
+bool claimServiceBus(QString *error, const Inbound *inbound)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    auto *object = new ServiceBus(QCoreApplication::instance());
+    auto *object = new ServiceBus(QCoreApplication::instance(), inbound);
     if (!bus.registerObject(kServiceObjectPath, object, QDBusConnection::ExportAllSlots)) {
         *error = QStringLiteral("could not export %1 on the session bus").arg(kServiceObjectPath);
         delete object;
@@ -65,6 +72,36 @@ bool claimServiceBus(QString *error)
     bus.unregisterObject(kServiceObjectPath);
     delete object;
     return false;
+}
+
+int SessionEntrance::claim()
+{
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        fprintf(stderr, "zunaro-service: the desktop platform needs a session bus: %s\n",
+                QDBusConnection::sessionBus().lastError().message().toLocal8Bit().constData());
+        return 2;
+    }
+    QString error;
+    if (!claimServiceBus(&error, &m_inbound)) {
+        fprintf(stderr, "zunaro-service: %s\n", error.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}
+
+void SessionEntrance::open(const Inbound &inbound)
+{
+    m_inbound = inbound;
+    // The phone tells a service that the system started; here the session
+    // starting the service is that moment, once per process.
+    if (m_announced)
+        return;
+    m_announced = true;
+    QTimer::singleShot(0, QCoreApplication::instance(), [this] {
+        bb::system::InvokeRequest request;
+        request.setAction(QStringLiteral("bb.action.system.STARTED"));
+        m_inbound.deliver(request);
+    });
 }
 
 } // namespace zplatform
