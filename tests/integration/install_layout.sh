@@ -1,7 +1,8 @@
 #!/bin/sh
 # The desktop install, as `cmake --install` into a temporary prefix and as
 # the Debian package lays it out: exactly the expected files, the unit and
-# the activation file naming the service where it really is, systemd's
+# the activation file naming the service where it really is, the icon and
+# the hidden desktop entry the notifications name, systemd's
 # verdict on the unit, and a package that depends on the Qt runtime.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
@@ -13,7 +14,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 unit=lib/systemd/user/zunaro-service.service
 activation=share/dbus-1/services/com.kvel.zunaro.service.service
 service=libexec/zunaro/zunaro-service
-expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" | sort)
+icon=share/icons/hicolor/scalable/apps/com.kvel.zunaro.service.svg
+entry=share/applications/com.kvel.zunaro.service.desktop
+expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" "$icon" "$entry" | sort)
 
 # check_tree ROOT PREFIX: ROOT holds the install of PREFIX.
 check_tree() {
@@ -33,6 +36,9 @@ $expected"
     grep -qx "BusName=$bus_name" "$root$prefix/$unit" || fail "unit and activation file name different buses"
     grep -qx "SystemdService=$(basename "$unit")" "$root$prefix/$activation" \
         || fail "the activation file names another unit"
+    # The notifications name the entry and the icon: both must be what is installed.
+    grep -qx "Icon=$(basename "$icon" .svg)" "$root$prefix/$entry" || fail "the desktop entry names another icon"
+    grep -qx "NoDisplay=true" "$root$prefix/$entry" || fail "the service's entry shows in menus"
 }
 
 prefix=$tmp/prefix
