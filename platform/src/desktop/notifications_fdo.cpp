@@ -551,6 +551,8 @@ public:
             m_server = new NotificationsFdo(QCoreApplication::instance(), this, invoker,
                                             [this](quint64 dialog, int index) { emit dialogButtonPressed(dialog, index); });
     }
+    // Gone already when the application went first, as it does at exit.
+    ~FdoCarrier() override { delete m_server.data(); }
     bool post(const HubEntry &entry) override { return m_server && m_server->post(entry); }
     bool remove(const QString &key) override { return !m_server || m_server->remove(key); }
     bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
