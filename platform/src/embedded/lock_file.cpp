@@ -24,6 +24,14 @@ LockFile::~LockFile()
 
 int LockFile::state()
 {
+    // A change is told against the state last seen by anyone, so a lock and
+    // unlock between two looks of the watch still tells the unlock.
+    m_last = read();
+    return m_last;
+}
+
+int LockFile::read() const
+{
     QByteArray content;
     switch (readSmallFile(lockPath(), kMaxLockStateBytes, &content)) {
     case SmallFile::Absent:
@@ -64,7 +72,7 @@ void LockFile::reread()
         if (QFileInfo::exists(path) && !m_watcher->files().contains(path) && !m_watcher->directories().contains(path))
             m_watcher->addPath(path);
     }
-    const int now = state();
+    const int now = read();
     if (now == m_last)
         return;
     const bool first = m_last == -2;

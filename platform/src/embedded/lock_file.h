@@ -19,6 +19,7 @@ public:
     void start() override;
 
 private:
+    int read() const;
     void reread();
 
     // Lives with the application (watches go before the event loop does).
