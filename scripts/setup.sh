@@ -22,6 +22,7 @@ if [ "${1:-}" = "--demo" ]; then
     xfce4-notifyd notification-daemon # two more real notification servers
     xdotool imagemagick              # clicks and screenshots
     fonts-dejavu-core                # the notifications' font
+    librsvg2-common                  # the servers draw the app's icon, an SVG
   )
 fi
 
