@@ -28,6 +28,7 @@ ingest_rss_above_idle  max 64
 ingest_descending_names_cpu_s max 2
 latency_call_p99       max 50
 latency_message_p99    max 50
+latency_unlock_invoke_p99 max 50
 push_scan_10mb         min 1000
 push_roundtrip_p99     max 5
 soak_total_rss_growth  max 2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is
 # missing; with --demo also what the desktop scene of the demo shows things
-# with (a display server, a notification server, screenshots). Safe to run
+# with (two more notification servers, dunst's menu, screenshots). Safe to run
 # again: it does nothing when all are there.
 set -euo pipefail
 
@@ -14,14 +14,17 @@ packages=(
   dpkg-dev file                      # cpack -G DEB: dependencies from the binaries
   lintian groff-base                 # the package's and the manual pages' checks
   dbus python3-dbusmock              # private buses and mocked desktop services
+  xvfb dunst                         # a real notification server for the desktop test
   clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
   libclang-rt-14-dev                 # their runtime and FuzzedDataProvider.h, also for the seed replay
 )
 if [ "${1:-}" = "--demo" ]; then
   packages+=(
-    xvfb dunst suckless-tools        # a display, a notification server, its action menu
+    suckless-tools                   # dunst's action menu
+    xfce4-notifyd notification-daemon # two more real notification servers
     xdotool imagemagick              # clicks and screenshots
     fonts-dejavu-core                # the notifications' font
+    librsvg2-common                  # the servers draw the app's icon, an SVG
   )
 fi
 

@@ -34,6 +34,10 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     const int bpsRc = bps_initialize();
     bpsInitialized = (bpsRc == BPS_SUCCESS);
     zplatform::logLine("service: bps_initialize err=%d\n", bpsRc);
+    // A lock change is told at once: a call waiting for the unlock needs no
+    // tick to reach the UI.
+    if (bpsInitialized)
+        subscribe(navigator_get_domain());
 
     connect(invokeManager, &bb::system::InvokeManager::invoked, this,
             &ZunaroHeadlessService::onInvoked);

@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "bb/AbstractBpsEventHandler.h"
 #include "bb/Application.h"
 #include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
@@ -29,7 +30,7 @@ class QTimer;
 // relays the UI's commands, follows the backend's events and turns them into
 // Hub notifications, the call dialog and invocations of the UI. In push mode
 // it long-polls a push proxy instead of running the backend.
-class ZunaroHeadlessService : public QObject
+class ZunaroHeadlessService : public QObject, public bb::AbstractBpsEventHandler
 {
     Q_OBJECT
 public:
@@ -49,6 +50,10 @@ public:
     static bool extractU64Field(const QByteArray &body, const char *field, quint64 &out);
     static QString simplifyLine(const QString &text);
     static int jitterDelayMs(int baseMs);
+
+    // The platform's events: the device unlocked runs the pending call's
+    // check at once, ahead of its tick.
+    void event(bps_event_t *event) override;
 
 private slots:
     void onInvoked(bb::system::InvokeRequest request);

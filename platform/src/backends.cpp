@@ -1,110 +1,48 @@
 #include "backends.h"
 
 #include <QNetworkInformation>
-#include <QTimer>
 
-#include "bb/system/InvokeManager.h"
-#include "control_server.h"
 #include "desktop/application_open.h"
 #include "desktop/lock_logind.h"
 #include "desktop/notifications_fdo.h"
-#include "files.h"
-#include "hub_carrier.h"
-#include "invoke_record.h"
-#include "state_parse.h"
-#include "zunaro/device.h"
-#include "zunaro/platform.h"
+#include "desktop/service_bus.h"
+#include "embedded/control_server.h"
+#include "embedded/hub_files.h"
+#include "embedded/invocations_file.h"
+#include "embedded/lock_file.h"
 
 namespace zplatform {
 
-namespace {
-bool desktop()
+Backends makeBackends(PlatformKind kind)
 {
-    return platformKind() == PlatformKind::Desktop;
-}
-
-std::unique_ptr<ControlServer> &controlServer()
-{
-    static std::unique_ptr<ControlServer> server;
-    return server;
-}
-
-int lockStateFromFile()
-{
-    QByteArray content;
-    switch (readSmallFile(platformDir() + QStringLiteral("/lock_state"), kMaxLockStateBytes, &content)) {
-    case SmallFile::Absent:
-        return 0;
-    case SmallFile::Read:
-        return lockStateFromContent(content);
-    case SmallFile::Unreadable:
-    case SmallFile::TooLarge:
+    Backends b;
+    switch (kind) {
+    case PlatformKind::Embedded:
+        b.invoker = std::make_unique<InvocationsFile>();
+        b.hub = makeHubFilesCarrier();
+        b.lock = std::make_unique<LockFile>();
+        b.entrance = std::make_unique<ControlEntrance>(*b.hub);
+        b.loadNetwork = [] { return QNetworkInformation::loadDefaultBackend(); };
+        break;
+    case PlatformKind::Desktop:
+        b.invoker = std::make_unique<ApplicationOpener>();
+        b.hub = makeNotificationsFdoCarrier(*b.invoker);
+        b.lock = makeLogindLockSource();
+        b.entrance = std::make_unique<SessionEntrance>();
+        // NetworkManager may not run on a desktop; the glib backend answers
+        // there, and loadDefaultBackend() would try NetworkManager alone.
+        b.loadNetwork = [] {
+            return QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
+        };
         break;
     }
-    return -1;
-}
-} // namespace
-
-std::unique_ptr<HubCarrier> makeHubCarrier()
-{
-    return desktop() ? makeNotificationsFdoCarrier() : makeHubFilesCarrier();
+    return b;
 }
 
-bool sendInvocation(const bb::system::InvokeRequest &request, const QString &by, InvocationDone done)
+Backends &backends()
 {
-    if (desktop()) {
-        openApplication(request, std::move(done));
-        return true;
-    }
-    if (!recordInvocation(request, by))
-        return false;
-    if (done)
-        QTimer::singleShot(0, [done] { done(QString()); });
-    return true;
-}
-
-int deviceLockState()
-{
-    return desktop() ? desktopLockState() : lockStateFromFile();
-}
-
-void startLockState()
-{
-    if (desktop())
-        desktopLockState();
-}
-
-bool loadNetworkBackend()
-{
-    // On a desktop NetworkManager may not run; the glib backend answers
-    // there, and loadDefaultBackend() would try NetworkManager alone.
-    if (desktop())
-        return QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
-    return QNetworkInformation::loadDefaultBackend();
-}
-
-void firstInvokeManagerAdded(bb::system::InvokeManager *manager)
-{
-    if (!desktop()) {
-        controlServer() = ControlServer::open();
-        return;
-    }
-    // The phone tells a service that the system started; here the session
-    // starting the service is that moment, once per process.
-    static bool announced = false;
-    if (announced)
-        return;
-    announced = true;
-    QTimer::singleShot(0, manager, [manager] {
-        bb::system::InvokeRequest request;
-        request.setAction(QStringLiteral("bb.action.system.STARTED"));
-        emit manager->invoked(request);
-    });
-}
-
-void lastInvokeManagerRemoved()
-{
-    controlServer().reset();
+    static Backends chosen = makeBackends(platformKind());
+    return chosen;
 }
 
 } // namespace zplatform

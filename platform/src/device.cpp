@@ -64,26 +64,55 @@ QString platformDir()
     return deviceRoot() + QStringLiteral("/platform");
 }
 
+namespace {
+// Where the service's files lie on the platform that runs: the one place
+// that knows.
+struct Places {
+    QString data;
+    QString shared;
+    QString settings;
+    bool privateData = false; // the data folder is made for its owner alone
+};
+
+Places places()
+{
+    switch (platformKind()) {
+    case PlatformKind::Embedded:
+        return {deviceRoot() + QStringLiteral("/data"), devicePath(QStringLiteral("/accounts/1000/shared")),
+                platformDir() + QStringLiteral("/notification_settings.json")};
+    case PlatformKind::Desktop: {
+        const QString config =
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/zunaro");
+        return {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/zunaro"),
+                config, config + QStringLiteral("/notification_settings.json"), true};
+    }
+    }
+    return {};
+}
+} // namespace
+
 QString dataDir()
 {
-    if (platformKind() == PlatformKind::Embedded)
-        return deviceRoot() + QStringLiteral("/data");
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/zunaro");
-    // Messages and the backend's database live here: for its owner alone,
-    // also when somebody made the folder before. Where it cannot be made so,
-    // the service's own writes there fail and say why.
-    QDir().mkpath(QFileInfo(dir).absolutePath());
-    int ignored = 0;
-    makePrivateFolder(dir, &ignored);
-    return dir;
+    const Places p = places();
+    if (p.privateData) {
+        // Messages and the backend's database live here: for its owner alone,
+        // also when somebody made the folder before. Where it cannot be made
+        // so, the service's own writes there fail and say why.
+        QDir().mkpath(QFileInfo(p.data).absolutePath());
+        int ignored = 0;
+        makePrivateFolder(p.data, &ignored);
+    }
+    return p.data;
 }
 
 QString sharedDir()
 {
-    if (platformKind() == PlatformKind::Embedded)
-        return devicePath(QStringLiteral("/accounts/1000/shared"));
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/zunaro");
+    return places().shared;
+}
+
+QString notificationSettingsPath()
+{
+    return places().settings;
 }
 
 qint64 nowMs()

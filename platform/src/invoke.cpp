@@ -1,15 +1,12 @@
 #include "bb/system/InvokeManager.h"
 #include "bb/system/SystemUiButton.h"
 
-#include <QJsonObject>
 #include <QPointer>
 
 #include "backends.h"
-
-#include "files.h"
-#include "invoke_record.h"
 #include "live_objects.h"
-#include "zunaro/device.h"
+#include "online_state.h"
+#include "zunaro/status.h"
 
 namespace bb {
 namespace system {
@@ -22,12 +19,15 @@ InvokeTargetReply::InvokeTargetReply(QObject *parent)
 InvokeManager::InvokeManager(QObject *parent)
     : QObject(parent)
 {
-    zplatform::live::addInvokeManager(this);
+    if (zplatform::live::addInvokeManager(this))
+        zplatform::backends().entrance->open({zplatform::live::deliverInvocation, zplatform::reportOnline,
+                                              zplatform::statusSnapshot});
 }
 
 InvokeManager::~InvokeManager()
 {
-    zplatform::live::removeInvokeManager(this);
+    if (zplatform::live::removeInvokeManager(this))
+        zplatform::backends().entrance->close();
 }
 
 InvokeTargetReply *InvokeManager::invoke(const InvokeRequest &request)
@@ -55,25 +55,3 @@ SystemUiButton::SystemUiButton(const QString &label, QObject *parent)
 
 } // namespace system
 } // namespace bb
-
-namespace zplatform {
-
-QJsonObject invokeRequestToJson(const bb::system::InvokeRequest &request)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("target"), request.target());
-    o.insert(QStringLiteral("action"), request.action());
-    o.insert(QStringLiteral("mime"), request.mimeType());
-    o.insert(QStringLiteral("uri"), request.uri().toString());
-    return o;
-}
-
-bool recordInvocation(const bb::system::InvokeRequest &request, const QString &by)
-{
-    QJsonObject o = invokeRequestToJson(request);
-    o.insert(QStringLiteral("at_ms"), double(nowMs()));
-    o.insert(QStringLiteral("by"), by);
-    return appendJsonLine(platformDir() + QStringLiteral("/invocations.jsonl"), o);
-}
-
-} // namespace zplatform

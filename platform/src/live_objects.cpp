@@ -2,7 +2,6 @@
 
 #include <QPointer>
 
-#include "backends.h"
 #include "bb/system/InvokeManager.h"
 
 namespace zplatform {
@@ -12,7 +11,6 @@ namespace {
 struct Registry {
     QList<bb::system::InvokeManager *> invokeManagers;
     QList<NetworkConfigurationManager *> networkManagers;
-    QList<bb::platform::NotificationDialog *> dialogs;
 };
 
 Registry &registry()
@@ -22,19 +20,17 @@ Registry &registry()
 }
 } // namespace
 
-void addInvokeManager(bb::system::InvokeManager *manager)
+bool addInvokeManager(bb::system::InvokeManager *manager)
 {
     Registry &r = registry();
     r.invokeManagers.append(manager);
-    if (r.invokeManagers.size() == 1)
-        firstInvokeManagerAdded(manager);
+    return r.invokeManagers.size() == 1;
 }
 
-void removeInvokeManager(bb::system::InvokeManager *manager)
+bool removeInvokeManager(bb::system::InvokeManager *manager)
 {
     Registry &r = registry();
-    if (r.invokeManagers.removeAll(manager) > 0 && r.invokeManagers.isEmpty())
-        lastInvokeManagerRemoved();
+    return r.invokeManagers.removeAll(manager) > 0 && r.invokeManagers.isEmpty();
 }
 
 QList<bb::system::InvokeManager *> invokeManagers()
@@ -68,24 +64,6 @@ void removeNetworkManager(NetworkConfigurationManager *manager)
 QList<NetworkConfigurationManager *> networkManagers()
 {
     return registry().networkManagers;
-}
-
-void dialogShown(bb::platform::NotificationDialog *dialog)
-{
-    Registry &r = registry();
-    r.dialogs.removeAll(dialog);
-    r.dialogs.append(dialog);
-}
-
-void dialogClosed(bb::platform::NotificationDialog *dialog)
-{
-    registry().dialogs.removeAll(dialog);
-}
-
-bb::platform::NotificationDialog *dialogOnTop()
-{
-    const Registry &r = registry();
-    return r.dialogs.isEmpty() ? nullptr : r.dialogs.last();
 }
 
 } // namespace live

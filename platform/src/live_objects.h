@@ -8,9 +8,6 @@
 #include "bb/system/InvokeRequest.h"
 
 namespace bb {
-namespace platform {
-class NotificationDialog;
-}
 namespace system {
 class InvokeManager;
 }
@@ -22,8 +19,9 @@ class NetworkConfigurationManager;
 
 namespace live {
 
-void addInvokeManager(bb::system::InvokeManager *manager);
-void removeInvokeManager(bb::system::InvokeManager *manager);
+// True for the first manager to come and the last to go.
+bool addInvokeManager(bb::system::InvokeManager *manager);
+bool removeInvokeManager(bb::system::InvokeManager *manager);
 QList<bb::system::InvokeManager *> invokeManagers();
 // Emits invoked(request) on every manager; false when there is none.
 bool deliverInvocation(const bb::system::InvokeRequest &request);
@@ -31,11 +29,6 @@ bool deliverInvocation(const bb::system::InvokeRequest &request);
 void addNetworkManager(NetworkConfigurationManager *manager);
 void removeNetworkManager(NetworkConfigurationManager *manager);
 QList<NetworkConfigurationManager *> networkManagers();
-
-// Dialogs on screen, the last shown on top.
-void dialogShown(bb::platform::NotificationDialog *dialog);
-void dialogClosed(bb::platform::NotificationDialog *dialog);
-bb::platform::NotificationDialog *dialogOnTop();
 
 } // namespace live
 } // namespace zplatform

@@ -4,12 +4,20 @@
 #include "bb/platform/Notification.h"
 #include "bb/platform/NotificationDialog.h"
 
+#include <atomic>
+
 #include "backends.h"
-#include "hub_carrier.h"
-#include "live_objects.h"
 
 namespace bb {
 namespace platform {
+
+namespace {
+quint64 nextDialogId()
+{
+    static std::atomic<quint64> last {0};
+    return ++last;
+}
+} // namespace
 
 Notification::Notification(const QString &key, QObject *parent)
     : QObject(parent), m_key(key)
@@ -29,6 +37,7 @@ int Notification::notify()
     zplatform::HubEntry entry;
     entry.key = m_key;
     entry.type = int(m_type);
+    entry.category = m_category;
     entry.title = m_title;
     entry.body = m_body;
     entry.timestampMs = m_timestamp.isValid() ? m_timestamp.toMSecsSinceEpoch() : 0;
@@ -43,39 +52,32 @@ int Notification::deleteFromInbox(const QString &key)
 }
 
 NotificationDialog::NotificationDialog(QObject *parent)
-    : QObject(parent)
+    : QObject(parent), m_id(nextDialogId())
 {
+    connect(&zplatform::hubCarrier(), &zplatform::HubCarrier::dialogButtonPressed, this,
+            &NotificationDialog::onButtonPressed);
 }
 
 NotificationDialog::~NotificationDialog()
 {
     cancel();
-    for (const auto &pair : std::as_const(m_buttons))
-        delete pair.first;
+    for (const Button &b : std::as_const(m_buttons))
+        delete b.button;
 }
 
 void NotificationDialog::setBody(const QString &body)
 {
     m_body = body;
-    if (m_shown && zplatform::live::dialogOnTop() == this)
+    if (m_shown)
         putOnScreen();
 }
 
-void NotificationDialog::appendButton(bb::system::SystemUiButton *button,
-                                      const bb::system::InvokeRequest &request)
+void NotificationDialog::appendButton(bb::system::SystemUiButton *button, const bb::system::InvokeRequest &request,
+                                      bb::system::SystemUiResult::Type role)
 {
     if (!button)
         return;
-    m_buttons.append(qMakePair(button, request));
-}
-
-bool NotificationDialog::hasButton(const QString &label) const
-{
-    for (const auto &pair : m_buttons) {
-        if (pair.first->label() == label)
-            return true;
-    }
-    return false;
+    m_buttons.append({button, request, role});
 }
 
 bool NotificationDialog::putOnScreen() const
@@ -84,17 +86,16 @@ bool NotificationDialog::putOnScreen() const
     content.title = m_title;
     content.body = m_body;
     content.repeat = m_repeat;
-    for (const auto &pair : m_buttons)
-        content.buttons.append(qMakePair(pair.first->label(), pair.second));
-    return zplatform::hubCarrier().showDialog(content);
+    for (const Button &b : m_buttons)
+        content.buttons.append({b.button->label(), b.request, b.role});
+    return m_shown ? zplatform::hubCarrier().updateDialog(m_id, content)
+                   : zplatform::hubCarrier().showDialog(m_id, content);
 }
 
 void NotificationDialog::show()
 {
-    if (!putOnScreen())
-        return;
-    m_shown = true;
-    zplatform::live::dialogShown(this);
+    m_shown = false;
+    m_shown = putOnScreen();
 }
 
 void NotificationDialog::close(const QString &pressedButton)
@@ -102,15 +103,7 @@ void NotificationDialog::close(const QString &pressedButton)
     if (!m_shown)
         return;
     m_shown = false;
-    const bool onTop = zplatform::live::dialogOnTop() == this;
-    zplatform::live::dialogClosed(this);
-    if (!onTop)
-        return;
-    // A dialog shown earlier and still open comes back on screen.
-    if (NotificationDialog *below = zplatform::live::dialogOnTop())
-        below->putOnScreen();
-    else
-        zplatform::hubCarrier().closeDialog(pressedButton);
+    zplatform::hubCarrier().closeDialog(m_id, pressedButton);
 }
 
 void NotificationDialog::cancel()
@@ -118,14 +111,20 @@ void NotificationDialog::cancel()
     close(QString());
 }
 
+void NotificationDialog::onButtonPressed(quint64 dialog, int index)
+{
+    if (dialog == m_id && index >= 0 && index < m_buttons.size())
+        press(m_buttons[index].button->label());
+}
+
 bool NotificationDialog::press(const QString &label)
 {
     if (!m_shown)
         return false;
-    for (const auto &pair : std::as_const(m_buttons)) {
-        if (pair.first->label() != label)
+    for (const Button &b : std::as_const(m_buttons)) {
+        if (b.button->label() != label)
             continue;
-        if (!zplatform::sendInvocation(pair.second, QStringLiteral("user"), {}))
+        if (!zplatform::sendInvocation(b.request, QStringLiteral("user"), {}))
             return false;
         close(label);
         emit finished();

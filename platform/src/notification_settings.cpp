@@ -6,16 +6,6 @@
 #include "files.h"
 #include "state_parse.h"
 #include "zunaro/device.h"
-#include "zunaro/platform.h"
-
-namespace {
-QString settingsPath()
-{
-    if (zplatform::platformKind() == zplatform::PlatformKind::Desktop)
-        return zplatform::sharedDir() + QStringLiteral("/notification_settings.json");
-    return zplatform::platformDir() + QStringLiteral("/notification_settings.json");
-}
-} // namespace
 
 namespace bb {
 namespace platform {
@@ -28,7 +18,7 @@ int NotificationDefaultApplicationSettings::apply() const
     o.insert(QStringLiteral("led"), int(m_led));
     o.insert(QStringLiteral("preview"), int(m_preview));
     o.insert(QStringLiteral("vibrate_count"), m_vibrateCount);
-    return zplatform::writeFileAtomically(settingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact),
+    return zplatform::writeFileAtomically(zplatform::notificationSettingsPath(), QJsonDocument(o).toJson(QJsonDocument::Compact),
                                            zplatform::Folder::Create)
         ? 0
         : 1;
@@ -38,7 +28,7 @@ NotificationApplicationSettings::NotificationApplicationSettings(QObject *parent
     : QObject(parent)
 {
     QByteArray content;
-    if (zplatform::readSmallFile(settingsPath(), 64 * 1024, &content) != zplatform::SmallFile::Read)
+    if (zplatform::readSmallFile(zplatform::notificationSettingsPath(), 64 * 1024, &content) != zplatform::SmallFile::Read)
         return;
     const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
     m_sound = NotificationPolicy::Type(s.sound);

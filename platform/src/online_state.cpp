@@ -18,7 +18,7 @@ bool online = true;
 void start()
 {
     started = true;
-    if (!QCoreApplication::instance() || !loadNetworkBackend())
+    if (!QCoreApplication::instance() || !backends().loadNetwork())
         return;
     QNetworkInformation *info = QNetworkInformation::instance();
     online = onlineFromReachability(info->reachability());

@@ -4,14 +4,11 @@
 #include "zunaro/platform.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusError>
 #include <QStringList>
 
 #include <cstdio>
 
-#include "desktop/service_bus.h"
+#include "backends.h"
 #include "zunaro/log.h"
 
 namespace zplatform {
@@ -100,30 +97,9 @@ bool startServicePlatform(int argc, char **argv, int *exitStatus)
         return false;
     }
     setPlatformKind(kind);
-    *exitStatus = 0;
-    if (kind == PlatformKind::Embedded)
-        return true;
-    if (!QDBusConnection::sessionBus().isConnected()) {
-        refuse(QStringLiteral("the desktop platform needs a session bus: %1")
-                   .arg(QDBusConnection::sessionBus().lastError().message()));
-        *exitStatus = 2;
-        return false;
-    }
-    // The user's commands come through a socket in the user's runtime
-    // folder; a service that cannot have one would run without them.
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        refuse(QStringLiteral("the desktop platform needs XDG_RUNTIME_DIR, the user's runtime folder, "
-                              "for its command socket"));
-        *exitStatus = 2;
-        return false;
-    }
-    QString error;
-    if (!claimServiceBus(&error)) {
-        refuse(error);
-        *exitStatus = 1;
-        return false;
-    }
-    return true;
+    // Every backend of the chosen platform, picked here once.
+    *exitStatus = backends().entrance->claim();
+    return *exitStatus == 0;
 }
 
 } // namespace zplatform

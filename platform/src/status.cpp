@@ -98,7 +98,7 @@ QVariantMap statusSnapshot()
     status.insert(QStringLiteral("version"), QStringLiteral(ZUNARO_VERSION));
     if (p.owner)
         status.insert(QStringLiteral("started_ms"), p.startedMs);
-    status.insert(QStringLiteral("lock_state"), deviceLockState());
+    status.insert(QStringLiteral("lock_state"), backends().lock->state());
     status.insert(QStringLiteral("online"), onlineState());
     return status;
 }

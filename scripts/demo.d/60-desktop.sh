@@ -1,10 +1,11 @@
 # Scene: on a Linux desktop. The service installed as a user would install
 # it, run with --platform=desktop on a private session bus, with a virtual
-# display (Xvfb) and dunst as a real notification server: new messages
-# become the summary notification, a ringing call the notification with
-# Answer and Decline; a screenshot of each is saved. A click on the summary
-# and the Answer action reach a stand-in UI on the bus, which prints what it
-# was asked to open. Everything started here is stopped here, by pid.
+# display (Xvfb) and real notification servers: with dunst, new messages
+# become the summary notification and a ringing call one notification with
+# Answer and Decline; then the same call rings on xfce4-notifyd and on
+# GNOME's notification-daemon. A screenshot of each is saved. A click on the
+# summary and the Answer action reach a stand-in UI on the bus, which prints
+# what it was asked to open. Everything started here is stopped here, by pid.
 
 desktop_dir=${DEMO_DESKTOP:-$top/demo-desktop}
 desktop_pids=()
@@ -17,6 +18,12 @@ desktop_start() {
   "$@" >"$log" 2>&1 &
   desktop_pids+=("$!")
   echo "  started $name (pid $!)"
+}
+
+# desktop_stop PID: stops one program started by desktop_start.
+desktop_stop() {
+  kill -TERM "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
 }
 
 # Stops in reverse order of starting: the service before the bus it is on.
@@ -98,7 +105,7 @@ desktop_show_log() {
 # every set-up has; notifications stay until closed, so the screenshots
 # catch them.
 desktop_write_dunstrc() {
-  cat >"$desktop_dir/dunstrc" <<'DUNSTRC'
+  cat >"$desktop_dir/dunstrc" <<DUNSTRC
 [global]
     font = DejaVu Sans 12
     width = 460
@@ -110,7 +117,9 @@ desktop_write_dunstrc() {
     frame_width = 2
     frame_color = "#88c0d0"
     separator_height = 4
-    icon_position = off
+    icon_position = left
+    max_icon_size = 48
+    icon_path = $desktop_dir/usr/share/icons/hicolor/scalable/apps
     markup = full
     format = "<b>%s</b>\n%b"
     show_indicators = yes
@@ -178,6 +187,8 @@ desktop_scene() (
   # The user's runtime folder, which a session gives; the command socket lives there.
   export XDG_RUNTIME_DIR=$desktop_dir/run
   mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+  # The servers find the installed icon where a desktop would.
+  export XDG_DATA_DIRS=$desktop_dir/usr/share:/usr/share
   unset XDG_SESSION_ID WAYLAND_DISPLAY DESKTOP_STARTUP_ID XDG_ACTIVATION_TOKEN
 
   say "A private session bus, a virtual display and dunst"
@@ -202,6 +213,7 @@ desktop_scene() (
 
   desktop_write_dunstrc
   desktop_start dunst "$desktop_dir/dunst.log" dunst -config "$desktop_dir/dunstrc"
+  local dunst_pid=${desktop_pids[-1]}
   desktop_wait_bus org.freedesktop.Notifications 10 ||
     { echo "  dunst did not take org.freedesktop.Notifications; the desktop scene is skipped"; return 0; }
 
@@ -248,7 +260,7 @@ desktop_scene() (
   fi
   desktop_show_log
 
-  say "Call 801 rings; its notification offers Answer and Decline (dunst lists actions in its menu)"
+  say "Call 801 rings: one notification, which offers Answer and Decline (dunst lists actions in its menu)"
   local ui_mark
   ui_mark=$(wc -l <"$desktop_dir/ui.log")
   desktop_emit '{"type":"call_update","call_id":801,"chat_id":12,"user_id":3,"state":"callStatePending","user_name":"Alice Example"}'
@@ -275,9 +287,46 @@ desktop_scene() (
   say "Call 801 ends; the desktop scene stops what it started"
   desktop_emit '{"type":"call_update","call_id":801,"chat_id":12,"user_id":3,"state":"callStateDiscarded","user_name":"Alice Example"}'
   wait_for_log_of_service "state=callStateDiscarded" 5
+  desktop_show_log
+
+  desktop_stop "$dunst_pid"
+  desktop_call_on xfce4-notifyd 802 /usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd
+  desktop_call_on notification-daemon 803 /usr/lib/notification-daemon/notification-daemon
+
   desktop_ctl invoke com.kvel.zunaro.service.STOP >/dev/null
   wait_for_log_of_service "action=com.kvel.zunaro.service.STOP" 5
   desktop_show_log
 )
+
+# desktop_call_on NAME CALL_ID PROGRAM: the notification server PROGRAM takes
+# the bus, call CALL_ID rings and is screenshot as call-NAME.png, then ends,
+# and the server goes.
+desktop_call_on() {
+  local name=$1 call=$2 program=$3
+  say "Call $call rings on $name"
+  if [ ! -x "$program" ]; then
+    echo "  $name is not installed (scripts/setup.sh --demo installs it)"
+    return 0
+  fi
+  desktop_start "$name" "$desktop_dir/$name.log" "$program"
+  local pid=${desktop_pids[-1]}
+  if ! desktop_wait_bus org.freedesktop.Notifications 10; then
+    echo "  $name did not take org.freedesktop.Notifications; its log:"
+    sed 's/^/  | /' "$desktop_dir/$name.log"
+    desktop_stop "$pid"
+    return 0
+  fi
+  desktop_emit "{\"type\":\"call_update\",\"call_id\":$call,\"chat_id\":12,\"user_id\":3,\"state\":\"callStatePending\",\"user_name\":\"Alice Example\"}"
+  if wait_for_log_of_service "dialog show call_id=$call" 5 && desktop_wait_window "$name" 5; then
+    sleep 1 # the popup's fade-in
+    desktop_screenshot "call-$name"
+  else
+    echo "  no notification window of $name after 5s"
+  fi
+  desktop_emit "{\"type\":\"call_update\",\"call_id\":$call,\"chat_id\":12,\"user_id\":3,\"state\":\"callStateDiscarded\",\"user_name\":\"Alice Example\"}"
+  wait_for_log_of_service "call_id=$call chat_id=12 user_id=3 outgoing=0 state=callStateDiscarded" 5
+  desktop_show_log
+  desktop_stop "$pid"
+}
 
 desktop_scene || echo "  the desktop scene ended early"

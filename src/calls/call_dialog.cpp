@@ -37,10 +37,12 @@ void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId,
     incomingCallDialog->setRepeat(true);
     incomingCallDialog->appendButton(
         new bb::system::SystemUiButton(QStringLiteral("Answer")),
-        calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("answer"))));
+        calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("answer"))),
+        bb::system::SystemUiResult::ConfirmButtonSelection);
     incomingCallDialog->appendButton(
         new bb::system::SystemUiButton(QStringLiteral("Decline")),
-        calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("decline"))));
+        calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("decline"))),
+        bb::system::SystemUiResult::CancelButtonSelection);
     incomingCallDialog->show();
 }
 

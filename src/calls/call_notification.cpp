@@ -22,6 +22,7 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
 
     bb::platform::Notification notification(calls::kCallNotificationKey);
     notification.setType(bb::platform::NotificationType::Default);
+    notification.setCategory(bb::platform::NotificationCategory::IncomingCall);
     notification.setTitle(uiapp::kNotificationTitle);
     notification.setBody(calls::callBody(userName));
     notification.setTimestamp(zplatform::now());

@@ -103,3 +103,12 @@ void ZunaroHeadlessService::onPendingIncomingCallInvokeTick()
     bringUiToForegroundForIncomingCall(pendingCallId, pendingCallChatId, pendingCallUserId);
     clearPendingIncomingCall();
 }
+
+void ZunaroHeadlessService::event(bps_event_t *event)
+{
+    if (bps_event_get_domain(event) != navigator_get_domain()
+        || bps_event_get_code(event) != NAVIGATOR_DEVICE_LOCK_STATE)
+        return;
+    if (pendingCallId > 0 && calls::unlockedWhilePending(navigator_event_get_device_lock_state(event)))
+        onPendingIncomingCallInvokeTick();
+}

@@ -5,10 +5,11 @@
 #include <QString>
 
 #include "bb/system/InvokeRequest.h"
+#include "zunaro/identity.h"
 
 namespace uiapp {
 
-inline const QString kNotificationTitle = QStringLiteral("Telegram Vyn");
+inline const QString kNotificationTitle = zplatform::identity::kAppName;
 
 // The invocations the service answers to: the UI's start and stop, and the
 // platform's word that the device has started. zunaroctl names them too.
@@ -20,7 +21,7 @@ inline const QString kSystemStartedAction = QStringLiteral("bb.action.system.STA
 inline bb::system::InvokeRequest startRequest(const QString &uri)
 {
     bb::system::InvokeRequest request;
-    request.setTarget(QStringLiteral("com.kvel.zunaro"));
+    request.setTarget(zplatform::identity::kUiAppId);
     request.setAction(QStringLiteral("bb.action.START"));
     request.setUri(uri);
     return request;

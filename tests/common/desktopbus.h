@@ -25,9 +25,10 @@ public:
     void stop(qint64 pid); // SIGKILL and wait: stand-ins need no clean end
     // Ends whoever owns `name` on the session bus (a service the bus started); true once it is gone.
     bool stopOwner(const QString &name);
+    // Any other program the test needs while the buses run (a display, a real server), stopped with them.
+    QProcess &launch(const QString &program, const QStringList &args);
 
 private:
-    QProcess &launch(const QString &program, const QStringList &args);
     QTemporaryDir m_dir;
     std::list<QProcess> m_children; // the buses and mocks
 };

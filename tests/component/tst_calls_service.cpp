@@ -52,6 +52,10 @@ class ServiceTest : public QObject
             zplatform::advanceClockMs(t[0].mid(1).toLongLong());
         else if (t[0] == "tick")
             svc->onPendingIncomingCallInvokeTick();
+        else if (t[0] == "settle") { // the event loop alone, no tick
+            svc->pendingCallInvokeTimer->stop();
+            QTRY_COMPARE(svc->pendingCallId, 0);
+        }
         else if (t[0] == "ring")
             svc->handleCallUpdate({{"call_id", num(1)}, {"chat_id", 12}, {"user_id", 3},
                                    {"state", "callStatePending"}, {"chat_title", "Alice"}});
@@ -189,6 +193,8 @@ void ServiceTest::scenarios_data()
     row("lock failure rings at once", {"lock junk", "ring 5"}, rang,
         {ring[0], "service: incoming call device_lock_state=-1 locked=0", ring[2], ring[3], ring[4]}, 0, dlg);
     row("unlock within 90 s invokes once", {"lock 1", "ring 5", "+1000", "tick", "lock 0", "+89000", "tick", "tick"},
+        "delete post service:" + U5, lockedRing + QStringList {unlocked, ring[4]}, 0, "", entry);
+    row("unlock invokes at once, without a tick", {"lock 1", "ring 5", "lock 0", "settle"},
         "delete post service:" + U5, lockedRing + QStringList {unlocked, ring[4]}, 0, "", entry);
     row("lock failure keeps waiting, past 90000 ms times out",
         {"lock 2", "ring 5", "lock junk", "tick", "+90000", "tick", "+1", "tick", "lock 0", "tick"}, "delete post",

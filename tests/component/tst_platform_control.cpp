@@ -18,8 +18,11 @@
 #include "zunaro/network.h"
 #include "zunaro/status.h"
 
+#include "backends.h"
 #include "online_state.h"
 #include "state_parse.h"
+
+#include <typeinfo>
 
 using bb::system::InvokeRequest;
 
@@ -375,6 +378,28 @@ private slots:
         QCOMPARE(onScreen(), QStringLiteral("newer"));
         newer.cancel();
         QVERIFY(!device.exists("platform/dialog.json"));
+    }
+
+    // Each platform gets its own backends, all of them, from the one factory.
+    void factory_data()
+    {
+        QTest::addColumn<zplatform::PlatformKind>("kind");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("embedded") << zplatform::PlatformKind::Embedded
+                                  << QStringList {"InvocationsFile", "HubFiles", "LockFile", "ControlEntrance"};
+        QTest::newRow("desktop") << zplatform::PlatformKind::Desktop
+                                 << QStringList {"ApplicationOpener", "FdoCarrier", "LogindLock", "SessionEntrance"};
+    }
+    void factory()
+    {
+        QFETCH(zplatform::PlatformKind, kind);
+        QFETCH(QStringList, names);
+        const zplatform::Backends b = zplatform::makeBackends(kind);
+        QVERIFY(b.invoker && b.hub && b.lock && b.entrance && b.loadNetwork);
+        const char *made[] = {typeid(*b.invoker).name(), typeid(*b.hub).name(), typeid(*b.lock).name(),
+                              typeid(*b.entrance).name()};
+        for (int i = 0; i < names.size(); ++i)
+            QVERIFY2(QByteArray(made[i]).contains(names[i].toLatin1()), made[i]);
     }
 };
 

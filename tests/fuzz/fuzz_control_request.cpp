@@ -5,7 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "control_request.h"
+#include "embedded/control_request.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -3,8 +3,9 @@
 # the Debian package lays it out: exactly the expected files, the unit and
 # the activation file naming the service where it really is, manual pages
 # groff renders without a warning, the bus interface the service serves,
-# systemd's verdict on the unit, a package that depends on the Qt runtime,
-# and lintian's.
+# the icon and the hidden desktop entry the notifications name, systemd's
+# verdict on the unit, a package that depends on the Qt runtime, and
+# lintian's.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -17,7 +18,9 @@ activation=share/dbus-1/services/com.kvel.zunaro.service.service
 service=libexec/zunaro/zunaro-service
 interface=share/dbus-1/interfaces/com.kvel.zunaro.Service1.xml
 pages="share/man/man1/zunaroctl.1.gz share/man/man8/zunaro-service.8.gz"
-expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" "$interface" $pages | sort)
+icon=share/icons/hicolor/scalable/apps/com.kvel.zunaro.service.svg
+entry=share/applications/com.kvel.zunaro.service.desktop
+expected=$(printf '%s\n' bin/zunaroctl "$unit" "$service" "$activation" "$interface" $pages "$icon" "$entry" | sort)
 source_interface=$(dirname "$0")/../../platform/src/desktop/com.kvel.zunaro.Service1.xml
 
 # check_tree ROOT PREFIX: ROOT holds the install of PREFIX.
@@ -44,6 +47,9 @@ $expected"
             || fail "$page: $warnings"
     done
     cmp -s "$source_interface" "$root$prefix/$interface" || fail "$interface is not the interface the service serves"
+    # The notifications name the entry and the icon: both must be what is installed.
+    grep -qx "Icon=$(basename "$icon" .svg)" "$root$prefix/$entry" || fail "the desktop entry names another icon"
+    grep -qx "NoDisplay=true" "$root$prefix/$entry" || fail "the service's entry shows in menus"
 }
 
 prefix=$tmp/prefix

@@ -41,6 +41,9 @@ QString platformDir();
 // a desktop.
 QString dataDir();
 QString sharedDir();
+// The application's notification settings (JSON): in <device root>/platform
+// on a device, in $XDG_CONFIG_HOME/zunaro on a desktop.
+QString notificationSettingsPath();
 
 // Milliseconds since the Unix epoch. Tests may freeze or move it.
 qint64 nowMs();

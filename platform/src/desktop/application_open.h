@@ -9,12 +9,23 @@
 
 #include <functional>
 
+#include "backend_api.h"
 #include "bb/system/InvokeRequest.h"
 
 namespace zplatform {
 
 // Calls `done` on a later turn with an empty error on success.
 void openApplication(const bb::system::InvokeRequest &request, std::function<void(const QString &)> done);
+
+class ApplicationOpener : public Invoker
+{
+public:
+    bool send(const bb::system::InvokeRequest &request, const QString &, InvocationDone done) override
+    {
+        openApplication(request, std::move(done));
+        return true;
+    }
+};
 
 // Pure helpers: the application's object path from its desktop ID
 // ("com.kvel.zunaro" -> "/com/kvel/zunaro"), and the platform data from the

@@ -37,8 +37,8 @@ class LockWatch : public QObject
 {
     Q_OBJECT
 public:
-    explicit LockWatch(QObject *parent)
-        : QObject(parent)
+    LockWatch(QObject *parent, LockSource *source)
+        : QObject(parent), m_source(source)
     {
         m_reconnect.setSingleShot(true);
         m_reconnect.setInterval(kReconnectMs);
@@ -211,7 +211,14 @@ private:
             [this, index](const QString &) { tryScreenSaver(index + 1); });
     }
 
-    void setState(int newState) { state = newState; }
+    void setState(int newState)
+    {
+        if (newState == state)
+            return;
+        state = newState;
+        if (m_source)
+            emit m_source->changed(state);
+    }
 
     // Once logind has answered, its word is the only one: without it the
     // state is unknown rather than the last one seen, which would hold a
@@ -229,6 +236,7 @@ private:
     QPointer<QDBusServiceWatcher> m_logindWatch;
     QTimer m_reconnect;
     int m_connections = 0;
+    QPointer<LockSource> m_source;
     QString m_sessionPath;
     bool m_logindAnswered = false;
     bool m_lost = false;
@@ -236,13 +244,34 @@ private:
 };
 } // namespace
 
-int desktopLockState()
+// The source lives as long as the process; the watch, with its bus
+// connections, goes with the application.
+class LogindLock : public LockSource
 {
-    // Bus signals need the application's event loop.
-    if (!QCoreApplication::instance())
-        return -1;
-    static LockWatch *watch = new LockWatch(QCoreApplication::instance());
-    return watch->state;
+public:
+    int state() override
+    {
+        start();
+        return m_watch ? m_watch->state : -1;
+    }
+
+    void start() override
+    {
+        // Bus signals need the application's event loop.
+        if (!m_watch && QCoreApplication::instance() && !m_started) {
+            m_started = true;
+            m_watch = new LockWatch(QCoreApplication::instance(), this);
+        }
+    }
+
+private:
+    QPointer<LockWatch> m_watch;
+    bool m_started = false;
+};
+
+std::unique_ptr<LockSource> makeLogindLockSource()
+{
+    return std::make_unique<LogindLock>();
 }
 
 } // namespace zplatform

@@ -3,10 +3,14 @@
 // session on the system bus, else the screensaver's active state on the
 // session bus. Followed through signals; a question never waits on the bus.
 
+#include <memory>
+
+#include "backend_api.h"
+
 namespace zplatform {
 
-// 1 locked, 0 unlocked, -1 while no source has answered. The first call
-// starts following the state.
-int desktopLockState();
+// 1 locked, 0 unlocked, -1 while no source has answered; changed() on every
+// change. start() or the first question starts following the state.
+std::unique_ptr<LockSource> makeLogindLockSource();
 
 } // namespace zplatform

@@ -1,11 +1,11 @@
 #include "desktop/notifications_fdo.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QCoreApplication>
 #include <QHash>
 #include <QPointer>
 #include <QTimer>
@@ -14,38 +14,55 @@
 #include <algorithm>
 #include <utility>
 
-#include "backends.h"
-#include "bb/platform/NotificationDialog.h"
 #include "bb/platform/NotificationSettings.h"
-#include "hub_carrier.h"
-#include "live_objects.h"
+#include "zunaro/device.h"
+#include "zunaro/identity.h"
 #include "zunaro/log.h"
 
 namespace zplatform {
 
 namespace {
-// A server that never answers costs a log line after this, never a wait:
-// every call is asynchronous.
+// Capabilities and closes are answered at once by any working server; a
+// slower one costs a log line, never a wait: every call is asynchronous.
 constexpr int kCallTimeoutMs = 2000;
+// A Notify is given far longer: a late id still belongs to its key, so its
+// buttons work and it can be closed.
+constexpr int kNotifyTimeoutMs = 60000;
 constexpr int kMaxHeldActions = 16; // presses held while posts are in flight
 // As long as a line of the Hub summary may be.
 constexpr int kMaxLineChars = 180;
+// Text from the server in a log line; presses for notifications not ours
+// are logged once per burst, a burst ending after this quiet.
+constexpr int kMaxLoggedBytes = 256;
+constexpr int kForeignBurstQuietMs = 1000;
 const QString kServer = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
-const QString kAppName = QStringLiteral("Telegram Vyn");
-const QString kDesktopEntry = QStringLiteral("com.kvel.zunaro");
-const QString kCallEntryKey = QStringLiteral("kvel_hub_call");
 // The dialog's place among the Hub keys; a Hub key is never empty.
 const QString kDialogKey = QStringLiteral("");
+
+QByteArray forLog(const QString &text)
+{
+    QByteArray utf8 = text.toUtf8();
+    if (utf8.size() <= kMaxLoggedBytes)
+        return utf8;
+    qsizetype end = kMaxLoggedBytes;
+    while (end > 0 && (utf8[end] & 0xC0) == 0x80)
+        --end; // not through a character
+    utf8.truncate(end);
+    return utf8 + "...(cut)";
+}
 
 // What one notification shows and what choosing it does.
 struct Notice {
     bool dialog = false;
+    quint64 dialogId = 0;
+    bool repeat = false;
+    bb::platform::NotificationCategory::Type category = bb::platform::NotificationCategory::Message;
     QString title;
     QString body;
     bool hasRequest = false;
     bb::system::InvokeRequest request;
-    QList<QPair<QString, bb::system::InvokeRequest>> buttons;
+    QList<DialogButton> buttons;
 };
 
 // One notification the server holds, or is about to.
@@ -54,6 +71,7 @@ struct Slot {
     uint id = 0;                 // the server's id; 0 before the first answer
     bool inFlight = false;       // a Notify is under way
     bool queued = false;         // the notice waits to be sent
+    bool folded = false;         // shown by the dialog it is about
     bool closeScheduled = false; // removed; closed at the end of this turn
     bool closeWhenPosted = false;
 };
@@ -63,34 +81,23 @@ QDBusMessage serverCall(const QString &method)
     return QDBusMessage::createMethodCall(kServer, kPath, kServer, method);
 }
 
-bool soundOff()
-{
-    const bb::platform::NotificationApplicationSettings settings;
-    return settings.sound() == bb::platform::NotificationPolicy::Deny;
-}
-
-// The request behind a click on the ringing call: where its buttons go,
-// without their choice.
-bb::system::InvokeRequest openCallRequest(const Notice &notice)
-{
-    bb::system::InvokeRequest request = notice.buttons.value(0).second;
-    QUrl uri = request.uri();
-    QUrlQuery query(uri);
-    query.removeAllQueryItems(QStringLiteral("auto"));
-    uri.setQuery(query);
-    request.setUri(uri);
-    return request;
-}
-
 // Lives with the application (bus objects must go before the bus does);
 // the carrier below reaches it while it is there.
 class NotificationsFdo : public QObject
 {
     Q_OBJECT
 public:
-    explicit NotificationsFdo(QObject *parent)
-        : QObject(parent)
+    NotificationsFdo(QObject *parent, HubCarrier *carrier, Invoker &invoker, std::function<void(quint64, int)> press)
+        : QObject(parent), m_carrier(carrier), m_invoker(invoker), m_press(std::move(press))
     {
+        m_foreignQuiet.setSingleShot(true);
+        m_foreignQuiet.setInterval(kForeignBurstQuietMs);
+        connect(&m_foreignQuiet, &QTimer::timeout, this, [this] {
+            if (m_foreignMore > 0)
+                logLine("platform: %lld more actions for notifications not ours; ignored\n",
+                        static_cast<long long>(m_foreignMore));
+            m_foreignMore = 0;
+        });
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected())
             return;
@@ -109,6 +116,7 @@ public:
         if (entry.key.isEmpty())
             return false;
         Notice notice;
+        notice.category = entry.category;
         notice.title = entry.title;
         notice.body = entry.body;
         notice.hasRequest = entry.hasInvokeRequest;
@@ -124,17 +132,18 @@ public:
         // The service takes an entry away right before posting it anew:
         // closing at the end of the turn lets that post update it in place.
         it->closeScheduled = true;
-        if (!m_closeFlushPending) {
-            m_closeFlushPending = true;
-            QTimer::singleShot(0, this, &NotificationsFdo::flushScheduledCloses);
-        }
+        scheduleFlush();
         return true;
     }
 
-    bool showDialog(const DialogContent &dialog)
+    bool showDialog(quint64 dialogId, const DialogContent &dialog)
     {
         Notice notice;
         notice.dialog = true;
+        notice.dialogId = dialogId;
+        notice.repeat = dialog.repeat;
+        notice.category = dialog.repeat ? bb::platform::NotificationCategory::IncomingCall
+                                        : bb::platform::NotificationCategory::Message;
         notice.title = dialog.title;
         notice.body = dialog.body;
         notice.buttons = dialog.buttons;
@@ -169,8 +178,7 @@ private slots:
                 m_heldActions.append({id, action});
                 return;
             }
-            logLine("platform: action \"%s\" for notification %u, which is not ours; ignored\n",
-                    action.toUtf8().constData(), id);
+            foreignAction(id, action);
             return;
         }
         const Notice &notice = m_slots.value(*key).notice;
@@ -179,7 +187,7 @@ private slots:
             return;
         }
         if (action != QLatin1String("default")) {
-            logLine("platform: unknown action \"%s\" on hub entry %s; ignored\n", action.toUtf8().constData(),
+            logLine("platform: unknown action \"%s\" on hub entry %s; ignored\n", forLog(action).constData(),
                     key->toUtf8().constData());
             return;
         }
@@ -187,7 +195,7 @@ private slots:
             logLine("platform: hub entry %s carries no invoke request\n", key->toUtf8().constData());
             return;
         }
-        sendInvocation(notice.request, QStringLiteral("user"), {});
+        m_invoker.send(notice.request, QStringLiteral("user"), {});
     }
 
     void onNotificationClosed(uint id, uint reason)
@@ -217,9 +225,16 @@ private slots:
             m_heldActions.clear();
             // The next server may not take markup: ask before the next post.
             m_capabilitiesKnown = false;
+            // What is on screen now goes to the next server, a ringing call
+            // with its buttons too.
             for (auto it = m_slots.begin(); it != m_slots.end();) {
                 it->id = 0;
-                it = (it->inFlight || it->queued) ? std::next(it) : m_slots.erase(it);
+                if (it->closeScheduled || it->closeWhenPosted) {
+                    it = it->inFlight ? std::next(it) : m_slots.erase(it);
+                    continue;
+                }
+                it->queued = !it->folded;
+                ++it;
             }
         }
         if (!newOwner.isEmpty()) {
@@ -245,12 +260,58 @@ private:
         slot.notice = notice;
         slot.closeScheduled = false;
         slot.closeWhenPosted = false;
+        slot.folded = false;
         slot.queued = true;
-        if (!slot.inFlight && m_capabilitiesKnown)
-            send(key);
-        else if (!m_capabilitiesKnown)
+        if (!m_capabilitiesKnown)
             askCapabilities();
+        // Sent at the end of the turn: a dialog shown in the same turn as the
+        // entry it is about takes the entry's place before either shows.
+        scheduleFlush();
         return true;
+    }
+
+    void scheduleFlush()
+    {
+        if (m_flushPending)
+            return;
+        m_flushPending = true;
+        QTimer::singleShot(0, this, &NotificationsFdo::flush);
+    }
+
+    // Whether the entry is what the shown dialog is about.
+    bool foldedIntoDialog(const Notice &entry) const
+    {
+        const auto dialog = m_slots.constFind(kDialogKey);
+        if (dialog == m_slots.constEnd() || dialog->closeWhenPosted || !entry.hasRequest)
+            return false;
+        return std::any_of(dialog->notice.buttons.cbegin(), dialog->notice.buttons.cend(),
+                           [&](const DialogButton &b) { return requestIsAbout(entry.request, b.request); });
+    }
+
+    void flush()
+    {
+        m_flushPending = false;
+        const QStringList keys = m_slots.keys();
+        for (const QString &key : keys) {
+            const auto it = m_slots.find(key);
+            if (it == m_slots.end())
+                continue;
+            if (it->closeScheduled) {
+                closeNow(key);
+                continue;
+            }
+            if (key != kDialogKey && !it->folded && (it->queued || it->id != 0 || it->inFlight)
+                && foldedIntoDialog(it->notice)) {
+                // Shown by the dialog: a notification of its own goes.
+                it->queued = false;
+                it->folded = true;
+                if (it->id != 0 || it->inFlight)
+                    closeShown(*it);
+                continue;
+            }
+            if (it->queued && !it->inFlight && m_capabilitiesKnown)
+                send(key);
+        }
     }
 
     void askCapabilities()
@@ -269,46 +330,48 @@ private:
             if (reply.isError()) {
                 m_serverMissing = reply.error().type() == QDBusError::ServiceUnknown;
                 logLine("platform: notification server capabilities unknown (%s); sending plain text\n",
-                        reply.error().message().toUtf8().constData());
+                        forLog(reply.error().message()).constData());
                 m_markup = false;
+                m_actions = true;
             } else {
                 m_serverMissing = false;
                 m_markup = reply.value().contains(QStringLiteral("body-markup"));
+                m_actions = reply.value().contains(QStringLiteral("actions"));
             }
             m_capabilitiesKnown = true;
-            const QStringList keys = m_slots.keys();
-            for (const QString &key : keys) {
-                const auto it = m_slots.constFind(key);
-                if (it != m_slots.constEnd() && it->queued && !it->inFlight)
-                    send(key);
-            }
+            flush();
         });
     }
 
-    QDBusMessage notifyMessage(const QString &key, const Slot &slot) const
+    QDBusMessage notifyMessage(const Slot &slot) const
     {
         const Notice &n = slot.notice;
-        QString body = shortenLines(n.body, kMaxLineChars);
+        const bb::platform::NotificationApplicationSettings settings;
+        const bool previewOff = settings.preview() == bb::platform::NotificationPriorityPolicy::Deny;
+        QString body = shortenLines(previewBody(n.body, n.category, previewOff), kMaxLineChars);
         if (m_markup)
             body = escapeBodyMarkup(body);
+        // The click on the body first; a server without actions shows none
+        // of the rest, and the click still opens what the notice is about.
         QStringList actions {QStringLiteral("default"), QStringLiteral("Open")};
-        QVariantMap hints {{QStringLiteral("desktop-entry"), kDesktopEntry}};
+        QVariantMap hints {{QStringLiteral("desktop-entry"), identity::kServiceEntry}};
         if (n.dialog) {
-            for (int i = 0; i < n.buttons.size(); ++i)
-                actions << dialogActionKey(n.buttons[i].first, i) << n.buttons[i].first;
+            for (int i = 0; i < n.buttons.size() && m_actions; ++i)
+                actions << dialogActionKey(n.buttons[i].role, i) << n.buttons[i].label;
             hints.insert(QStringLiteral("urgency"), QVariant::fromValue(uchar(2)));
             hints.insert(QStringLiteral("resident"), true);
-            hints.insert(QStringLiteral("category"), QStringLiteral("call.incoming"));
-            hints.insert(QStringLiteral("sound-name"), QStringLiteral("phone-incoming-call"));
-        } else {
-            hints.insert(QStringLiteral("category"), key == kCallEntryKey ? QStringLiteral("call.incoming")
-                                                                                    : QStringLiteral("im.received"));
+            if (n.repeat)
+                hints.insert(QStringLiteral("sound-name"), QStringLiteral("phone-incoming-call"));
         }
-        if (soundOff())
+        hints.insert(QStringLiteral("category"), n.category == bb::platform::NotificationCategory::IncomingCall
+                                                     ? QStringLiteral("call.incoming")
+                                                     : QStringLiteral("im.received"));
+        if (settings.sound() == bb::platform::NotificationPolicy::Deny)
             hints.insert(QStringLiteral("suppress-sound"), true);
         QDBusMessage message = serverCall(QStringLiteral("Notify"));
-        message << kAppName << slot.id << QString() << shortenLines(n.title, kMaxLineChars).section(QLatin1Char('\n'), 0, 0)
-                << body << actions << hints << (n.dialog ? 0 : -1);
+        message << identity::kAppName << slot.id << identity::kServiceEntry
+                << shortenLines(n.title, kMaxLineChars).section(QLatin1Char('\n'), 0, 0) << body << actions << hints
+                << (n.dialog ? 0 : -1);
         return message;
     }
 
@@ -318,10 +381,15 @@ private:
         slot.queued = false;
         slot.inFlight = true;
         const quint64 generation = m_generation;
+        const qint64 sentMs = nowMs();
         auto *watcher = new QDBusPendingCallWatcher(
-            QDBusConnection::sessionBus().asyncCall(notifyMessage(key, slot), kCallTimeoutMs), this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, key, generation] {
+            QDBusConnection::sessionBus().asyncCall(notifyMessage(slot), kNotifyTimeoutMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, key, generation, sentMs] {
             watcher->deleteLater();
+            const qint64 tookMs = nowMs() - sentMs;
+            if (tookMs > kCallTimeoutMs)
+                logLine("platform: the notification server took %lld ms to answer Notify\n",
+                        static_cast<long long>(tookMs));
             posted(key, generation, *watcher);
         });
     }
@@ -337,15 +405,25 @@ private:
             if (reply.error().type() == QDBusError::ServiceUnknown)
                 m_serverMissing = true;
             logLine("platform: Notify for %s failed: %s\n", key.isEmpty() ? "dialog" : key.toUtf8().constData(),
-                    reply.error().message().toUtf8().constData());
+                    forLog(reply.error().message()).constData());
         } else if (generation == m_generation) {
             if (it->id != reply.value())
                 m_keyById.remove(it->id);
             it->id = reply.value();
+            // A server that hands out an id twice replaced the older one: its
+            // actions and closes are the newer key's now.
+            const auto holder = m_keyById.constFind(it->id);
+            if (holder != m_keyById.constEnd() && *holder != key) {
+                const auto lost = m_slots.find(*holder);
+                if (lost != m_slots.end())
+                    lost->id = 0;
+            }
             m_keyById.insert(it->id, key);
         }
         if (it->closeWhenPosted)
             closeNow(key);
+        else if (it->folded && it->id != 0)
+            closeShown(*it);
         else if (it->queued && m_capabilitiesKnown)
             send(key);
         replayHeldActions();
@@ -365,14 +443,38 @@ private:
             onActionInvoked(id, action);
     }
 
-    void flushScheduledCloses()
+    void foreignAction(uint id, const QString &action)
     {
-        m_closeFlushPending = false;
-        const QStringList keys = m_slots.keys();
-        for (const QString &key : keys) {
-            if (m_slots.value(key).closeScheduled)
-                closeNow(key);
+        // Any peer on the session bus can send these: one line per burst.
+        if (m_foreignQuiet.isActive()) {
+            ++m_foreignMore;
+        } else {
+            logLine("platform: action \"%s\" for notification %u, which is not ours; ignored\n",
+                    forLog(action).constData(), id);
         }
+        m_foreignQuiet.start();
+    }
+
+    // Takes the notification off the server, keeping the slot and its notice.
+    void closeShown(Slot &slot)
+    {
+        if (slot.inFlight)
+            return; // closed when its id comes
+        if (slot.id == 0)
+            return;
+        m_keyById.remove(slot.id);
+        QDBusMessage message = serverCall(QStringLiteral("CloseNotification"));
+        message << slot.id;
+        auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message, kCallTimeoutMs),
+                                                    this);
+        const uint id = slot.id;
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, id] {
+            watcher->deleteLater();
+            if (watcher->isError())
+                logLine("platform: CloseNotification %u failed: %s\n", id,
+                        forLog(watcher->error().message()).constData());
+        });
+        slot.id = 0;
     }
 
     void closeNow(const QString &key)
@@ -385,50 +487,95 @@ private:
             it->closeWhenPosted = true;
             return;
         }
-        if (it->id != 0) {
-            m_keyById.remove(it->id);
-            QDBusMessage message = serverCall(QStringLiteral("CloseNotification"));
-            message << it->id;
-            auto *watcher = new QDBusPendingCallWatcher(
-                QDBusConnection::sessionBus().asyncCall(message, kCallTimeoutMs), this);
-            const uint id = it->id;
-            connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, id] {
-                watcher->deleteLater();
-                if (watcher->isError())
-                    logLine("platform: CloseNotification %u failed: %s\n", id,
-                            watcher->error().message().toUtf8().constData());
-            });
-        }
+        closeShown(*it);
         m_slots.erase(it);
+    }
+
+    // The entry the dialog stands for, whose request a click on it opens.
+    const Slot *entryOf(const Notice &dialog) const
+    {
+        for (auto it = m_slots.cbegin(); it != m_slots.cend(); ++it) {
+            if (it.key() == kDialogKey || it->closeScheduled || !it->notice.hasRequest)
+                continue;
+            for (const DialogButton &b : dialog.buttons) {
+                if (requestIsAbout(it->notice.request, b.request))
+                    return &*it;
+            }
+        }
+        return nullptr;
     }
 
     void dialogAction(const Notice &notice, const QString &action)
     {
         if (action == QLatin1String("default")) {
-            if (!notice.buttons.isEmpty())
-                sendInvocation(openCallRequest(notice), QStringLiteral("user"), {});
+            if (const Slot *entry = entryOf(notice))
+                m_invoker.send(entry->notice.request, QStringLiteral("user"), {});
+            else
+                logLine("platform: the dialog stands for no hub entry; nothing to open\n");
             return;
         }
         for (int i = 0; i < notice.buttons.size(); ++i) {
-            if (dialogActionKey(notice.buttons[i].first, i) != action)
+            if (dialogActionKey(notice.buttons[i].role, i) != action)
                 continue;
-            bb::platform::NotificationDialog *dialog = live::dialogOnTop();
-            if (!dialog || !dialog->press(notice.buttons[i].first))
-                logLine("platform: the call's %s could not be sent\n", action.toUtf8().constData());
+            m_press(notice.dialogId, i);
+            if (m_carrier && m_carrier->isDialogShown(notice.dialogId))
+                logLine("platform: the dialog's %s could not be sent\n", action.toUtf8().constData());
             return;
         }
-        logLine("platform: unknown action \"%s\" on the call; ignored\n", action.toUtf8().constData());
+        logLine("platform: unknown action \"%s\" on the dialog; ignored\n", forLog(action).constData());
     }
 
+    HubCarrier *m_carrier; // outlives this object
+    Invoker &m_invoker;
+    std::function<void(quint64, int)> m_press;
     QHash<QString, Slot> m_slots;
     QHash<uint, QString> m_keyById;
     QList<QPair<uint, QString>> m_heldActions; // presses that came before their post's id
     quint64 m_generation = 0; // counts server restarts: older answers hold stale ids
+    QTimer m_foreignQuiet;
+    qint64 m_foreignMore = 0; // foreign presses in this burst after the logged one
     bool m_capabilitiesKnown = false;
     bool m_askingCapabilities = false;
     bool m_markup = false;
+    bool m_actions = true;
     bool m_serverMissing = false;
-    bool m_closeFlushPending = false;
+    bool m_flushPending = false;
+};
+
+class FdoCarrier : public HubCarrier
+{
+public:
+    explicit FdoCarrier(Invoker &invoker)
+    {
+        if (QCoreApplication::instance())
+            m_server = new NotificationsFdo(QCoreApplication::instance(), this, invoker,
+                                            [this](quint64 dialog, int index) { emit dialogButtonPressed(dialog, index); });
+    }
+    // Gone already when the application went first, as it does at exit.
+    ~FdoCarrier() override { delete m_server.data(); }
+    bool post(const HubEntry &entry) override { return m_server && m_server->post(entry); }
+    bool remove(const QString &key) override { return !m_server || m_server->remove(key); }
+    bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
+    {
+        if (m_server)
+            return m_server->entryRequest(key, request, error);
+        *error = QStringLiteral("no such hub entry");
+        return false;
+    }
+
+protected:
+    bool putDialog(quint64 dialog, const DialogContent &content) override
+    {
+        return m_server && m_server->showDialog(dialog, content);
+    }
+    void takeDialogOff(const QString &) override
+    {
+        if (m_server)
+            m_server->closeDialog();
+    }
+
+private:
+    QPointer<NotificationsFdo> m_server;
 };
 } // namespace
 
@@ -461,48 +608,43 @@ QString shortenLines(const QString &text, int maxChars)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString dialogActionKey(const QString &label, int index)
+QString dialogActionKey(bb::system::SystemUiResult::Type role, int index)
 {
-    if (label == QLatin1String("Answer"))
+    switch (role) {
+    case bb::system::SystemUiResult::ConfirmButtonSelection:
         return QStringLiteral("accept");
-    if (label == QLatin1String("Decline"))
+    case bb::system::SystemUiResult::CancelButtonSelection:
         return QStringLiteral("decline");
+    case bb::system::SystemUiResult::CustomButtonSelection:
+        break;
+    }
     return QStringLiteral("button%1").arg(index);
 }
 
-namespace {
-class FdoCarrier : public HubCarrier
+bool requestIsAbout(const bb::system::InvokeRequest &entry, const bb::system::InvokeRequest &button)
 {
-public:
-    FdoCarrier()
-    {
-        if (QCoreApplication::instance())
-            m_server = new NotificationsFdo(QCoreApplication::instance());
-    }
-    bool post(const HubEntry &entry) override { return m_server && m_server->post(entry); }
-    bool remove(const QString &key) override { return !m_server || m_server->remove(key); }
-    bool showDialog(const DialogContent &dialog) override { return m_server && m_server->showDialog(dialog); }
-    void closeDialog(const QString &) override
-    {
-        if (m_server)
-            m_server->closeDialog();
-    }
-    bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
-    {
-        if (m_server)
-            return m_server->entryRequest(key, request, error);
-        *error = QStringLiteral("no such hub entry");
+    const QUrl a = entry.uri();
+    const QUrl b = button.uri();
+    if (a.isEmpty() || entry.target() != button.target()
+        || a.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment) != b.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment))
         return false;
-    }
+    const QUrlQuery bq(b);
+    const auto items = QUrlQuery(a).queryItems(QUrl::FullyEncoded);
+    return std::all_of(items.cbegin(), items.cend(), [&](const QPair<QString, QString> &item) {
+        return bq.allQueryItemValues(item.first, QUrl::FullyEncoded).contains(item.second);
+    });
+}
 
-private:
-    QPointer<NotificationsFdo> m_server;
-};
-} // namespace
-
-std::unique_ptr<HubCarrier> makeNotificationsFdoCarrier()
+QString previewBody(const QString &body, bb::platform::NotificationCategory::Type category, bool previewOff)
 {
-    return std::make_unique<FdoCarrier>();
+    if (!previewOff || category != bb::platform::NotificationCategory::Message)
+        return body;
+    return body.section(QLatin1Char('\n'), 0, 0);
+}
+
+std::unique_ptr<HubCarrier> makeNotificationsFdoCarrier(Invoker &invoker)
+{
+    return std::make_unique<FdoCarrier>(invoker);
 }
 
 } // namespace zplatform

@@ -1,19 +1,21 @@
 #pragma once
 // The Hub and the dialog on the session's notification server
 // (org.freedesktop.Notifications): one notification per Hub key, updated in
-// place, and the ringing call as a resident, critical notification with the
-// dialog's buttons as actions.
+// place, and a ringing dialog as a resident, critical notification with the
+// dialog's buttons as actions. An entry about what a shown dialog is about
+// is no notification of its own: one call, one notification.
 
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
+#include "backend_api.h"
+
 namespace zplatform {
 
-class HubCarrier;
-
-std::unique_ptr<HubCarrier> makeNotificationsFdoCarrier();
+// Sends the entries' and the dialog's requests through `invoker`.
+std::unique_ptr<HubCarrier> makeNotificationsFdoCarrier(Invoker &invoker);
 
 // Pure helpers of the carrier.
 // Text for a markup body: only &, < and > are special there.
@@ -21,8 +23,14 @@ QString escapeBodyMarkup(const QString &text);
 // Each line cut to at most maxChars characters plus an ellipsis, never
 // through a surrogate pair, so a huge name cannot make a huge notification.
 QString shortenLines(const QString &text, int maxChars);
-// The action key of a dialog button: "accept" for Answer, "decline" for
-// Decline, "button<N>" for any other.
-QString dialogActionKey(const QString &label, int index);
+// The action key of a dialog button: "accept" for the one that confirms,
+// "decline" for the one that cancels, "button<N>" for any other.
+QString dialogActionKey(bb::system::SystemUiResult::Type role, int index);
+// Whether an entry's request is what a dialog button's request is about:
+// the same target and place, the button's query adding to the entry's.
+bool requestIsAbout(const bb::system::InvokeRequest &entry, const bb::system::InvokeRequest &button);
+// The body as shown: with previews off, of a message only its first line
+// (what it is about, not what it says).
+QString previewBody(const QString &body, bb::platform::NotificationCategory::Type category, bool previewOff);
 
 } // namespace zplatform

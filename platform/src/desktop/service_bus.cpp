@@ -5,15 +5,14 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QTimer>
 #include <QCoreApplication>
 #include <QUrl>
 #include <QVariantMap>
 
-#include "live_objects.h"
 #include "service1adaptor.h"
 #include "zunaro/log.h"
 #include "zunaro/platform.h"
-#include "zunaro/status.h"
 
 namespace zplatform {
 
@@ -27,13 +26,13 @@ void ServiceBus::Invoke(const QString &action, const QString &uri)
     request.setAction(action);
     if (!uri.isEmpty())
         request.setUri(QUrl(uri));
-    if (!live::deliverInvocation(request))
+    if (!m_inbound->deliver || !m_inbound->deliver(request))
         sendErrorReply(QDBusError::Failed, QStringLiteral("the service is not ready for invocations"));
 }
 
 QVariantMap ServiceBus::Status()
 {
-    return statusSnapshot();
+    return m_inbound->status ? m_inbound->status() : QVariantMap();
 }
 
 namespace {
@@ -57,10 +56,10 @@ public slots:
 };
 } // namespace
 
-bool claimServiceBus(QString *error)
+bool claimServiceBus(QString *error, const Inbound *inbound)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    auto *object = new ServiceBus(QCoreApplication::instance());
+    auto *object = new ServiceBus(QCoreApplication::instance(), inbound);
     new Service1Adaptor(object);
     if (!bus.registerObject(kServiceObjectPath, object, QDBusConnection::ExportAdaptors)) {
         *error = QStringLiteral("could not export %1 on the session bus").arg(kServiceObjectPath);
@@ -82,6 +81,45 @@ bool claimServiceBus(QString *error)
     bus.unregisterObject(kServiceObjectPath);
     delete object;
     return false;
+}
+
+// Refusals go through the log, so that under systemd the journal files them
+// as errors.
+int SessionEntrance::claim()
+{
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        logLine("zunaro-service: the desktop platform needs a session bus: %s\n",
+                QDBusConnection::sessionBus().lastError().message().toLocal8Bit().constData());
+        return 2;
+    }
+    // The user's commands come through a socket in the user's runtime
+    // folder; a service that cannot have one would run without them.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        logLine("zunaro-service: the desktop platform needs XDG_RUNTIME_DIR, the user's runtime folder, "
+                "for its command socket\n");
+        return 2;
+    }
+    QString error;
+    if (!claimServiceBus(&error, &m_inbound)) {
+        logLine("zunaro-service: %s\n", error.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}
+
+void SessionEntrance::open(const Inbound &inbound)
+{
+    m_inbound = inbound;
+    // The phone tells a service that the system started; here the session
+    // starting the service is that moment, once per process.
+    if (m_announced)
+        return;
+    m_announced = true;
+    QTimer::singleShot(0, QCoreApplication::instance(), [this] {
+        bb::system::InvokeRequest request;
+        request.setAction(QStringLiteral("bb.action.system.STARTED"));
+        m_inbound.deliver(request);
+    });
 }
 
 } // namespace zplatform

@@ -13,6 +13,12 @@ struct NotificationType {
     enum Type { Default = 0, AllAlertsOff = 1, HubOff = 2 };
 };
 
+// What an entry is about. A platform may show a call differently from a
+// message, and with previews off shows of a message only its first line.
+struct NotificationCategory {
+    enum Type { Message = 0, IncomingCall = 1 };
+};
+
 // A Hub entry, identified by its key. Posting a key again replaces the
 // entry.
 class Notification : public QObject
@@ -24,6 +30,7 @@ public:
 
     QString key() const { return m_key; }
     void setType(NotificationType::Type type) { m_type = type; }
+    void setCategory(NotificationCategory::Type category) { m_category = category; }
     void setTitle(const QString &title) { m_title = title; }
     void setBody(const QString &body) { m_body = body; }
     void setTimestamp(const QDateTime &timestamp) { m_timestamp = timestamp; }
@@ -39,6 +46,7 @@ public:
 private:
     QString m_key;
     NotificationType::Type m_type = NotificationType::Default;
+    NotificationCategory::Type m_category = NotificationCategory::Message;
     QString m_title;
     QString m_body;
     QDateTime m_timestamp;

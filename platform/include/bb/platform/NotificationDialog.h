@@ -2,7 +2,6 @@
 
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QString>
 
 #include "bb/system/InvokeRequest.h"
@@ -27,10 +26,11 @@ public:
     bool repeat() const { return m_repeat; }
     void setRepeat(bool repeat) { m_repeat = repeat; }
 
-    // Takes ownership of the button.
-    void appendButton(bb::system::SystemUiButton *button, const bb::system::InvokeRequest &request);
+    // Takes ownership of the button. Its role tells the platform which
+    // button confirms (a call: answers) and which cancels (declines).
+    void appendButton(bb::system::SystemUiButton *button, const bb::system::InvokeRequest &request,
+                      bb::system::SystemUiResult::Type role = bb::system::SystemUiResult::CustomButtonSelection);
     int buttonCount() const { return m_buttons.size(); }
-    bool hasButton(const QString &label) const;
 
     void show();
     void cancel();
@@ -45,14 +45,22 @@ signals:
     void finished();
 
 private:
+    struct Button {
+        bb::system::SystemUiButton *button;
+        bb::system::InvokeRequest request;
+        bb::system::SystemUiResult::Type role;
+    };
     bool putOnScreen() const;
     void close(const QString &pressedButton);
+    void onButtonPressed(quint64 dialog, int index);
+
+    const quint64 m_id; // its name on the platform's dialog stack
 
     QString m_title;
     QString m_body;
     bool m_repeat = false;
     bool m_shown = false;
-    QList<QPair<bb::system::SystemUiButton *, bb::system::InvokeRequest>> m_buttons;
+    QList<Button> m_buttons;
 };
 
 } // namespace platform

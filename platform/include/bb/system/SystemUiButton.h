@@ -6,6 +6,11 @@
 namespace bb {
 namespace system {
 
+// What pressing a button means to the dialog it is on.
+struct SystemUiResult {
+    enum Type { ConfirmButtonSelection = 1, CancelButtonSelection = 2, CustomButtonSelection = 3 };
+};
+
 class SystemUiButton : public QObject
 {
     Q_OBJECT

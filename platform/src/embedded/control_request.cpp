@@ -1,4 +1,4 @@
-#include "control_request.h"
+#include "embedded/control_request.h"
 #include "zunaro/json.h"
 
 #include <QJsonDocument>

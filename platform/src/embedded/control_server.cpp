@@ -1,4 +1,4 @@
-#include "control_server.h"
+#include "embedded/control_server.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,15 +14,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
-#include "hub_carrier.h"
-#include "invoke_record.h"
-#include "live_objects.h"
-#include "online_state.h"
+#include "embedded/invocations_file.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
-#include "zunaro/status.h"
 
 namespace zplatform {
 
@@ -70,7 +65,7 @@ QString controlSocketPath()
     return platformDir() + QStringLiteral("/control.sock");
 }
 
-std::unique_ptr<ControlServer> ControlServer::open()
+std::unique_ptr<ControlServer> ControlServer::open(HubCarrier &hub, const Inbound &inbound)
 {
     // Socket notifiers need the application's event loop.
     if (!QCoreApplication::instance())
@@ -100,11 +95,13 @@ std::unique_ptr<ControlServer> ControlServer::open()
         return nullptr;
     }
     ::chmod(encoded.constData(), 0600);
-    return std::unique_ptr<ControlServer>(new ControlServer(server));
+    return std::unique_ptr<ControlServer>(new ControlServer(server, hub, inbound));
 }
 
-ControlServer::ControlServer(QLocalServer *server)
-    : m_server(server),
+ControlServer::ControlServer(QLocalServer *server, HubCarrier &hub, const Inbound &inbound)
+    : m_hub(hub),
+      m_inbound(inbound),
+      m_server(server),
       m_idleTimer(new QTimer(this))
 {
     m_server->setParent(this);
@@ -202,28 +199,20 @@ QString ControlServer::carryOut(const ControlRequest &request, QJsonObject *answ
     case ControlRequest::Invalid:
         return request.error;
     case ControlRequest::Invoke:
-        live::deliverInvocation(request.invoke);
+        m_inbound.deliver(request.invoke);
         return QString();
     case ControlRequest::Online:
-        reportOnline(request.online);
+        m_inbound.reportOnline(request.online);
         return QString();
-    case ControlRequest::DialogButton: {
-        bb::platform::NotificationDialog *dialog = live::dialogOnTop();
-        if (!dialog)
-            return QStringLiteral("no dialog on screen");
-        if (!dialog->hasButton(request.name))
-            return QStringLiteral("the dialog has no button %1").arg(request.name);
-        if (!dialog->press(request.name))
-            return QStringLiteral("could not send the invocation");
-        return QString();
-    }
+    case ControlRequest::DialogButton:
+        return m_hub.pressOnTop(request.name);
     case ControlRequest::Status:
-        answer->insert(QStringLiteral("status"), statusJson(statusSnapshot()));
+        answer->insert(QStringLiteral("status"), statusJson(m_inbound.status ? m_inbound.status() : QVariantMap()));
         return QString();
     case ControlRequest::HubSelect: {
         bb::system::InvokeRequest invoke;
         QString error;
-        if (!hubCarrier().entryRequest(request.name, &invoke, &error))
+        if (!m_hub.entryRequest(request.name, &invoke, &error))
             return error;
         if (!recordInvocation(invoke, QStringLiteral("user")))
             return QStringLiteral("could not send the invocation");

@@ -1,16 +1,16 @@
 // The Hub and the dialog of the embedded platform, kept as files under
 // <device root>/platform so the user, the demo and the tests can see them.
 
-#include "hub_carrier.h"
+#include "embedded/hub_files.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "control_request.h"
+#include "embedded/control_request.h"
 #include "files.h"
-#include "invoke_record.h"
+#include "embedded/invocations_file.h"
 #include "zunaro/device.h"
 #include "zunaro/json.h"
 
@@ -70,10 +70,10 @@ QJsonObject entryToJson(const HubEntry &entry)
 QJsonObject dialogToJson(const DialogContent &dialog)
 {
     QJsonArray buttons;
-    for (const auto &button : dialog.buttons) {
+    for (const DialogButton &button : dialog.buttons) {
         QJsonObject b;
-        b.insert(QStringLiteral("label"), button.first);
-        b.insert(QStringLiteral("invoke"), invokeRequestToJson(button.second));
+        b.insert(QStringLiteral("label"), button.label);
+        b.insert(QStringLiteral("invoke"), invokeRequestToJson(button.request));
         buttons.append(b);
     }
     QJsonObject o;
@@ -109,24 +109,6 @@ public:
         return true;
     }
 
-    bool showDialog(const DialogContent &dialog) override
-    {
-        const QJsonObject o = dialogToJson(dialog);
-        if (!writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact), Folder::Create))
-            return false;
-        journal(QStringLiteral("dialog_show"), o);
-        return true;
-    }
-
-    void closeDialog(const QString &pressedButton) override
-    {
-        QFile::remove(dialogPath());
-        QJsonObject o;
-        if (!pressedButton.isEmpty())
-            o.insert(QStringLiteral("button"), pressedButton);
-        journal(QStringLiteral("dialog_cancel"), o);
-    }
-
     bool entryRequest(const QString &key, bb::system::InvokeRequest *request, QString *error) override
     {
         QByteArray content;
@@ -140,6 +122,25 @@ public:
             return false;
         }
         return true;
+    }
+
+protected:
+    bool putDialog(quint64, const DialogContent &dialog) override
+    {
+        const QJsonObject o = dialogToJson(dialog);
+        if (!writeFileAtomically(dialogPath(), QJsonDocument(o).toJson(QJsonDocument::Compact), Folder::Create))
+            return false;
+        journal(QStringLiteral("dialog_show"), o);
+        return true;
+    }
+
+    void takeDialogOff(const QString &pressedButton) override
+    {
+        QFile::remove(dialogPath());
+        QJsonObject o;
+        if (!pressedButton.isEmpty())
+            o.insert(QStringLiteral("button"), pressedButton);
+        journal(QStringLiteral("dialog_cancel"), o);
     }
 };
 } // namespace

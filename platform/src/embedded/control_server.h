@@ -9,7 +9,8 @@
 
 #include <memory>
 
-#include "control_request.h"
+#include "backend_api.h"
+#include "embedded/control_request.h"
 
 class QLocalServer;
 class QLocalSocket;
@@ -22,17 +23,19 @@ class ControlServer : public QObject
 public:
     // Null when the socket could not be opened (logged): the service runs
     // without it.
-    static std::unique_ptr<ControlServer> open();
+    static std::unique_ptr<ControlServer> open(HubCarrier &hub, const Inbound &inbound);
     ~ControlServer() override;
 
 private:
-    explicit ControlServer(QLocalServer *server);
+    ControlServer(QLocalServer *server, HubCarrier &hub, const Inbound &inbound);
     void acceptClients();
     void readClient(QLocalSocket *client);
     void dropClient(QLocalSocket *client);
     void dropIdleClients();
     QString carryOut(const ControlRequest &request, QJsonObject *answer);
 
+    HubCarrier &m_hub;
+    const Inbound m_inbound;
     QLocalServer *m_server;
     QTimer *m_idleTimer;
     // Each client with the time of its last complete request (of its
@@ -42,5 +45,19 @@ private:
 
 // Where the control socket of this device lies.
 QString controlSocketPath();
+
+// The control socket, open while the service has an invocation manager.
+class ControlEntrance : public Entrance
+{
+public:
+    explicit ControlEntrance(HubCarrier &hub) : m_hub(hub) {}
+    int claim() override { return 0; }
+    void open(const Inbound &inbound) override { m_server = ControlServer::open(m_hub, inbound); }
+    void close() override { m_server.reset(); }
+
+private:
+    HubCarrier &m_hub;
+    std::unique_ptr<ControlServer> m_server;
+};
 
 } // namespace zplatform
