@@ -6,6 +6,8 @@
 #include "desktop/lock_logind.h"
 #include "desktop/notifications_fdo.h"
 #include "desktop/service_bus.h"
+#include "desktop/user_command_socket.h"
+#include "embedded/command_port.h"
 #include "embedded/control_server.h"
 #include "embedded/hub_files.h"
 #include "embedded/invocations_file.h"
@@ -37,6 +39,22 @@ Backends makeBackends(PlatformKind kind)
         break;
     }
     return b;
+}
+
+CommandChannel commandChannelFor(PlatformKind kind)
+{
+    switch (kind) {
+    case PlatformKind::Embedded:
+        return {openCommandPort, sendToCommandPort};
+    case PlatformKind::Desktop:
+        break;
+    }
+    return {openUserCommandSocket, sendToUserCommandSocket};
+}
+
+CommandChannel commandChannel()
+{
+    return commandChannelFor(platformKind());
 }
 
 Backends &backends()

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "backend_api.h"
+#include "zunaro/command_socket.h"
 #include "zunaro/platform.h"
 
 namespace zplatform {
@@ -19,6 +20,16 @@ struct Backends {
 };
 
 Backends makeBackends(PlatformKind kind);
+
+// The command socket, apart from the rest because zunaroctl sends through it
+// without the Hub, the lock and the bus name that come with the backends.
+struct CommandChannel {
+    CommandSocket (*open)();
+    bool (*send)(const QByteArray &datagram, QString *error);
+};
+CommandChannel commandChannelFor(PlatformKind kind);
+// The channel of the platform chosen at start.
+CommandChannel commandChannel();
 
 // The backends of the platform chosen at start, made at the first use.
 Backends &backends();

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "zunaro/text.h"
+
 namespace zplatform {
 
 namespace {
@@ -150,12 +152,7 @@ void logLine(const char *format, ...)
 
 QByteArray logText(const QByteArray &text)
 {
-    qsizetype keep = qMin(text.size(), kMaxLoggedTextBytes);
-    // Back off continuation bytes, so a character is never split.
-    if (keep < text.size()) {
-        for (qsizetype back = 0; back < 3 && keep > 0 && (uchar(text.at(keep)) & 0xc0) == 0x80; ++back)
-            --keep;
-    }
+    const qsizetype keep = utf8WholeLength(text, kMaxLoggedTextBytes);
     QByteArray out;
     out.reserve(keep + 32);
     for (qsizetype i = 0; i < keep; ++i) {

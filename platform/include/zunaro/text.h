@@ -3,6 +3,7 @@
 // log entry) without splitting a character: half a surrogate pair would not
 // encode, and would show as a replacement sign.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
@@ -17,6 +18,18 @@ inline QStringView leftWhole(QStringView text, qsizetype maxUnits)
     if (text.size() <= maxUnits)
         return text;
     return text.first(text.at(maxUnits - 1).isHighSurrogate() ? maxUnits - 1 : maxUnits);
+}
+
+// The same for UTF-8 bytes: the longest start of at most `maxBytes` bytes
+// that does not end inside a character.
+inline qsizetype utf8WholeLength(const QByteArray &text, qsizetype maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text.size();
+    qsizetype keep = qMax<qsizetype>(maxBytes, 0);
+    for (int back = 0; back < 3 && keep > 0 && (uchar(text.at(keep)) & 0xc0) == 0x80; ++back)
+        --keep;
+    return keep;
 }
 
 // `text` itself when it fits in `maxUnits` units; else its whole-character

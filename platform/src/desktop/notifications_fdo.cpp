@@ -18,6 +18,7 @@
 #include "zunaro/device.h"
 #include "zunaro/identity.h"
 #include "zunaro/log.h"
+#include "zunaro/text.h"
 
 namespace zplatform {
 
@@ -31,26 +32,13 @@ constexpr int kNotifyTimeoutMs = 60000;
 constexpr int kMaxHeldActions = 16; // presses held while posts are in flight
 // As long as a line of the Hub summary may be.
 constexpr int kMaxLineChars = 180;
-// Text from the server in a log line; presses for notifications not ours
-// are logged once per burst, a burst ending after this quiet.
-constexpr int kMaxLoggedBytes = 256;
+// Presses for notifications not ours are logged once per burst, a burst
+// ending after this quiet.
 constexpr int kForeignBurstQuietMs = 1000;
 const QString kServer = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 // The dialog's place among the Hub keys; a Hub key is never empty.
 const QString kDialogKey = QStringLiteral("");
-
-QByteArray forLog(const QString &text)
-{
-    QByteArray utf8 = text.toUtf8();
-    if (utf8.size() <= kMaxLoggedBytes)
-        return utf8;
-    qsizetype end = kMaxLoggedBytes;
-    while (end > 0 && (utf8[end] & 0xC0) == 0x80)
-        --end; // not through a character
-    utf8.truncate(end);
-    return utf8 + "...(cut)";
-}
 
 // What one notification shows and what choosing it does.
 struct Notice {
@@ -187,7 +175,7 @@ private slots:
             return;
         }
         if (action != QLatin1String("default")) {
-            logLine("platform: unknown action \"%s\" on hub entry %s; ignored\n", forLog(action).constData(),
+            logLine("platform: unknown action \"%s\" on hub entry %s; ignored\n", logText(action).constData(),
                     key->toUtf8().constData());
             return;
         }
@@ -330,7 +318,7 @@ private:
             if (reply.isError()) {
                 m_serverMissing = reply.error().type() == QDBusError::ServiceUnknown;
                 logLine("platform: notification server capabilities unknown (%s); sending plain text\n",
-                        forLog(reply.error().message()).constData());
+                        logText(reply.error().message()).constData());
                 m_markup = false;
                 m_actions = true;
             } else {
@@ -405,7 +393,7 @@ private:
             if (reply.error().type() == QDBusError::ServiceUnknown)
                 m_serverMissing = true;
             logLine("platform: Notify for %s failed: %s\n", key.isEmpty() ? "dialog" : key.toUtf8().constData(),
-                    forLog(reply.error().message()).constData());
+                    logText(reply.error().message()).constData());
         } else if (generation == m_generation) {
             if (it->id != reply.value())
                 m_keyById.remove(it->id);
@@ -450,7 +438,7 @@ private:
             ++m_foreignMore;
         } else {
             logLine("platform: action \"%s\" for notification %u, which is not ours; ignored\n",
-                    forLog(action).constData(), id);
+                    logText(action).constData(), id);
         }
         m_foreignQuiet.start();
     }
@@ -472,7 +460,7 @@ private:
             watcher->deleteLater();
             if (watcher->isError())
                 logLine("platform: CloseNotification %u failed: %s\n", id,
-                        forLog(watcher->error().message()).constData());
+                        logText(watcher->error().message()).constData());
         });
         slot.id = 0;
     }
@@ -522,7 +510,7 @@ private:
                 logLine("platform: the dialog's %s could not be sent\n", action.toUtf8().constData());
             return;
         }
-        logLine("platform: unknown action \"%s\" on the dialog; ignored\n", forLog(action).constData());
+        logLine("platform: unknown action \"%s\" on the dialog; ignored\n", logText(action).constData());
     }
 
     HubCarrier *m_carrier; // outlives this object
@@ -600,10 +588,7 @@ QString shortenLines(const QString &text, int maxChars)
 {
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString &line : lines) {
-        if (line.size() <= maxChars)
-            continue;
-        line.truncate(line.at(maxChars - 1).isHighSurrogate() ? maxChars - 1 : maxChars);
-        line.append(QChar(0x2026));
+        line = elided(line, maxChars);
     }
     return lines.join(QLatin1Char('\n'));
 }
