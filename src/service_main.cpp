@@ -111,6 +111,8 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
         close(cmdSocketFd);
         cmdSocketFd = -1;
     }
+    if (eventsFileHeldFd >= 0)
+        close(eventsFileHeldFd);
 }
 
 void ZunaroHeadlessService::setUpCmdSocket()

@@ -89,6 +89,8 @@ private:
     void reapBackend();
     void drainCmdSocket();
     void flushPendingBackendLines();
+    void queuePendingBackendLines();
+    void resumeForCommand();
     bool queueBackendLine(const QString &line);
     void writeBackendInput();
     void closeBackendInput();
@@ -236,6 +238,9 @@ private:
     // (device, inode) of the file the offset counts in; (0, 0) while none is
     // known. Another file put in place is read from its beginning.
     QPair<quint64, quint64> eventsFileIdentity;
+    // That file, held open so that its identity cannot pass to another file;
+    // -1 while none is known.
+    int eventsFileHeldFd = -1;
     // A pass also runs as soon as the file or its folder changes, at most
     // one per turn of the event loop; null when no watch could be set up,
     // and the tick alone reads the file.
