@@ -53,6 +53,11 @@ public:
     static QString simplifyLine(const QString &text);
     static int jitterDelayMs(int baseMs);
 
+    // Stops the backend as a stop invocation does; every way out of the
+    // process that the service controls comes through here (the end of the
+    // event loop, and the service's destruction).
+    void stopBackendOnExit();
+
 private slots:
     void onInvoked(bb::system::InvokeRequest request);
     void onTick();
@@ -85,6 +90,11 @@ private:
     QStringList buildBackendEnvironment() const;
     void startBackend();
     void stopBackend();
+    QString backendExecutablePath() const;
+    QString backendPidFilePath() const;
+    void noteFailedLaunch();
+    void recordLaunchedBackend(int pid, int inputFd);
+    void stopLeftoverBackend();
     void sendLine(const QString &line);
     void reapBackend();
     void drainCmdSocket();
