@@ -147,6 +147,7 @@ private:
     // A poll is outstanding exactly while its reply is held.
     bool tgpushPollInFlight() const { return !tgpushReply.isNull(); }
     void readTgpushAnswer();
+    bool appendTgpushAnswer(QNetworkReply *reply);
 
     // Members in their declared order; the constructor establishes each
     // initial value.
