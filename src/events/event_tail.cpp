@@ -202,6 +202,7 @@ private:
     qint64 m_size = 0;
     QPair<quint64, quint64> m_identity;
 };
+
 // Holds the file the offset counts in open (`fd`, or none for -1) in
 // `held`, in place of the one held before. While it is held no other file
 // can be given its inode number: a file at the path with the same device
