@@ -226,6 +226,9 @@ public:
         }
         s.cancelTgpushPoll();
         s.tgpushMode = false;
+        // The replies given up are deleted, and their connections closed, by
+        // the event loop.
+        turnEventLoop(300);
     }
 
     static int run();
@@ -285,7 +288,9 @@ int ServiceBench::run()
         bench.eventLines(kEventLines / divisor, firstLine);
         bench.controlClients(kControlRequests / divisor);
         bench.stalledBackend(kDatagrams / divisor);
-        bench.endlessPushAnswers(pollUrl, kEndlessAnswers / divisor + 1);
+        // Few and cheap: the warm-up takes as many as the full phase, so the
+        // network layer's buffers reach their working size in it.
+        bench.endlessPushAnswers(pollUrl, kEndlessAnswers);
     };
     all(kWarmUpDivisor, 0);
     service.stopBackend();
