@@ -1,14 +1,18 @@
 // Soak: the service's memory and descriptors across long runs of what a
 // hostile or busy neighbour does: backend launches and exits, event lines
 // over many distinct chats, control clients that vanish mid-conversation,
-// and command datagrams for a backend that stopped reading. Each phase runs
-// once small (warm-up: caches, pools and tables reach their working size),
-// then in full; the resident memory and the open descriptors are printed
-// after the warm-up and after each full phase.
+// command datagrams for a backend that stopped reading, and a push answer
+// that never ends. Each phase runs once small (warm-up: caches, pools and
+// tables reach their working size), then in full; the resident memory and
+// the open descriptors are printed after the warm-up and after each full
+// phase, and the peak resident memory at the end.
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -18,6 +22,7 @@
 #include <cstring>
 #include <cstdio>
 #include <string>
+#include <memory>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -40,17 +45,24 @@ constexpr int kDistinctChats = 500000;
 constexpr int kControlRequests = 100000;
 constexpr int kDatagrams = 1000000;
 constexpr int kWarmUpDivisor = 10;
+constexpr int kEndlessAnswers = 10;
 
-double rssMiB()
+// A figure of /proc/self/status ("VmRSS:", "VmHWM:"), in KiB.
+qint64 statusKiB(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+double rssMiB()
+{
+    return statusKiB("VmRSS:") / 1024.0;
 }
 
 int openDescriptors()
@@ -62,6 +74,24 @@ void print(const char *phase, const char *what, double value, const char *unit)
 {
     std::printf("soak_%s_%s %.2f %s\n", phase, what, value, unit);
     std::fflush(stdout);
+}
+
+// Starts the push proxy simulator with every poll meeting an endless answer;
+// the poll URL, or empty when it did not start.
+QString startEndlessProxy(QProcess &proxy)
+{
+    proxy.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/tgpush_proxy_sim/tgpush_proxy_sim"),
+                {});
+    if (!proxy.waitForStarted(5000) || !proxy.waitForReadyRead(5000))
+        return QString();
+    const QByteArray banner = proxy.readAllStandardOutput();
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(banner.mid(banner.lastIndexOf(':') + 1).trimmed().toInt());
+    QNetworkAccessManager control;
+    std::unique_ptr<QNetworkReply> fault(
+        control.get(QNetworkRequest(QUrl(base + QStringLiteral("/control/fault?kind=endless&times=0")))));
+    while (!fault->isFinished())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return fault->error() == QNetworkReply::NoError ? base + QStringLiteral("/poll") : QString();
 }
 
 // Runs the event loop for a while, so sockets and timers are served.
@@ -183,6 +213,24 @@ public:
         turnEventLoop(300);
     }
 
+    // Polls a proxy whose every answer is endless (the simulator's fault)
+    // `count` times; each poll ends when the service cuts the answer.
+    void endlessPushAnswers(const QString &pollUrl, int count)
+    {
+        s.tgpushMode = true;
+        s.tgpushPollUrl = pollUrl;
+        for (int i = 0; i < count; ++i) {
+            s.pollTgpushMaybe();
+            while (s.tgpushPollInFlight())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        s.cancelTgpushPoll();
+        s.tgpushMode = false;
+        // The replies given up are deleted, and their connections closed, by
+        // the event loop.
+        turnEventLoop(300);
+    }
+
     static int run();
 
 private:
@@ -224,12 +272,25 @@ int ServiceBench::run()
         dprintf(realStderr, "bench_soak: the command port is taken\n");
         return 1;
     }
+    QProcess proxy;
+    const auto stopProxy = qScopeGuard([&proxy] {
+        proxy.terminate();
+        proxy.waitForFinished(2000);
+    });
+    const QString pollUrl = startEndlessProxy(proxy);
+    if (pollUrl.isEmpty()) {
+        dprintf(realStderr, "bench_soak: tgpush_proxy_sim did not start\n");
+        return 1;
+    }
     ServiceBench bench(service);
     const auto all = [&](int divisor, int firstLine) {
         bench.launches(kLaunches / divisor);
         bench.eventLines(kEventLines / divisor, firstLine);
         bench.controlClients(kControlRequests / divisor);
         bench.stalledBackend(kDatagrams / divisor);
+        // Few and cheap: the warm-up takes as many as the full phase, so the
+        // network layer's buffers reach their working size in it.
+        bench.endlessPushAnswers(pollUrl, kEndlessAnswers);
     };
     all(kWarmUpDivisor, 0);
     service.stopBackend();
@@ -251,6 +312,9 @@ int ServiceBench::run()
     bench.stalledBackend(kDatagrams);
     service.stopBackend();
     after("stalled_backend");
+    bench.endlessPushAnswers(pollUrl, kEndlessAnswers);
+    after("endless_push");
+    print("total", "peak_rss", statusKiB("VmHWM:") * 1024 / 1e6, "MB");
     print("total", "rss_growth", rssMiB() - rssStart, "MiB");
     print("total", "fds_growth", openDescriptors() - fdsStart, "fds");
     return 0;

@@ -33,6 +33,7 @@ push_scan_10mb         min 1000
 push_roundtrip_p99     max 5
 soak_total_rss_growth  max 2
 soak_total_fds_growth  max 0
+soak_total_peak_rss    max 100
 desktop_call_notify_p99 max 50
 "
 

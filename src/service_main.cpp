@@ -1,5 +1,6 @@
 #include "service_main.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -46,6 +47,11 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     appDirPath = zplatform::applicationDirPath();
     dataDir = zplatform::dataDir();
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
+    stopLeftoverBackend();
+    // However the event loop ends (a signal, a lost bus), the backend goes
+    // with it, while the loop's objects are still whole.
+    if (QCoreApplication *application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &ZunaroHeadlessService::stopBackendOnExit);
 
     uiAliveRecent = isUiAliveRecent();
 
@@ -101,6 +107,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
 ZunaroHeadlessService::~ZunaroHeadlessService()
 {
+    stopBackendOnExit();
     if (bpsInitialized) {
         bps_shutdown();
         bpsInitialized = false;
@@ -115,6 +122,8 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
         close(cmdSocketFd);
         cmdSocketFd = -1;
     }
+    if (eventsFileHeldFd >= 0)
+        close(eventsFileHeldFd);
 }
 
 void ZunaroHeadlessService::setUpCmdSocket()

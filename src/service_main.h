@@ -55,6 +55,11 @@ public:
     // check at once, ahead of its tick.
     void event(bps_event_t *event) override;
 
+    // Stops the backend as a stop invocation does; every way out of the
+    // process that the service controls comes through here (the end of the
+    // event loop, and the service's destruction).
+    void stopBackendOnExit();
+
 private slots:
     void onInvoked(bb::system::InvokeRequest request);
     void onTick();
@@ -87,10 +92,17 @@ private:
     QStringList buildBackendEnvironment() const;
     void startBackend();
     void stopBackend();
+    QString backendExecutablePath() const;
+    QString backendPidFilePath() const;
+    void noteFailedLaunch();
+    void recordLaunchedBackend(int pid, int inputFd);
+    void stopLeftoverBackend();
     void sendLine(const QString &line);
     void reapBackend();
     void drainCmdSocket();
     void flushPendingBackendLines();
+    void queuePendingBackendLines();
+    void resumeForCommand();
     bool queueBackendLine(const QString &line);
     void writeBackendInput();
     void closeBackendInput();
@@ -137,6 +149,7 @@ private:
     // A poll is outstanding exactly while its reply is held.
     bool tgpushPollInFlight() const { return !tgpushReply.isNull(); }
     void readTgpushAnswer();
+    bool appendTgpushAnswer(QNetworkReply *reply);
 
     // Members in their declared order; the constructor establishes each
     // initial value.
@@ -238,6 +251,9 @@ private:
     // (device, inode) of the file the offset counts in; (0, 0) while none is
     // known. Another file put in place is read from its beginning.
     QPair<quint64, quint64> eventsFileIdentity;
+    // That file, held open so that its identity cannot pass to another file;
+    // -1 while none is known.
+    int eventsFileHeldFd = -1;
     // A pass also runs as soon as the file or its folder changes, at most
     // one per turn of the event loop; null when no watch could be set up,
     // and the tick alone reads the file.

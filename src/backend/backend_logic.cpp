@@ -96,4 +96,24 @@ QStringList commandLines(const QByteArray &datagram)
     return lines;
 }
 
+int parsePidFile(const QByteArray &content)
+{
+    bool ok = false;
+    const int pid = content.trimmed().toInt(&ok, 10);
+    return ok && pid > 0 ? pid : 0;
+}
+
+int parentPidFromStat(const QByteArray &stat)
+{
+    // The command name in parentheses may itself hold ") ": the fields
+    // follow the last one.
+    const qsizetype close = stat.lastIndexOf(") ");
+    if (close < 0)
+        return 0;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    bool ok = false;
+    const int ppid = fields.size() > 1 ? fields.at(1).toInt(&ok, 10) : 0;
+    return ok && ppid > 0 ? ppid : 0;
+}
+
 } // namespace backend

@@ -35,4 +35,11 @@ int jitterWithDraw(int baseMs, int draw);
 // ones left out.
 QStringList commandLines(const QByteArray &datagram);
 
+// The process id a pid file holds (decimal, white space around it
+// allowed); 0 for anything else.
+int parsePidFile(const QByteArray &content);
+
+// The parent's id from the text of /proc/PID/stat; 0 when it cannot be read.
+int parentPidFromStat(const QByteArray &stat);
+
 } // namespace backend

@@ -3,6 +3,8 @@
 
 #include "service_main.h"
 
+#include <QTimer>
+
 #include <sys/socket.h>
 
 #include "backend/backend_logic.h"
@@ -32,21 +34,43 @@ void ZunaroHeadlessService::drainCmdSocket()
         if (n <= 0)
             return;
         for (const QString &line : backend::commandLines(QByteArray(buffer, int(n)))) {
-            serviceActive = true;
-            backendWanted = true;
-            if (backendPid <= 0) {
-                pendingBackendLines.append(line);
-                while (pendingBackendLines.size() > kMaxQueuedLines)
-                    pendingBackendLines.removeFirst();
-                startBackend();
-            } else {
+            resumeForCommand();
+            if (backendPid > 0 && pendingBackendLines.isEmpty()) {
                 queueBackendLine(line);
+                continue;
             }
+            pendingBackendLines.append(line);
+            while (pendingBackendLines.size() > kMaxQueuedLines)
+                pendingBackendLines.removeFirst();
+            if (backendPid <= 0)
+                startBackend();
+            // A backend launched just now has its "ping"; the lines that waited
+            // for it go next, before any later line of the same datagram, so
+            // the backend takes the UI's commands in the order they were sent.
+            queuePendingBackendLines();
         }
     }
 }
 
+// A command is the UI asking for the backend, also after a stop: the
+// service is started again, and so is the tick that supervises the backend,
+// reaps it when it ends and reads its events. Nothing else of a start is
+// done (the Hub state and the back-off stay as they are).
+void ZunaroHeadlessService::resumeForCommand()
+{
+    serviceActive = true;
+    backendWanted = true;
+    if (!tgpushMode && !tickTimer->isActive())
+        tickTimer->start();
+}
+
 void ZunaroHeadlessService::flushPendingBackendLines()
+{
+    queuePendingBackendLines();
+    writeBackendInput();
+}
+
+void ZunaroHeadlessService::queuePendingBackendLines()
 {
     if (pendingBackendLines.isEmpty() || backendPid <= 0)
         return;
@@ -54,6 +78,6 @@ void ZunaroHeadlessService::flushPendingBackendLines()
     for (const QString &raw : lines) {
         const QString line = raw.trimmed();
         if (!line.isEmpty())
-            sendLine(line);
+            queueBackendLine(line);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "service_main.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -32,12 +33,14 @@ void ZunaroHeadlessService::reapBackend()
         zplatform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backendPid, err, strerror(err));
         backendPid = -1;
         closeBackendInput();
+        QFile::remove(backendPidFilePath());
         return;
     }
 
     const int oldPid = backendPid;
     backendPid = -1;
     closeBackendInput();
+    QFile::remove(backendPidFilePath());
     const backend::ExitInfo exit = backend::decodeWaitStatus(status);
     zplatform::logLine("service: backend waitpid pid=%d exitCode=%d status=%d\n", oldPid, exit.exitCode,
                       exit.exitStatus);

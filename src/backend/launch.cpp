@@ -76,6 +76,91 @@ int backendOutputFd(const QString &path)
     return fd;
 }
 
+// The descriptors a launch hands the backend: its input pipe, and its
+// output and error files (-1: /dev/null instead).
+struct BackendStreams {
+    int input[2] = {-1, -1};
+    int out = -1;
+    int err = -1;
+
+    // The child has its copies once the spawn is over; the service keeps
+    // only the pipe's write end.
+    void closeChildSide() const
+    {
+        for (const int fd : {input[0], out, err}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+};
+
+// The output files are opened here, not by the spawn: the spawn's opens
+// would block the service (it waits for the child's exec) on a FIFO nobody
+// reads. What cannot be opened that way gives /dev/null instead: the
+// backend still runs.
+void openBackendOutput(const QString &dataDir, BackendStreams &streams)
+{
+    streams.out = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.out"));
+    streams.err = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.err"));
+}
+
+void addStandardStream(posix_spawn_file_actions_t *actions, int fd, int stream)
+{
+    if (fd >= 0)
+        posix_spawn_file_actions_adddup2(actions, fd, stream);
+    else
+        posix_spawn_file_actions_addopen(actions, stream, "/dev/null", O_WRONLY, 0);
+}
+
+// Spawns the executable with its three standard streams, its stack limit and
+// the environment `env`: the spawn's result, and the child's id in `*pid`.
+int spawnBackend(const QByteArray &exePath, const QStringList &env, size_t stackMax, const BackendStreams &streams,
+                 pid_t *pid)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, streams.input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, streams.input[1]);
+    posix_spawn_file_actions_addclose(&actions, streams.input[0]);
+    addStandardStream(&actions, streams.out, 1);
+    addStandardStream(&actions, streams.err, 2);
+    // Whatever the service itself inherited without close-on-exec stays
+    // with the service: the backend gets its three standard streams only.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    int rc = posix_spawnattr_setxflags(&attr, POSIX_SPAWN_SETSTACKMAX);
+    if (rc != 0)
+        zplatform::logLine("service: posix_spawnattr_setxflags failed rc=%d (%s)\n", rc, strerror(rc));
+    rc = posix_spawnattr_setstackmax(&attr, stackMax);
+    if (rc != 0)
+        zplatform::logLine("service: posix_spawnattr_setstackmax failed rc=%d (%s)\n", rc, strerror(rc));
+
+    QList<QByteArray> envBytes;
+    envBytes.reserve(env.size());
+    std::vector<char *> envp;
+    envp.reserve(size_t(env.size()) + 1);
+    for (const QString &entry : env) {
+        envBytes.append(entry.toUtf8());
+        envp.push_back(envBytes.last().data());
+    }
+    envp.push_back(nullptr);
+    QByteArray argv0 = exePath;
+    char *argv[] = {argv0.data(), nullptr};
+
+    rc = zplatform::spawn(pid, exePath.constData(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+bool makeNonBlocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 // The service's own signal dispositions stay as they are (the backend
 // inherits them); a write into a pipe whose reader has gone must still not
 // end the service. SIGPIPE is held blocked for the write and a pending one
@@ -125,102 +210,69 @@ void ZunaroHeadlessService::startBackend()
         return;
 
     const size_t stackMax = backend::stackLimitBytes(get_env_value(env, QStringLiteral("TD_BACKEND_STACK_KB")));
-    const QByteArray exePath = (appDirPath + QStringLiteral("/td_backend")).toUtf8();
+    const QByteArray exePath = backendExecutablePath().toUtf8();
     zplatform::logLine("service: backend starting %s stackmax=%zuKB\n", exePath.constData(), stackMax / 1024);
 
-    int fds[2];
-    if (!openBackendPipe(fds)) {
+    BackendStreams streams;
+    if (!openBackendPipe(streams.input)) {
         const int err = errno;
         zplatform::logLine("service: pipe() failed errno=%d (%s)\n", err, strerror(err));
-        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
-        ++backendRestartAttempts;
+        noteFailedLaunch();
         return;
     }
-    const int readEnd = fds[0];
-    const int writeEnd = fds[1];
-
-    // The output files are opened here, not by the spawn: the spawn's
-    // opens would block the service (it waits for the child's exec) on a
-    // FIFO nobody reads. What cannot be opened that way gives /dev/null
-    // instead: the backend still runs.
-    const int outFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.out"));
-    const int errFd = backendOutputFd(dataDir + QStringLiteral("/td_backend_service.err"));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, readEnd, 0);
-    posix_spawn_file_actions_addclose(&actions, writeEnd);
-    posix_spawn_file_actions_addclose(&actions, readEnd);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (errFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // Whatever the service itself inherited without close-on-exec stays
-    // with the service: the backend gets its three standard streams only.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    int rc = posix_spawnattr_setxflags(&attr, POSIX_SPAWN_SETSTACKMAX);
-    if (rc != 0)
-        zplatform::logLine("service: posix_spawnattr_setxflags failed rc=%d (%s)\n", rc, strerror(rc));
-    rc = posix_spawnattr_setstackmax(&attr, stackMax);
-    if (rc != 0)
-        zplatform::logLine("service: posix_spawnattr_setstackmax failed rc=%d (%s)\n", rc, strerror(rc));
-
-    QList<QByteArray> envBytes;
-    envBytes.reserve(env.size());
-    std::vector<char *> envp;
-    envp.reserve(size_t(env.size()) + 1);
-    for (const QString &entry : env) {
-        envBytes.append(entry.toUtf8());
-        envp.push_back(envBytes.last().data());
-    }
-    envp.push_back(nullptr);
-    QByteArray argv0 = exePath;
-    char *argv[] = {argv0.data(), nullptr};
-
+    openBackendOutput(dataDir, streams);
     pid_t pid = -1;
-    rc = zplatform::spawn(&pid, exePath.constData(), &actions, &attr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(readEnd);
-    for (const int fd : {outFd, errFd}) {
-        if (fd >= 0)
-            close(fd);
-    }
-
+    const int rc = spawnBackend(exePath, env, stackMax, streams, &pid);
+    streams.closeChildSide();
     if (rc != 0) {
         zplatform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
-        close(writeEnd);
-        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
-        ++backendRestartAttempts;
+        close(streams.input[1]);
+        noteFailedLaunch();
         return;
     }
-
     // Non-blocking, or a backend that stops reading would stall the service
     // on its next line. Without it the pipe is not kept: the backend is
     // ended and the launch counts as failed.
-    const int flags = fcntl(writeEnd, F_GETFL);
-    if (flags < 0 || fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (!makeNonBlocking(streams.input[1])) {
         const int err = errno;
         zplatform::logLine("service: fcntl(O_NONBLOCK) on the backend pipe failed errno=%d (%s)\n", err,
                           strerror(err));
-        close(writeEnd);
+        close(streams.input[1]);
         kill(pid, SIGKILL);
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
-        ++backendRestartAttempts;
+        noteFailedLaunch();
         return;
     }
+    recordLaunchedBackend(pid, streams.input[1]);
+}
+
+QString ZunaroHeadlessService::backendExecutablePath() const
+{
+    return appDirPath + QStringLiteral("/td_backend");
+}
+
+QString ZunaroHeadlessService::backendPidFilePath() const
+{
+    return dataDir + QStringLiteral("/td_backend.pid");
+}
+
+void ZunaroHeadlessService::noteFailedLaunch()
+{
+    backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
+    ++backendRestartAttempts;
+}
+
+void ZunaroHeadlessService::recordLaunchedBackend(int pid, int inputFd)
+{
     backendPid = pid;
-    backendStdinFd = writeEnd;
+    backendStdinFd = inputFd;
     backendNextStartMs = 0;
     backendStartedMs = zplatform::nowMs();
+    // Left for the next service, should this one end without a chance to
+    // stop the backend (SIGKILL, a crash).
+    if (!zplatform::writeFileAtomically(backendPidFilePath(), QByteArray::number(pid) + '\n'))
+        zplatform::logLine("service: cannot write %s\n", QFile::encodeName(backendPidFilePath()).constData());
     sendLine(QStringLiteral("ping"));
 }
 
@@ -241,15 +293,21 @@ void ZunaroHeadlessService::stopBackend()
     for (;;) {
         const pid_t r = waitpid(pid, nullptr, WNOHANG);
         if (r == pid || (r < 0 && errno == ECHILD))
-            return;
+            break;
         if (deadline.hasExpired()) {
             kill(pid, SIGKILL);
             while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
-            return;
+            break;
         }
         usleep(kStopPollUs);
     }
+    QFile::remove(backendPidFilePath());
+}
+
+void ZunaroHeadlessService::stopBackendOnExit()
+{
+    stopBackend();
 }
 
 void ZunaroHeadlessService::sendLine(const QString &line)

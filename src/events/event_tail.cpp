@@ -111,7 +111,6 @@ public:
     explicit EventsFile(const QString &path)
     {
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        m_gone = m_fd < 0 && errno == ENOENT;
         struct stat st;
         if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             ::close(m_fd);
@@ -131,8 +130,7 @@ public:
     EventsFile &operator=(const EventsFile &) = delete;
 
     bool isOpen() const { return m_fd >= 0; }
-    // Nothing is at the path: a file that appears there later is a new one.
-    bool isGone() const { return m_gone; }
+    int fd() const { return m_fd; }
     qint64 size() const { return m_size; }
     QPair<quint64, quint64> identity() const { return m_identity; }
 
@@ -161,10 +159,21 @@ public:
 
 private:
     int m_fd = -1;
-    bool m_gone = false;
     qint64 m_size = 0;
     QPair<quint64, quint64> m_identity;
 };
+
+// Holds the file the offset counts in open (`fd`, or none for -1) in
+// `held`, in place of the one held before. While it is held no other file
+// can be given its inode number: a file at the path with the same device
+// and inode is this very file, moved away and back, and is read on where it
+// was left. A deleted file is held until another one takes its path.
+void holdFile(int &held, int fd)
+{
+    if (held >= 0)
+        ::close(held);
+    held = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+}
 } // namespace
 
 } // namespace eventtail
@@ -174,6 +183,7 @@ void ZunaroHeadlessService::skipExistingEvents()
     const eventtail::EventsFile file(eventsFilePath);
     eventsFileOffset = file.size();
     eventsFileIdentity = file.identity();
+    eventtail::holdFile(eventsFileHeldFd, file.fd());
     eventsPartialLine.clear();
     eventsLongLineSkipOffset = -1;
 }
@@ -183,23 +193,23 @@ void ZunaroHeadlessService::tailBackendEvents()
     if (eventsFilePath.isEmpty())
         return;
     const eventtail::EventsFile file(eventsFilePath);
-    if (!file.isOpen()) {
-        // A file created at the path later is read from its beginning.
-        if (file.isGone() && eventsFileIdentity != QPair<quint64, quint64>()) {
-            eventsFileOffset = 0;
-            eventsFileIdentity = {};
-            eventsPartialLine.clear();
-        }
+    // Nothing at the path (moved away, deleted): the offset is kept for the
+    // file it counts in, should it come back; another one is read from its
+    // beginning.
+    if (!file.isOpen())
         return;
-    }
-    // Another file in its place (renamed over it), or this one cut short:
-    // the offset and the partial line belonged to what was there before.
+    // Another file in its place (renamed over it, or created after the old
+    // one was deleted), or this one cut short: the offset and the partial
+    // line belonged to what was there before.
     const bool replaced = eventsFileIdentity != QPair<quint64, quint64>() && eventsFileIdentity != file.identity();
     if (replaced || file.size() < eventsFileOffset || eventsFileOffset < 0) {
         eventsFileOffset = 0;
         eventsPartialLine.clear();
     }
-    eventsFileIdentity = file.identity();
+    if (eventsFileIdentity != file.identity()) {
+        eventsFileIdentity = file.identity();
+        eventtail::holdFile(eventsFileHeldFd, file.fd());
+    }
     // What is appended while this pass runs waits for the next one, so a
     // busy writer cannot keep the pass going.
     const qint64 end = file.size();

@@ -24,6 +24,10 @@ constexpr qint64 kMaxAnswerBytes = 64 * 1024 * 1024;
 // stops reading from the connection beyond this, so nothing piles up
 // unseen past the cap.
 constexpr qint64 kReplyBufferBytes = 256 * 1024;
+// Up to this an answer grows as a byte array does. Past it its buffer is
+// sized once for the cap: growing by doubling would hold the old buffer and
+// one twice its size for a moment, nearly twice the cap at the end.
+constexpr qint64 kAnswerSizedOnceFrom = 1024 * 1024;
 constexpr int kNetTimeoutError = QNetworkReply::TimeoutError;
 constexpr int kNetTooLargeError = QNetworkReply::UnknownContentError;
 } // namespace
@@ -88,15 +92,27 @@ void ZunaroHeadlessService::pollTgpushMaybe()
 
 void ZunaroHeadlessService::readTgpushAnswer()
 {
-    if (tgpushPollAbortError != 0)
-        return;
-    tgpushAnswer += tgpushReply->readAll();
-    if (tgpushAnswer.size() > kMaxAnswerBytes) {
-        // Given back at once: an answer this large is not kept a moment
-        // longer than it takes to notice it.
-        tgpushAnswer = QByteArray();
+    if (tgpushPollAbortError == 0 && !appendTgpushAnswer(tgpushReply))
         abortTgpushPoll(kNetTooLargeError);
+}
+
+// Moves what the reply holds to the end of the answer, read straight into
+// its buffer. False when the answer would pass the cap: it is then given
+// back at once, not kept a moment longer than it takes to notice.
+bool ZunaroHeadlessService::appendTgpushAnswer(QNetworkReply *reply)
+{
+    const qint64 available = reply->bytesAvailable();
+    const qint64 at = tgpushAnswer.size();
+    if (at + available > kMaxAnswerBytes) {
+        tgpushAnswer = QByteArray();
+        return false;
     }
+    if (at + available > tgpushAnswer.capacity() && at + available > kAnswerSizedOnceFrom)
+        tgpushAnswer.reserve(kMaxAnswerBytes);
+    tgpushAnswer.resize(at + available);
+    const qint64 n = reply->read(tgpushAnswer.data() + at, available);
+    tgpushAnswer.resize(at + qMax<qint64>(n, 0));
+    return true;
 }
 
 void ZunaroHeadlessService::onTgpushPollDeadline()
@@ -131,11 +147,8 @@ void ZunaroHeadlessService::onTgpushPollFinished()
     int netError = reply->error();
     QByteArray errorText = reply->errorString().toUtf8();
     // The rest of the answer; an aborted reply is closed and has none.
-    if (tgpushPollAbortError == 0 && reply->isOpen()) {
-        tgpushAnswer += reply->readAll();
-        if (tgpushAnswer.size() > kMaxAnswerBytes)
-            tgpushPollAbortError = kNetTooLargeError;
-    }
+    if (tgpushPollAbortError == 0 && reply->isOpen() && !appendTgpushAnswer(reply))
+        tgpushPollAbortError = kNetTooLargeError;
     const QByteArray body = std::exchange(tgpushAnswer, QByteArray());
     reply->deleteLater();
     if (tgpushPollAbortError != 0) {

@@ -198,7 +198,7 @@ private slots:
         QTest::addColumn<Lines>("datagrams");
         QTest::addColumn<int>("backoffMs");
         QTest::addColumn<Lines>("received"); // empty: no backend wanted
-        QTest::newRow("first line waits for the tick") << Lines {"l1\nl2\nl3"} << 0 << Lines {"ping", "l2", "l3", "l1"};
+        QTest::newRow("the launching line keeps its place") << Lines {"l1\nl2\nl3"} << 0 << Lines {"ping", "l1", "l2", "l3"};
         Lines many;
         for (int i = 0; i < 250; ++i)
             many << "n" + QByteArray::number(i);
@@ -207,7 +207,8 @@ private slots:
         QTest::newRow("5000 bytes cut at 4095")
             << Lines {QByteArray(5000, 'x')} << 0 << Lines {"ping", QByteArray(4095, 'x')};
     }
-    // After a start and a stop, a command brings the service back and launches the backend unless backing off.
+    // After a start and a stop, a command brings the service back with its tick and launches the backend unless
+    // backing off.
     void delivery()
     {
         QFETCH(Lines, datagrams);
@@ -221,8 +222,8 @@ private slots:
             svc->drainCmdSocket();
         }
         const bool some = !received.isEmpty();
-        QCOMPARE((State {svc->backendWanted, svc->serviceActive, svc->backendPid > 0}),
-                 (State {some, some, some && backoffMs == 0}));
+        QCOMPARE((State {svc->backendWanted, svc->serviceActive, svc->tickTimer->isActive(), svc->backendPid > 0}),
+                 (State {some, some, some, some && backoffMs == 0}));
         zplatform::advanceClockMs(backoffMs);
         svc->onTick();
         QCOMPARE((State {svc->backendPid > 0, svc->pendingBackendLines.size()}), (State {some, 0}));

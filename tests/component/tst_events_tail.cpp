@@ -67,8 +67,9 @@ class ServiceTest : public QObject
 
 private slots:
     // Steps: "+bytes" appends, "=bytes" rewrites as placeAt() does ("=<fifo>", "=<dir>"), "rbytes" renames a new
-    // file over it, "-" deletes it, "hN" adds an N-byte hole, "p" runs a pass, "t" the tail tick, "push", "stop"
-    // and "start" set the mode. Seen: what was dispatched, then the lines dropped, as logged.
+    // file over it, "<" and ">" move it away and back, "-" deletes it, "hN" adds an N-byte hole, "p" runs a pass,
+    // "t" the tail tick, "push", "stop" and "start" set the mode. Seen: what was dispatched, then the lines dropped,
+    // as logged.
     void tail_data()
     {
         QTest::addColumn<QList<QByteArray>>("steps");
@@ -102,6 +103,7 @@ private slots:
             {"1", "2"});
         row("regrown past the offset: read on from it", {"+" + m1, "p", "=" + m8 + m2, "p"}, {"1", "2"});
         row("deleted, recreated longer: read from 0", {"+" + m1, "p", "-", "p", "=" + m8 + m2, "p"}, {"1", "8", "2"});
+        row("moved away and back: read on", {"+" + m1, "p", "<", "p", ">", "+" + m2, "p"}, {"1", "2"});
         row("replaced by a longer file: read from 0", {"+" + m1, "p", "r" + m8 + m2, "p"}, {"1", "8", "2"});
         row("character split across passes", {"+" + euro.left(67), "p", "+" + euro.mid(67), "p", "p"},
             {QString(QChar(0x20ac))});
@@ -135,6 +137,9 @@ private slots:
                 QVERIFY(replace(device, step.mid(1)));
             } else if (step.startsWith('h')) {
                 QVERIFY(QFile::resize(path, QFileInfo(path).size() + step.mid(1).toLongLong()));
+            } else if (step == "<" || step == ">") {
+                const QString away = path + QStringLiteral(".away");
+                QVERIFY(step == "<" ? QFile::rename(path, away) : QFile::rename(away, path));
             } else if (step == "-") {
                 QVERIFY(QFile::remove(path));
             } else if (step == "push") {

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include "serviceprocess.h"
 #include "testdevice.h"
 
@@ -30,6 +32,17 @@ QProcessEnvironment bareEnvironment(const QString &dir, const QStringList &set =
     return env;
 }
 
+// The processes running the device's backend, by id (a zombie runs nothing).
+QList<int> backendPids(const TestDevice &device)
+{
+    QList<int> pids;
+    const QString exe = device.appDir() + QStringLiteral("/td_backend");
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (entry.toInt() > 0 && QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry)) == exe)
+            pids << entry.toInt();
+    }
+    return pids;
+}
 } // namespace
 
 class ServiceTest : public QObject
@@ -147,6 +160,61 @@ private slots:
                 QVERIFY2(toJournal == QRegularExpression("^<[3467]>\\S").match(QString::fromUtf8(line)).hasMatch(),
                          line.constData());
         }
+    }
+
+    // After a stop, the UI's command brings the service back: its lines reach the backend in order, and the
+    // backend's end is noticed.
+    void commandAfterStop()
+    {
+        TestDevice device;
+        QVERIFY(device.installTool("td_backend_sim", "td_backend"));
+        ServiceProcess service(device);
+        QVERIFY(service.start());
+        QCOMPARE(zunaroctl(device, {"invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
+        QCOMPARE(zunaroctl(device, {"send", "r1", "r2", "sim exit 3"}).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(device.lines("data/td_backend_service.out"),
+                                  (QList<QByteArray> {"ping", "r1", "r2", "sim exit 3"}), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(service.hasLine("service: backend finished exitCode=3 status=0"), 5000);
+    }
+
+    void noBackendLeftBehind_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("service terminated") << false;
+        QTest::newRow("service killed, a second one started") << true;
+    }
+    // A backend that reads no more and ignores SIGTERM neither outlives its service's SIGTERM nor runs beside the
+    // next service's backend after its service was killed.
+    void noBackendLeftBehind()
+    {
+        QFETCH(bool, killed);
+        TestDevice device;
+        QVERIFY(device.installTool("td_backend_sim", "td_backend"));
+        const auto endLeftovers = qScopeGuard([&] {
+            for (const int pid : backendPids(device))
+                kill(pid, SIGKILL);
+        });
+        QList<int> first;
+        {
+            ServiceProcess service(device);
+            QVERIFY(service.start());
+            QCOMPARE(zunaroctl(device, {"send", "sim ignore-term", "sim stop-reading"}).exitCode, 0);
+            QTRY_VERIFY_WITH_TIMEOUT(device.read("data/td_backend_service.out").contains("sim stop-reading"), 5000);
+            first = backendPids(device);
+            QCOMPARE(first.size(), 1);
+            killed ? service.process().kill() : service.process().terminate();
+            QVERIFY(service.process().waitForFinished(10000));
+        }
+        if (!killed) {
+            QCOMPARE(backendPids(device), QList<int>());
+            return;
+        }
+        ServiceProcess second(device);
+        QVERIFY(second.start());
+        QCOMPARE(zunaroctl(device, {"send", "hello"}).exitCode, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(device.read("data/td_backend_service.out").contains("hello"), 10000);
+        const QList<int> now = backendPids(device);
+        QVERIFY2(now.size() == 1 && now != first, qPrintable(QString::number(now.size())));
     }
 
     // A call reported by the simulated backend rings through the service, and

@@ -45,6 +45,8 @@ const char kHelp[] =
     "      kind=invalid        answer 200 with a body that has no events array\n"
     "      kind=hang           accept and never answer (until cleared)\n"
     "      kind=reset          reset the connection without an answer\n"
+    "      kind=endless        answer 200 with a body that never ends: an\n"
+    "                          events array of events without end\n"
     "      kind=none           clear all faults and let hanging polls go\n"
     "  GET /control/stats\n"
     "    {\"polls\":..,\"last_since\":..,\"last_timeout_ms\":..,\"waiting\":..,\"next_id\":..}\n"
@@ -123,6 +125,8 @@ Fault faultFromRequest(const httplib::Request &req, bool &ok)
         fault.delayMs = int(std::clamp(numberParam(req, "ms", 1000), 0LL, kMaxTimeoutMs));
     } else if (kind == "invalid") {
         fault.kind = Fault::Invalid;
+    } else if (kind == "endless") {
+        fault.kind = Fault::Endless;
     } else if (kind == "hang") {
         fault.kind = Fault::Hang;
     } else if (kind == "reset") {
@@ -190,6 +194,25 @@ void configure(httplib::Server &server)
     server.set_tcp_nodelay(true);
 }
 
+// Chunk after chunk until the client goes away, uncompressed (the library
+// would gzip a JSON type for a client that accepts it, and Qt gives up so
+// compressible an answer early by itself): the client meets every byte.
+void answerEndlessly(httplib::Response &res)
+{
+    res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink &sink) {
+        static const std::string events = [] {
+            std::string chunk;
+            while (chunk.size() < 64 * 1024)
+                chunk += "{\"id\":1,\"text\":\"endless\"},";
+            return chunk;
+        }();
+        static const char start[] = "{\"events\":[";
+        if (offset == 0 && !sink.write(start, sizeof start - 1))
+            return false;
+        return sink.write(events.data(), events.size());
+    });
+}
+
 void answerPoll(ProxyState &state, int boundPort, const httplib::Request &req, httplib::Response &res)
 {
     const long long sinceParam = numberParam(req, "since", 0);
@@ -215,6 +238,9 @@ void answerPoll(ProxyState &state, int boundPort, const httplib::Request &req, h
         return;
     case Fault::Reset:
         resetConnection(boundPort, req.remote_port);
+        return;
+    case Fault::Endless:
+        answerEndlessly(res);
         return;
     case Fault::Delay:
         std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));

@@ -12,7 +12,7 @@
 
 struct Fault
 {
-    enum Kind { None, Status, Delay, Invalid, Hang, Reset };
+    enum Kind { None, Status, Delay, Invalid, Hang, Reset, Endless };
     Kind kind = None;
     int status = 0;  // Status: the HTTP status to answer with
     int delayMs = 0; // Delay: held this long before the normal answer
