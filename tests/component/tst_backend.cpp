@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "servicerig.h"

@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <tuple>
+
 #include "bb/data/JsonDataAccess.h"
 #include "core/event_number.h"
 #include "events/summary_logic.h"
