@@ -8,7 +8,6 @@
 #include <QtTest>
 
 #include "bb/system/InvokeManager.h"
-#include "calls/call_logic.h"
 #include "servicerig.h"
 
 namespace {
@@ -128,15 +127,6 @@ private slots:
         // The reply to each invocation of the UI is released once finished: months of rings leave no objects behind.
         QTRY_VERIFY_WITH_TIMEOUT(svc->findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
     }
-
-    // The cut at 200 and a line feed are in the long-form scenarios.
-    void loggable()
-    {
-        QCOMPARE(calls::loggable(QStringLiteral("a\r\nb\tc\u2028d"), 200), QByteArray("a  b c d"));
-        // Never half a surrogate pair.
-        QCOMPARE(calls::loggable(QStringLiteral("ab\U0001F600"), 3), QByteArray("ab"));
-        QCOMPARE(calls::loggable(QStringLiteral("ab\U0001F600"), 4), QByteArray("ab\xF0\x9F\x98\x80"));
-    }
 };
 
 void ServiceTest::scenarios_data()
@@ -184,9 +174,13 @@ void ServiceTest::scenarios_data()
         0, "", "Incoming call|zunaro://call?call_id=0&user_id=0");
     row("code or message give the long form, on one line",
         {R"(ev {"state":" callStateError ","code":"-3","message":" )" + QString(250, 'm') + R"( "})",
-         R"(ev {"state":"x\ny","message":"a\nservice: forged"})"},
+         R"(ev {"state":"x\ny","message":"a\r\nb\tc\u2028d\nservice: forged"})",
+         R"(ev {"message":")" + QString(199, 'm') + "\U0001F600\"}",
+         R"(ev {"message":")" + QString(198, 'm') + "\U0001F600\"}"},
         "delete", {up0 + "callStateError ui_active=0 code=-3 msg=" + QString(200, 'm'),
-                   up0 + "x y ui_active=0 code=0 msg=a service: forged"}, 0, "", "", "");
+                   up0 + "x y ui_active=0 code=0 msg=a  b c d service: forged",
+                   up0 + " ui_active=0 code=0 msg=" + QString(199, 'm'), // never half a surrogate pair
+                   up0 + " ui_active=0 code=0 msg=" + QString(198, 'm') + "\U0001F600"}, 0, "", "", "");
 
     // Members as the backend may send them: a 64-bit id, a flag only from a number, a state of any type, the
     // user's name when the chat has none.
