@@ -3,7 +3,6 @@
 
 #include <QtTest>
 
-#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
@@ -15,8 +14,21 @@
 #include "servicerig.h"
 #include "serviceprocess.h"
 
-using State = QList<qint64>;
 using Lines = QList<QByteArray>;
+
+namespace {
+// Numbers under their names, "name=value ...", so a mismatch says which one differs.
+QByteArray named(const QByteArray &fields, const QList<qint64> &values)
+{
+    const QByteArrayList names = fields.split(' ');
+    QByteArrayList out;
+    for (qsizetype i = 0; i < qMax(names.size(), values.size()); ++i)
+        out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
+    return out.join(' ');
+}
+// The backend's bookkeeping: pid and input (-1: none, 1: held), restart attempts, next start in ms from now.
+const QByteArray kBackend = "pid stdin attempts nextStartIn";
+} // namespace
 
 class ServiceTest : public QObject
 {
@@ -33,11 +45,11 @@ class ServiceTest : public QObject
     {
         return dev->lines(QStringLiteral("data/td_backend_service.out"));
     }
-    // {pid (-1: none, 1: one runs), its input, restart attempts, next start in ms from now}.
-    State backendState() const
+    QByteArray backendState() const
     {
-        return {svc->backendPid > 0 ? 1 : svc->backendPid, svc->backendStdinFd >= 0 ? 1 : svc->backendStdinFd,
-                svc->backendRestartAttempts, svc->backendNextStartMs ? svc->backendNextStartMs - zplatform::nowMs() : 0};
+        return named(kBackend, {svc->backendPid > 0 ? 1 : svc->backendPid,
+                                svc->backendStdinFd >= 0 ? 1 : svc->backendStdinFd, svc->backendRestartAttempts,
+                                svc->backendNextStartMs ? svc->backendNextStartMs - zplatform::nowMs() : 0});
     }
     // Launches the backend and waits until it has taken its "ping".
     bool launchBackend()
@@ -79,27 +91,28 @@ private slots:
             "TDLIB_DB_DIR=@DATA@/tdlib-db", "TDLIB_FILES_DIR=@DATA@/cache/tdlib-files",
             "TDLIB_LOG_FILE=@DATA@/tdlib.log", "BACKEND_EVENTS_FILE=@DATA@/backend_events.jsonl",
             "TDLIB_LOG_MAX_FILE_SIZE=5242880", "LD_LIBRARY_PATH=@APP@", "TD_RAISE_RLIMIT=0"};
-        const QList<std::tuple<QByteArray, QByteArray, QStringList>> rows {
-            {"", "", defaults},
-            {"TDLIB_LOG_VERBOSITY=3\nTDLIB_DB_DIR=/db\nTDLIB_LOG_MIRROR_FILE=/elsewhere\n",
+        const QList<std::tuple<QString, QByteArray, QByteArray, QStringList>> rows {
+            {"no files: the defaults", "", "", defaults},
+            {"the debug file wins", "TDLIB_LOG_VERBOSITY=3\nTDLIB_DB_DIR=/db\nTDLIB_LOG_MIRROR_FILE=/elsewhere\n",
              "TDLIB_LOG_VERBOSITY=5\nLOG_TO_SHARED=true\nTD_RAISE_RLIMIT=\n",
              {"TDLIB_LOG_VERBOSITY=5", "TDLIB_DB_DIR=/db", "TDLIB_LOG_MIRROR_FILE=/elsewhere", "TD_RAISE_RLIMIT=0"}},
-            {"TD_RAISE_RLIMIT=1\nTDLIB_LOG_MIRROR_FILE=/elsewhere\n", "LOG_TO_SHARED = 1\n",
+            {"logs to the shared folder", "TD_RAISE_RLIMIT=1\nTDLIB_LOG_MIRROR_FILE=/elsewhere\n",
+             "LOG_TO_SHARED = 1\n",
              {"TDLIB_LOG_MIRROR_FILE=@SHARED@/logs/tdlib.log", "LOG_TO_SHARED=1", "TD_RAISE_RLIMIT=1"}}};
         // An inherited variable that a default replaces keeps its place.
         qputenv("LD_LIBRARY_PATH", "/inherited");
         const auto unset = qScopeGuard([] { qunsetenv("LD_LIBRARY_PATH"); });
         const QStringList inherited = QProcess::systemEnvironment();
-        for (auto [api, debug, expected] : rows) {
+        for (auto [name, api, debug, expected] : rows) {
             dev->write("accounts/1000/shared/misc/nimbrel/tg_api.env", api);
             dev->write("accounts/1000/shared/misc/nimbrel/td_debug.env", debug);
             const QStringList env = svc->buildBackendEnvironment();
-            QStringList got;
+            QStringList got {name};
             for (QString &check : expected) {
                 check.replace("@DATA@", dev->dataDir()).replace("@APP@", dev->appDir()).replace("@SHARED@", dev->nimbrelDir());
                 got << env.filter(QRegularExpression('^' + check.section('=', 0, 0) + '=')).value(0);
             }
-            QCOMPARE(got, expected);
+            QCOMPARE(got, QStringList {name} + expected);
             QCOMPARE(dev->exists("accounts/1000/shared/misc/nimbrel/logs"), debug.contains("LOG_TO_SHARED = 1"));
             const int at = inherited.indexOf(QStringLiteral("LD_LIBRARY_PATH=/inherited"));
             QVERIFY(at >= 0 && env.size() >= inherited.size() && env.at(at).startsWith("LD_LIBRARY_PATH="));
@@ -109,15 +122,17 @@ private slots:
     // A stopped service, an unwanted backend or a pending back-off: no launch, not a word, the tail left alone.
     void gates()
     {
-        for (const auto &[active, wanted, backingOff] : {std::array<bool, 3> {false, true, false}, {true, false, false},
-                                                          {true, true, true}}) {
+        for (const QList<qint64> &row : QList<QList<qint64>> {{0, 1, 0}, {1, 0, 0}, {1, 1, 1}}) {
+            const bool active = row[0], wanted = row[1], backingOff = row[2];
             svc->serviceActive = active;
             svc->backendWanted = wanted;
             svc->backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
             svc->eventsFileOffset = 7;
             LogCapture log;
             svc->startBackend();
-            QCOMPARE((State {svc->backendPid, log.lines().size(), svc->eventsFileOffset}), (State {-1, 0, 7}));
+            const QByteArray fields = "active wanted backingOff pid logLines eventsOffset";
+            QCOMPARE(named(fields, row + QList<qint64> {svc->backendPid, log.lines().size(), svc->eventsFileOffset}),
+                     named(fields, row + QList<qint64> {-1, 0, 7}));
         }
     }
 
@@ -143,9 +158,10 @@ private slots:
             svc->eventsPartialLine = "half";
             log.clear();
             svc->startBackend();
-            QCOMPARE((State {svc->backendPid, svc->eventsFileOffset, svc->eventsPartialLine.size(), log.lines().size(),
-                             dev->exists("data/cache/tdlib-files")}),
-                     (State {pid, 100, 0, 0, 1}));
+            const QByteArray fields = "launch pid eventsOffset partialLine logLines filesDir";
+            QCOMPARE(named(fields, {launch, svc->backendPid, svc->eventsFileOffset, svc->eventsPartialLine.size(),
+                                    log.lines().size(), dev->exists("data/cache/tdlib-files")}),
+                     named(fields, {launch, pid, 100, 0, 0, 1}));
             svc->sendLine("sim stack");
             svc->sendLine("sim bogus");
             QTRY_VERIFY_WITH_TIMEOUT(backendOutput().contains("stack 524288")
@@ -163,7 +179,7 @@ private slots:
         LogCapture log;
         for (int attempt = 1; attempt <= 2; ++attempt) {
             svc->startBackend();
-            QCOMPARE(backendState(), (State {-1, -1, attempt, 2000}));
+            QCOMPARE(backendState(), named(kBackend, {-1, -1, attempt, 2000}));
             QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
             log.clear();
             zplatform::advanceClockMs(2000);
@@ -174,7 +190,7 @@ private slots:
     // killed after a grace; attempts are left alone. With none running, a stop says nothing.
     void stop()
     {
-        for (const auto &[ignoreTerm, minMs, maxMs] : {std::array<int, 3> {0, 0, 1000}, {1, 1150, 3000}}) {
+        for (const auto &[ignoreTerm, minMs, maxMs] : {std::tuple<int, int, int> {0, 0, 1000}, {1, 1150, 3000}}) {
             QVERIFY(launchBackend());
             const int pid = svc->backendPid;
             if (ignoreTerm)
@@ -186,8 +202,10 @@ private slots:
             timer.start();
             svc->stopBackend();
             const qint64 took = timer.elapsed();
-            QVERIFY2(took >= minMs && took < maxMs, qPrintable(QString::number(took)));
-            QCOMPARE(backendState() << kill(pid, 0), (State {-1, -1, 3, 0, -1}));
+            QVERIFY2(took >= minMs && took < maxMs,
+                     qPrintable(QStringLiteral("ignoreTerm=%1 took=%2").arg(ignoreTerm).arg(took)));
+            QCOMPARE(backendState(), named(kBackend, {-1, -1, 3, 0}));
+            QCOMPARE(kill(pid, 0), -1);
             svc->stopBackend();
             QCOMPARE(log.lines(), Lines {"service: backend stopping"});
         }
@@ -222,11 +240,13 @@ private slots:
             svc->drainCmdSocket();
         }
         const bool some = !received.isEmpty();
-        QCOMPARE((State {svc->backendWanted, svc->serviceActive, svc->tickTimer->isActive(), svc->backendPid > 0}),
-                 (State {some, some, some, some && backoffMs == 0}));
+        const QList<qint64> atOnce {svc->backendWanted, svc->serviceActive, svc->tickTimer->isActive(),
+                                    svc->backendPid > 0};
         zplatform::advanceClockMs(backoffMs);
         svc->onTick();
-        QCOMPARE((State {svc->backendPid > 0, svc->pendingBackendLines.size()}), (State {some, 0}));
+        const QByteArray fields = "wanted active tick running runningAfterTick pending";
+        QCOMPARE(named(fields, atOnce + QList<qint64> {svc->backendPid > 0, svc->pendingBackendLines.size()}),
+                 named(fields, {some, some, some, some && backoffMs == 0, some, 0}));
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), received, 5000);
     }
 
@@ -254,8 +274,9 @@ private slots:
         const QByteArray full = "service: backend input full, dropped ";
         QCOMPARE(log.matching(full), Lines({full + QByteArray::number(dropped) + " bytes",
                                             full + QByteArray::number(droppedAgain) + " bytes"}));
-        QCOMPARE((State {svc->backendInputBuffer.size(), svc->backendInputNotifier != nullptr, svc->backendDroppedBytes}),
-                 (State {0, 0, 0}));
+        QCOMPARE(named("buffered notifier dropped", {svc->backendInputBuffer.size(),
+                                                     svc->backendInputNotifier != nullptr, svc->backendDroppedBytes}),
+                 QByteArray("buffered=0 notifier=0 dropped=0"));
     }
 
     // One activation reads a bounded number of datagrams; the rest follow in later ones, in order.
@@ -284,17 +305,20 @@ private slots:
     // once its back-off has passed. A run over 30 s forgets earlier failures; a stopped service schedules nothing.
     void endAndRelaunch()
     {
-        const QList<State> runs {{1000, 137, 1000, 1}, {30000, 1, 2000, 2}, {30001, 42, 30000, 1}, {100, 9, 10000, 2}};
+        struct Run {
+            qint64 ranMs, exitCode, backoffMs, attempts;
+        };
+        const QList<Run> runs {{1000, 137, 1000, 1}, {30000, 1, 2000, 2}, {30001, 42, 30000, 1}, {100, 9, 10000, 2}};
         svc->backendWanted = true;
-        for (const State &run : runs) {
+        for (const Run &run : runs) {
             svc->onTick();
             const int pid = svc->backendPid;
             QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), Lines {"ping"}, 5000);
-            zplatform::advanceClockMs(run[0]);
-            if (run[1] == 137)
+            zplatform::advanceClockMs(run.ranMs);
+            if (run.exitCode == 137)
                 kill(pid, SIGKILL);
             else
-                svc->sendLine(QStringLiteral("sim exit %1").arg(run[1]));
+                svc->sendLine(QStringLiteral("sim exit %1").arg(run.exitCode));
             siginfo_t gone {};
             QTRY_VERIFY_WITH_TIMEOUT(!waitid(P_PID, pid, &gone, WEXITED | WNOHANG | WNOWAIT) && gone.si_pid, 5000);
             svc->sendLine("into the void");
@@ -303,16 +327,18 @@ private slots:
             QVERIFY(svc->backendInputBuffer.isEmpty() && svc->backendStdinFd >= 0);
             LogCapture log;
             svc->onTick();
-            QCOMPARE(backendState() << (svc->backendInputNotifier != nullptr), (State {-1, -1, run[3], run[2], 0}));
-            const QByteArray ended = QString::asprintf("exitCode=%lld status=%d", run[1], run[1] == 137).toUtf8();
-            const QByteArray restart =
-                QString::asprintf("restart in %lld ms (attempt=%lld uptime_ms=%lld)", run[2], run[3], run[0]).toUtf8();
+            QCOMPARE(backendState(), named(kBackend, {-1, -1, run.attempts, run.backoffMs}));
+            QVERIFY(!svc->backendInputNotifier);
+            const QByteArray ended =
+                QString::asprintf("exitCode=%lld status=%d", run.exitCode, run.exitCode == 137).toUtf8();
+            const QByteArray restart = QString::asprintf("restart in %lld ms (attempt=%lld uptime_ms=%lld)",
+                                                         run.backoffMs, run.attempts, run.ranMs).toUtf8();
             QCOMPARE(log.lines(), Lines({"service: backend waitpid pid=" + QByteArray::number(pid) + ' ' + ended,
                                          "service: backend finished " + ended, "service: backend " + restart}));
-            zplatform::advanceClockMs(run[2]);
+            zplatform::advanceClockMs(run.backoffMs);
         }
         svc->serviceActive = false;
-        const State before = backendState();
+        const QByteArray before = backendState();
         svc->onBackendFinished(1, QProcess::NormalExit);
         QCOMPARE(backendState(), before);
     }
@@ -329,7 +355,8 @@ private slots:
         svc->reapBackend();
         QCOMPARE(log.lines(), Lines {QString::asprintf("service: waitpid(%d) failed errno=10 (No child processes)",
                                                        int(getpid())).toUtf8()});
-        QCOMPARE(backendState() << fcntl(fds[1], F_GETFD), (State {-1, -1, 0, 0, -1}));
+        QCOMPARE(backendState(), named(kBackend, {-1, -1, 0, 0}));
+        QCOMPARE(fcntl(fds[1], F_GETFD), -1); // the write end closed
     }
 };
 

@@ -8,7 +8,6 @@
 #include <QtTest>
 
 #include "bb/system/InvokeManager.h"
-#include "calls/call_logic.h"
 #include "servicerig.h"
 
 namespace {
@@ -125,45 +124,8 @@ private slots:
             expected[i] = parts[i] + ": " + expected[i];
         }
         QCOMPARE(got, expected);
-    }
-
-    // The reply to the UI's invocation is released once finished: months of rings leave no objects behind.
-    void invokeReplyIsReleased()
-    {
-        svc->bringUiToForegroundForIncomingCall(5, 12, 3);
-        QCOMPARE(svc->findChildren<bb::system::InvokeTargetReply *>().size(), 1);
+        // The reply to each invocation of the UI is released once finished: months of rings leave no objects behind.
         QTRY_VERIFY_WITH_TIMEOUT(svc->findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
-    }
-
-    // The number conversions are the event tail's (its unit test); here the members, flag, texts and name.
-    void parseCallUpdate_data()
-    {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("all members, no flag from text") << QByteArray(R"({"call_id":9007199254740993,"user_id":3,
-            "chat_id":-12,"outgoing":"true","state":" callStatePending ","code":7,"message":" m ","chat_title":" T ",
-            "user_name":"U"})") << "call=9007199254740993 user=3 chat=-12 outgoing=0 code=7 state=callStatePending message=m name=T";
-        QTest::newRow("numbers as text, user name fallback")
-            << QByteArray(R"({"outgoing":0.25,"state":12,"message":["x"],"chat_title":"  ","user_name":" Bob "})")
-            << "call=0 user=0 chat=0 outgoing=1 code=0 state=12 message= name=Bob";
-    }
-    void parseCallUpdate()
-    {
-        QFETCH(QByteArray, json);
-        const calls::CallUpdate u = calls::parseCallUpdate(QJsonDocument::fromJson(json).toVariant().toMap());
-        QTEST(QStringLiteral("call=%1 user=%2 chat=%3 outgoing=%4 code=%5 state=%6 message=%7 name=%8")
-                     .arg(u.callId).arg(u.userId).arg(u.chatId).arg(int(u.outgoing)).arg(u.code)
-                     .arg(u.state, u.message, u.displayName),
-              "expected");
-    }
-
-    // The cut at 200 and a line feed are in the long-form scenarios.
-    void loggable()
-    {
-        QCOMPARE(calls::loggable(QStringLiteral("a\r\nb\tc\u2028d"), 200), QByteArray("a  b c d"));
-        // Never half a surrogate pair.
-        QCOMPARE(calls::loggable(QStringLiteral("ab\U0001F600"), 3), QByteArray("ab"));
-        QCOMPARE(calls::loggable(QStringLiteral("ab\U0001F600"), 4), QByteArray("ab\xF0\x9F\x98\x80"));
     }
 };
 
@@ -212,9 +174,24 @@ void ServiceTest::scenarios_data()
         0, "", "Incoming call|zunaro://call?call_id=0&user_id=0");
     row("code or message give the long form, on one line",
         {R"(ev {"state":" callStateError ","code":"-3","message":" )" + QString(250, 'm') + R"( "})",
-         R"(ev {"state":"x\ny","message":"a\nservice: forged"})"},
+         R"(ev {"state":"x\ny","message":"a\r\nb\tc\u2028d\nservice: forged"})",
+         R"(ev {"message":")" + QString(199, 'm') + "\U0001F600\"}",
+         R"(ev {"message":")" + QString(198, 'm') + "\U0001F600\"}"},
         "delete", {up0 + "callStateError ui_active=0 code=-3 msg=" + QString(200, 'm'),
-                   up0 + "x y ui_active=0 code=0 msg=a service: forged"}, 0, "", "", "");
+                   up0 + "x y ui_active=0 code=0 msg=a  b c d service: forged",
+                   up0 + " ui_active=0 code=0 msg=" + QString(199, 'm'), // never half a surrogate pair
+                   up0 + " ui_active=0 code=0 msg=" + QString(198, 'm') + "\U0001F600"}, 0, "", "", "");
+
+    // Members as the backend may send them: a 64-bit id, a flag only from a number, a state of any type, the
+    // user's name when the chat has none.
+    row("members of other types",
+        {R"(ev {"call_id":9007199254740993,"outgoing":"true","state":12,"code":7,"message":["x"]})",
+         R"(ev {"call_id":5,"outgoing":0.25,"state":"x"})"},
+        "", {"service: call_update call_id=9007199254740993 chat_id=0 user_id=0 outgoing=0 state=12 ui_active=0 "
+             "code=7 msg=", bare5 + "1 state=x ui_active=0"}, 0);
+    row("the user's name when the chat has none", {R"(ev {"call_id":5,"chat_id":12,"user_id":3,)"
+        R"("state":"callStatePending","chat_title":" ","user_name":" Bob "})"}, rang, {kAny}, 0,
+        "Incoming call from Bob|Answer=" + U5 + "&auto=answer|Decline=" + U5 + "&auto=decline");
 
     // The dialog alone; a press on it is the platform's (its control test).
     const QString show7 = "service: incoming_call dialog show call_id=7 chat_id=12 user_id=3";

@@ -90,9 +90,10 @@ private slots:
             svc->enqueueHubSummaryMessage({{"chat_id", chat}, {"text", "x"}});
         }
         QVERIFY(!svc->chatUnreadCounts.contains(1));
-        QCOMPARE(QList<qint64>({svc->chatUnreadCounts.size(), svc->hubUnreadCounts.size(),
-                                svc->hubSummaryChatIds.size(), qint64(svc->hubUnreadTotal)}),
-                 QList<qint64>(4, bound));
+        const QString sizes = QStringLiteral("unread counts %1, unread news %2, summary chats %3, total %4");
+        QCOMPARE(sizes.arg(svc->chatUnreadCounts.size()).arg(svc->hubUnreadCounts.size())
+                     .arg(svc->hubSummaryChatIds.size()).arg(svc->hubUnreadTotal),
+                 sizes.arg(bound).arg(bound).arg(bound).arg(bound));
         for (const char *table : {"unread counts", "unread news", "summary chats"})
             QVERIFY2(rig->log.matching(QByteArray("service: ") + table + " full at").size() == 1, table);
         svc->applyChatUnread(-1, 3); // a chat it holds still counts
@@ -175,7 +176,7 @@ private slots:
             QString seen = QStringLiteral("%1 %2 %3").arg(due).arg(svc->pendingNotifyCount).arg(posts());
             if (posts() > postsBefore)
                 seen += QStringLiteral(", ") + body().section(QLatin1Char('\n'), 0, 0);
-            QCOMPARE(seen, step.section(QStringLiteral(" => "), 1));
+            QCOMPARE(step.section(QStringLiteral(" => "), 0, 0) + QStringLiteral(" => ") + seen, step); // names the step
         }
     }
 };
