@@ -16,14 +16,12 @@ class TestDevice;
 class ServiceProcess
 {
 public:
-    explicit ServiceProcess(const TestDevice &device);
-    ~ServiceProcess();
+    explicit ServiceProcess(const TestDevice &device) : m_device(device) {}
+    ~ServiceProcess(); // SIGTERM, then SIGKILL if it stays
 
     // Installs and starts the service and waits until its start-up is over
     // and its control socket exists; false when any step fails.
     bool start(int timeoutMs = 10000);
-    // Sends SIGTERM and waits for the end, killing the service if it stays.
-    void stop();
     QList<QByteArray> lines(); // log lines so far
     bool hasLine(const QByteArray &line) { return lines().contains(line); }
     QProcess &process() { return m_process; }
