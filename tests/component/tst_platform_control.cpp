@@ -1,12 +1,11 @@
 // The embedded platform in a process of its own: the control socket, zunaroctl
 // against it, and the device files each call reads or writes.
 
+#include <QtNetwork>
 #include <QtTest>
 
-#include <QLocalServer>
-#include <QLocalSocket>
-
 #include <sys/stat.h>
+#include <typeinfo>
 
 #include "bb/platform/Notification.h"
 #include "bb/platform/NotificationDialog.h"
@@ -21,8 +20,6 @@
 #include "backends.h"
 #include "online_state.h"
 #include "state_parse.h"
-
-#include <typeinfo>
 
 using bb::system::InvokeRequest;
 
@@ -265,7 +262,7 @@ private slots:
 
         QCOMPARE(zunaroctl(device, {"select", "kvel_hub_summary"}).exitCode, 0);
         QCOMPARE(zunaroctl(device, {"press", "Answer"}).exitCode, 0);
-        const QString invocations = QStringLiteral("platform/invocations.jsonl");
+        const QString invocations = "platform/invocations.jsonl";
         const QJsonObject sent {{"by", "service"}, {"action", "bb.action.START"}, {"target", "com.kvel.zunaro"},
                                 {"mime", ""}, {"uri", "zunaro://ui"}, {"at_ms", 1700000000000.0}};
         QCOMPARE(device.jsonLines(invocations).value(0), sent);
@@ -347,35 +344,34 @@ private slots:
         }
     }
 
-    // The notification settings the user applied: only 1 and 2 are policies.
+    // The notification settings the user applied: only the numbers 1 and 2 are policies.
     void settings()
     {
-        const QList<QPair<QByteArray, QList<int>>> rows {
-            {R"({"sound":1,"vibrate":2,"preview":"1"})", {1, 2, 0, 0}},
-            {R"({"sound":7,"vibrate":-1,"led":2,"preview":1.5})", {0, 0, 2, 0}}};
-        for (const auto &[content, values] : rows) {
-            const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
-            QCOMPARE((QList<int> {s.sound, s.vibrate, s.led, s.preview}), values);
-        }
+        const auto read = [](const QByteArray &json) {
+            const zplatform::AppliedSettings s = zplatform::settingsFromJson(json);
+            return QString("sound=%1 vibrate=%2 led=%3 preview=%4").arg(s.sound).arg(s.vibrate).arg(s.led).arg(s.preview);
+        };
+        QCOMPARE(read(R"({"sound":1,"vibrate":2,"preview":"1"})"), "sound=1 vibrate=2 led=0 preview=0");
+        QCOMPARE(read(R"({"sound":7,"vibrate":-1,"led":2,"preview":1.5})"), "sound=0 vibrate=0 led=2 preview=0");
     }
 
+    // The older of two dialogs going away, cancelled or deleted, never takes the newer one off screen.
     void stackedDialogs()
     {
         TestDevice device;
-        auto *older = new bb::platform::NotificationDialog;
-        older->setTitle(QStringLiteral("older"));
-        older->show();
-        bb::platform::NotificationDialog newer;
-        newer.setTitle(QStringLiteral("newer"));
-        newer.show();
         const auto onScreen = [&device] { return device.json("platform/dialog.json").value("title").toString(); };
-        // The older dialog going away must not take the newer one off screen.
-        older->cancel();
-        QCOMPARE(onScreen(), QStringLiteral("newer"));
+        auto *older = new bb::platform::NotificationDialog;
+        bb::platform::NotificationDialog newer;
+        older->setTitle("older");
+        newer.setTitle("newer");
         older->show();
-        QCOMPARE(onScreen(), QStringLiteral("older"));
+        newer.show();
+        older->cancel();
+        QCOMPARE(onScreen(), "newer");
+        older->show();
+        QCOMPARE(onScreen(), "older");
         delete older;
-        QCOMPARE(onScreen(), QStringLiteral("newer"));
+        QCOMPARE(onScreen(), "newer");
         newer.cancel();
         QVERIFY(!device.exists("platform/dialog.json"));
     }
@@ -396,10 +392,10 @@ private slots:
         QFETCH(QStringList, names);
         const zplatform::Backends b = zplatform::makeBackends(kind);
         QVERIFY(b.invoker && b.hub && b.lock && b.entrance && b.loadNetwork);
-        const char *made[] = {typeid(*b.invoker).name(), typeid(*b.hub).name(), typeid(*b.lock).name(),
-                              typeid(*b.entrance).name()};
+        const QStringList made {typeid(*b.invoker).name(), typeid(*b.hub).name(), typeid(*b.lock).name(),
+                                typeid(*b.entrance).name()};
         for (int i = 0; i < names.size(); ++i)
-            QVERIFY2(QByteArray(made[i]).contains(names[i].toLatin1()), made[i]);
+            QVERIFY2(made[i].contains(names[i]), qPrintable(made[i]));
     }
 };
 
