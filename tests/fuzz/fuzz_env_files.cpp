@@ -36,35 +36,12 @@ envfile::Assignment plainAssignment(const QByteArray &raw, bool *assigns)
 bool plainBoundedInt(const QString &text, int maxValue, int &out)
 {
     const QByteArray ascii = text.toLatin1();
-    const qsizetype digits = ascii.startsWith('+') || ascii.startsWith('-') ? 1 : 0;
-    if (ascii.size() == digits)
-        return false;
-    for (qsizetype i = digits; i < ascii.size(); ++i) {
-        if (ascii[i] < '0' || ascii[i] > '9')
-            return false;
-    }
     const long long number = std::strtoll(ascii.constData(), nullptr, 10);
-    if (number < 0 || number > maxValue)
+    if (!plainDigits(ascii, true) || number < 0 || number > maxValue)
         return false;
     out = int(number);
     return true;
 }
-
-// The file the reader opens: a memory file, reached by its path.
-class MemoryFile
-{
-public:
-    explicit MemoryFile(const QByteArray &content) : m_fd(memfd_create("fuzz", 0))
-    {
-        fuzzCheck(m_fd >= 0 && write(m_fd, content.constData(), size_t(content.size())) == content.size(),
-                  "cannot write the memory file");
-    }
-    ~MemoryFile() { close(m_fd); }
-    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(m_fd); }
-
-private:
-    int m_fd;
-};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -98,8 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                   "a number setting reads differently");
     }
 
+    // The file the reader opens: a memory file, reached by its path.
+    const int fd = memfd_create("fuzz", 0);
+    fuzzCheck(fd >= 0 && write(fd, content.constData(), size_t(content.size())) == content.size(), "no memory file");
     QByteArray read;
-    fuzzCheck(envfile::readEnvFile(MemoryFile(content).path(), bound, read), "the file was not read");
+    const bool opened = envfile::readEnvFile(QStringLiteral("/proc/self/fd/%1").arg(fd), bound, read);
+    close(fd);
+    fuzzCheck(opened, "the file was not read");
     const QByteArray head = content.size() <= bound ? content : content.left(content.left(bound).lastIndexOf('\n') + 1);
     fuzzCheck(read == head, "the file was not read as its complete lines within the bound");
     return 0;

@@ -10,7 +10,6 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -45,11 +44,9 @@ int plainLockState(const QByteArray &content)
 bool plainCursor(const QByteArray &content, quint64 &out)
 {
     const QByteArray digits = plainTrimmed(content);
-    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
     errno = 0;
     const unsigned long long value = std::strtoull(digits.constData(), nullptr, 10);
-    if (errno == ERANGE)
+    if (!plainDigits(digits, false) || errno == ERANGE)
         return false;
     out = value;
     return true;
@@ -59,16 +56,9 @@ bool plainCursor(const QByteArray &content, quint64 &out)
 qint64 plainStamp(const QByteArray &line)
 {
     const QByteArray text = plainTrimmed(line);
-    const qsizetype digits = text.startsWith('+') || text.startsWith('-') ? 1 : 0;
-    if (text.size() == digits)
-        return 0;
-    for (qsizetype i = digits; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return 0;
-    }
     errno = 0;
     const long long stamp = std::strtoll(text.constData(), nullptr, 10);
-    return errno == ERANGE ? 0 : stamp;
+    return !plainDigits(text, true) || errno == ERANGE ? 0 : stamp;
 }
 
 bool plainFresh(const QByteArray &line, qint64 mtimeMs, qint64 nowMs, qint64 windowMs)

@@ -32,24 +32,22 @@ $got
 expected:
 $expected"
     [ -x "$root$prefix/$service" ] || fail "$service is not executable"
-    grep -qx "ExecStart=$prefix/$service --platform=desktop" "$root$prefix/$unit" \
-        || fail "the unit does not start $prefix/$service"
-    grep -qx "Exec=$prefix/$service --platform=desktop" "$root$prefix/$activation" \
-        || fail "the activation file does not start $prefix/$service"
-    # The bus activates the unit that claims the very name it was asked for.
+    # Both start the service where it is; the bus activates the unit that claims the very name it was asked for.
     bus_name=$(sed -n 's/^Name=//p' "$root$prefix/$activation")
-    grep -qx "BusName=$bus_name" "$root$prefix/$unit" || fail "unit and activation file name different buses"
-    grep -qx "SystemdService=$(basename "$unit")" "$root$prefix/$activation" \
-        || fail "the activation file names another unit"
-    grep -qx "Documentation=man:zunaro-service(8)" "$root$prefix/$unit" || fail "the unit names no manual page"
+    for line in "$unit:ExecStart=$prefix/$service --platform=desktop" "$unit:BusName=$bus_name" \
+        "$unit:Documentation=man:zunaro-service(8)" "$activation:Exec=$prefix/$service --platform=desktop" \
+        "$activation:SystemdService=$(basename "$unit")"; do
+        grep -qx "${line#*:}" "$root$prefix/${line%%:*}" || fail "${line%%:*} lacks the line ${line#*:}"
+    done
     for page in $pages; do
         warnings=$(zcat "$root$prefix/$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] \
             || fail "$page: $warnings"
     done
     cmp -s "$source_interface" "$root$prefix/$interface" || fail "$interface is not the interface the service serves"
-    # The notifications name the entry and the icon: both must be what is installed.
-    grep -qx "Icon=$(basename "$icon" .svg)" "$root$prefix/$entry" || fail "the desktop entry names another icon"
-    grep -qx "NoDisplay=true" "$root$prefix/$entry" || fail "the service's entry shows in menus"
+    # The notifications name the entry and the icon: both must be what is installed; the entry is in no menu.
+    for line in "Icon=$(basename "$icon" .svg)" NoDisplay=true; do
+        grep -qx "$line" "$root$prefix/$entry" || fail "$entry lacks the line $line"
+    done
 }
 
 prefix=$tmp/prefix
