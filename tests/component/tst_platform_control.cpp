@@ -349,7 +349,8 @@ private slots:
     {
         const auto read = [](const QByteArray &json) {
             const zplatform::AppliedSettings s = zplatform::settingsFromJson(json);
-            return QString("sound=%1 vibrate=%2 led=%3 preview=%4").arg(s.sound).arg(s.vibrate).arg(s.led).arg(s.preview);
+            return QString("sound=%1 vibrate=%2 led=%3 preview=%4").arg(s.sound).arg(s.vibrate).arg(s.led)
+                .arg(s.preview);
         };
         QCOMPARE(read(R"({"sound":1,"vibrate":2,"preview":"1"})"), "sound=1 vibrate=2 led=0 preview=0");
         QCOMPARE(read(R"({"sound":7,"vibrate":-1,"led":2,"preview":1.5})"), "sound=0 vibrate=0 led=2 preview=0");

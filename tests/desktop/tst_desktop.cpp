@@ -1,13 +1,7 @@
 // The service on the desktop platform against python3-dbusmock on private
 // buses: the notification server, logind and a bus-activated stand-in UI.
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusVariant>
-#include <QDBusServiceWatcher>
-#include <QProcess>
-#include <QRegularExpression>
+#include <QtDBus>
 #include <QtTest>
 #include <memory>
 #include <sys/socket.h>
@@ -369,20 +363,15 @@ self.next_id += 0 if args[1] else 1)";
         QCOMPARE(send(env, "again"), 0);
     }
 
-    // Text from a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
-    void outsideTextLogged()
+    // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it. Text from
+    // a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
+    void busService()
     {
         LogCapture log;
-        const QString action = "x\n\n" + QString(50000, QChar(0xe9));
-        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", action}).exitCode, 0);
+        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "x\n\n" + QString(50000, QChar(0xe9))}).exitCode, 0);
         QTRY_COMPARE(log.matching("service: invoked action="),
                      QList<QByteArray> {"service: invoked action=x\\n\\n" + QString(126, QChar(0xe9)).toUtf8()
                                         + "...(cut: 100003 bytes)"});
-    }
-
-    // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it.
-    void busService()
-    {
         svc->backendWanted = true;
         svc->onTick();
         QVERIFY(svc->backendPid > 0);
