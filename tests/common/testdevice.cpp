@@ -21,10 +21,8 @@
 
 TestDevice::TestDevice()
 {
-    QDir root(m_dir.path());
-    root.mkpath(QStringLiteral("app/native"));
-    root.mkpath(QStringLiteral("data"));
-    root.mkpath(QStringLiteral("accounts/1000/shared/misc/nimbrel"));
+    for (const char *folder : {"app/native", "data", "accounts/1000/shared/misc/nimbrel"})
+        QDir(root()).mkpath(folder);
     qunsetenv("ZUNARO_DEVICE_ROOT");
     zplatform::setApplicationDirPath(appDir());
 }
