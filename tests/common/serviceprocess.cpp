@@ -20,9 +20,8 @@ bool ServiceProcess::start(int timeoutMs)
     m_process.start(m_device.appDir() + "/zunaro-service", QStringList());
     if (!m_process.waitForStarted(timeoutMs))
         return false;
-    // The control socket opens first thing; the command socket and the push
-    // poll come at the end of start-up, whose last line says which mode
-    // runs. A datagram sent before that would be lost.
+    // The control socket opens first thing; the command socket and the push poll come at the end of start-up, whose
+    // last line says which mode runs. A datagram sent before that would be lost.
     static const QRegularExpression startedUp(
         "^service: (cmd socket listening on |cmd \\w+\\(\\) failed|tgpush mode enabled; TDLib backend disabled$)",
         QRegularExpression::MultilineOption);

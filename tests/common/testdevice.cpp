@@ -71,8 +71,7 @@ bool TestDevice::installTool(const QString &name, const QString &as) const
 {
     const QString target = appDir() + QLatin1Char('/') + as;
     QFile::remove(target);
-    // A copy, not a link: a program finds its own folder through the
-    // resolved path of its executable.
+    // A copy, not a link: a program finds its own folder through the resolved path of its executable.
     return QFile::copy(builtTool(name), target);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-// A device folder of its own for one test: the layout of a real device in a
-// temporary directory, the platform pointed at it, and helpers to read and
-// write its files and to capture the service's log.
+// A device folder of its own for one test: the layout of a real device in a temporary directory, the platform pointed
+// at it, and helpers to read and write its files and to capture the service's log.
 
 #include <QByteArray>
 #include <QFileInfo>
@@ -13,10 +12,9 @@
 
 #include "bb/system/InvokeRequest.h"
 
-// Puts what `content` names at `path`, for the tables of hostile files:
-// "<dir>" a directory, "<fifo>" a FIFO nobody writes, "<unreadable>" a file
-// that even root cannot read (a link to a write-only kernel setting),
-// "<none>" nothing at all; any other content is written as the file's bytes.
+// Puts what `content` names at `path`, for the tables of hostile files: "<dir>" a directory, "<fifo>" a FIFO nobody
+// writes, "<unreadable>" a file that even root cannot read (a link to a write-only kernel setting), "<none>" nothing
+// at all; any other content is written as the file's bytes.
 bool placeAt(const QString &path, const QByteArray &content);
 
 class TestDevice
@@ -53,8 +51,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Path of an executable built by this project ("zunaroctl", "td_backend_sim",
-// "zunaro-service", ...).
+// Path of an executable built by this project ("zunaroctl", "td_backend_sim", "zunaro-service", ...).
 QString builtTool(const QString &name);
 
 // Lines of the backend's events file, without the line feed.

@@ -1,6 +1,5 @@
-// The control socket's request parser: a line that is not a JSON object is
-// refused with a reason; a request it takes, written out again, is taken
-// the same way; every answer is one line of JSON saying whether it worked.
+// The control socket's request parser: a line that is not a JSON object is refused with a reason; a request it takes,
+// written out again, is taken the same way; every answer is one line of JSON saying whether it worked.
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,14 +1,10 @@
-// Both settings-file dialects against a plain reading of their rules.
-// Shared: a line ends at a line feed; decoded and trimmed, a line that is
-// empty or begins with "#" assigns nothing, nor does one without a name
-// before its first "="; the name is the text before that "=", the value the
-// text after it, both trimmed. The backend's environment files keep quotes
-// and skip a line holding a NUL (no environment entry can carry one); the
-// push settings drop one pair of matching quotes around a value, and the
-// last assignment of a name wins. A number setting is a decimal int in its
-// range or nothing. And a file is read as its complete lines within the
-// size bound.
-// The first input byte is the size bound (plus one), the rest the file.
+// Both settings-file dialects against a plain reading of their rules. Shared: a line ends at a line feed; decoded and
+// trimmed, a line that is empty or begins with "#" assigns nothing, nor does one without a name before its first "=";
+// the name is the text before that "=", the value the text after it, both trimmed. The backend's environment files
+// keep quotes and skip a line holding a NUL (no environment entry can carry one); the push settings drop one pair of
+// matching quotes around a value, and the last assignment of a name wins. A number setting is a decimal int in its
+// range or nothing. And a file is read as its complete lines within the size bound. The first input byte is the size
+// bound (plus one), the rest the file.
 
 #include <QMap>
 
@@ -31,8 +27,7 @@ envfile::Assignment plainAssignment(const QByteArray &raw, bool *assigns)
     return {name, line.mid(eq + 1).trimmed()};
 }
 
-// Digits after an optional sign, in 0..maxValue; a longer run of digits
-// overflows to a value above it.
+// Digits after an optional sign, in 0..maxValue; a longer run of digits overflows to a value above it.
 bool plainBoundedInt(const QString &text, int maxValue, int &out)
 {
     const QByteArray ascii = text.toLatin1();

@@ -1,12 +1,10 @@
 // Line splitting of the two streams of lines from outside.
 //
-// Command datagrams: the lines are the datagram's parts between line feeds,
-// each decoded and trimmed, blank ones left out; decoding the whole
-// datagram first must give the same lines as decoding each part.
+// Command datagrams: the lines are the datagram's parts between line feeds, each decoded and trimmed, blank ones left
+// out; decoding the whole datagram first must give the same lines as decoding each part.
 //
-// The events file, read in chunks of any size with the carriage returns of
-// each chunk dropped: the same lines as splitting the whole text at its line
-// feeds, a line longer than the bound reported once and dropped, and the
+// The events file, read in chunks of any size with the carriage returns of each chunk dropped: the same lines as
+// splitting the whole text at its line feeds, a line longer than the bound reported once and dropped, and the
 // unfinished rest carried over.
 
 #include <QByteArrayView>

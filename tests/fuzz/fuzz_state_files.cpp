@@ -1,12 +1,10 @@
-// The readers of the small state files the UI or the user writes, against a
-// plain reading of their rules.
+// The readers of the small state files the UI or the user writes, against a plain reading of their rules.
 //
 // lock_state: "0", "1" or "2" between white space, else -1 (unknown).
 // The saved push cursor: digits between white space, within 64 bits.
-// A presence file's first line: a positive decimal time in milliseconds,
-// white space around it allowed, is fresh when now minus it, or 0 if it is in
-// the future, is within the window; else the modification time decides the
-// same way, and when that is not positive either the file counts as fresh.
+// A presence file's first line: a positive decimal time in milliseconds, white space around it allowed, is fresh
+// when now minus it, or 0 if it is in the future, is within the window; else the modification time decides the same
+// way, and when that is not positive either the file counts as fresh.
 
 #include <fuzzer/FuzzedDataProvider.h>
 

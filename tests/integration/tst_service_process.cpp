@@ -1,5 +1,5 @@
-// The real programs together: the service binary in a device folder with the
-// backend simulator, driven with zunaroctl as the UI and the user would.
+// The real programs together: the service binary in a device folder with the backend simulator, driven with zunaroctl
+// as the UI and the user would.
 
 #include <QtTest>
 
@@ -11,8 +11,7 @@
 #include "testdevice.h"
 
 namespace {
-// An environment with no session bus to reach, no platform or device named,
-// and `set` ("NAME=value") on top.
+// An environment with no session bus to reach, no platform or device named, and `set` ("NAME=value") on top.
 QProcessEnvironment bareEnvironment(const QString &dir, const QStringList &set = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -117,9 +116,9 @@ private slots:
         QCOMPARE(files, written + QStringList {"usr/bin/zunaroctl"});
     }
 
-    // The real program answers the user's invocations. Under systemd each line carries its priority for the
-    // journal; anywhere else the lines are as they were. SIGTERM ends the event loop: the process exits
-    // normally and takes its control socket with it.
+    // The real program answers the user's invocations. Under systemd each line carries its priority for the journal;
+    // anywhere else the lines are as they were. SIGTERM ends the event loop: the process exits normally and takes its
+    // control socket with it.
     void invocationsJournalAndStop_data()
     {
         QTest::addColumn<bool>("toJournal");
@@ -199,9 +198,9 @@ private slots:
         QVERIFY2(now.size() == 1 && now != first, qPrintable(QString::number(now.size())));
     }
 
-    // What the simulated backend reports reaches the user through the real service: a call rings, three messages
-    // make one coalesced summary, history from before start-up is never announced. After a stop, the UI's next
-    // command brings the service back: its lines reach a new backend in order, and that backend's end is noticed.
+    // What the simulated backend reports reaches the user through the real service: a call rings, three messages make
+    // one coalesced summary, history from before start-up is never announced. After a stop, the UI's next command
+    // brings the service back: its lines reach a new backend in order, and that backend's end is noticed.
     void eventsReachTheUser()
     {
         TestDevice device;
