@@ -300,7 +300,7 @@ self.next_id += 0 if args[1] else 1)";
                                     invocation(QString(), QString(), kUi)}) {
             std::unique_ptr<bb::system::InvokeTargetReply> reply(svc->invokeManager->invoke(request));
             QTRY_VERIFY(reply->isFinished());
-            QCOMPARE(reply->errorString(), QString());
+            QVERIFY2(reply->errorString().isEmpty(), qPrintable(request.target() + ": " + reply->errorString()));
         }
         QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
         QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
@@ -314,7 +314,8 @@ self.next_id += 0 if args[1] else 1)";
         const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/zunaro/commands";
         struct stat folder {}, socketFile {};
         QVERIFY(stat(path.chopped(9), &folder) == 0 && stat(path, &socketFile) == 0);
-        QCOMPARE(std::pair(folder.st_mode & 07777, socketFile.st_mode & 07777), std::pair(0700u, 0600u));
+        QCOMPARE(QString("folder=%1 socket=%2").arg(folder.st_mode & 07777, 0, 8).arg(socketFile.st_mode & 07777, 0, 8),
+                 "folder=700 socket=600");
         const pid_t child = fork();
         if (child == 0) {
             sockaddr_un addr {AF_UNIX, {}};
