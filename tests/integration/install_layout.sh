@@ -1,11 +1,8 @@
 #!/bin/sh
-# The desktop install, as `cmake --install` into a temporary prefix and as
-# the Debian package lays it out: exactly the expected files, the unit and
-# the activation file naming the service where it really is, manual pages
-# groff renders without a warning, the bus interface the service serves,
-# the icon and the hidden desktop entry the notifications name, systemd's
-# verdict on the unit, a package that depends on the Qt runtime, and
-# lintian's.
+# The desktop install, as `cmake --install` into a temporary prefix and as the Debian package lays it out: exactly the
+# expected files, the unit and the activation file naming the service where it really is, manual pages groff renders
+# without a warning, the bus interface the service serves, the icon and the hidden desktop entry the notifications
+# name, systemd's verdict on the unit, a package that depends on the Qt runtime, and lintian's.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -73,8 +70,7 @@ case "$depends" in
     *libqt6core6*libqt6network6*) ;;
     *) fail "the package does not depend on the Qt runtime: $depends" ;;
 esac
-# Debian's copyright file and changelog are the owner's to write; anything
-# else lintian reports is ours.
+# Debian's copyright file and changelog are the owner's to write; anything else lintian reports is ours.
 if command -v lintian >/dev/null 2>&1; then
     tags=$(lintian "$deb" 2>/dev/null | grep -v -e ' no-copyright-file$' -e ' no-changelog ') || true
     [ -z "$tags" ] || fail "lintian: $tags"
