@@ -337,19 +337,15 @@ private slots:
                                  5000);
     }
 
-    // A lock state file too large, or not a plain file, is unknown; fuzz_state_files checks the content's rules.
-    void lockState()
+    // A lock state file too large, or not a plain file, is unknown (fuzz_state_files checks the content's rules). Of
+    // the notification settings the user applied, only the numbers 1 and 2 are policies.
+    void stateFiles()
     {
         for (const QByteArray &content : {"2" + QByteArray(1 << 20, ' '), QByteArray("<dir>"), QByteArray("<fifo>")}) {
             TestDevice device;
             QVERIFY(placeAt(device.path("platform/lock_state"), content));
             QVERIFY2(navigator_get_device_lock_state() == -1, content.left(16).constData());
         }
-    }
-
-    // The notification settings the user applied: only the numbers 1 and 2 are policies.
-    void settings()
-    {
         const auto read = [](const QByteArray &json) {
             const zplatform::AppliedSettings s = zplatform::settingsFromJson(json);
             return QString("sound=%1 vibrate=%2 led=%3 preview=%4").arg(s.sound).arg(s.vibrate).arg(s.led)
