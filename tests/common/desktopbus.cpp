@@ -44,7 +44,7 @@ qint64 DesktopBus::startBus(QByteArray *address)
                             .arg(m_dir.path());
     if (!m_dir.isValid() || (!QFile::exists(config) && !placeAt(config, xml.toUtf8())))
         return 0;
-    QProcess &daemon = launch(QStringLiteral("dbus-daemon"), {"--config-file=" + config, "--nofork", "--print-address=1"});
+    QProcess &daemon = launch("dbus-daemon", {"--config-file=" + config, "--nofork", "--print-address=1"});
     daemon.waitForReadyRead(10000); // the address, in one write
     *address = daemon.readLine().trimmed();
     return address->isEmpty() ? 0 : daemon.processId();
@@ -52,10 +52,8 @@ qint64 DesktopBus::startBus(QByteArray *address)
 
 qint64 DesktopBus::startMock(bool system, const QString &name, const QStringList &args)
 {
-    QProcess &mock = launch(QStringLiteral("/usr/bin/python3"),
-                            QStringList {"-m", "dbusmock", system ? "--system" : "--session"} + args);
-    QDBusConnectionInterface *iface =
-        (system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus()).interface();
+    QProcess &mock = launch("/usr/bin/python3", QStringList {"-m", "dbusmock", system ? "--system" : "--session"} + args);
+    QDBusConnectionInterface *iface = (system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus()).interface();
     return QTest::qWaitFor([&] { return iface->isServiceRegistered(name).value(); }, 10000) ? mock.processId() : 0;
 }
 
@@ -93,11 +91,11 @@ std::optional<QVariantList> callBus(bool system, const QString &name, const QStr
 
 QList<QVariantList> mockCalls(const QString &name, const QString &path, const QString &method)
 {
-    const std::optional<QVariantList> reply = callBus(false, name, path, QStringLiteral("org.freedesktop.DBus.Mock"),
-                                                      QStringLiteral("GetMethodCalls"), {method});
-    if (!reply)
-        return {};
+    const std::optional<QVariantList> reply =
+        callBus(false, name, path, "org.freedesktop.DBus.Mock", "GetMethodCalls", {method});
     QList<QVariantList> out;
+    if (!reply)
+        return out;
     const QDBusArgument calls = reply->value(0).value<QDBusArgument>();
     calls.beginArray();
     while (!calls.atEnd()) {

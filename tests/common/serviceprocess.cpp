@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -9,47 +10,29 @@
 
 #include "testdevice.h"
 
-ServiceProcess::ServiceProcess(const TestDevice &device)
-    : m_device(device)
+bool ServiceProcess::start(int timeoutMs)
 {
+    if (!m_device.installTool("zunaro-service", "zunaro-service"))
+        return false;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("ZUNARO_DEVICE_ROOT");
+    m_process.setProcessEnvironment(env);
+    m_process.start(m_device.appDir() + "/zunaro-service", QStringList());
+    if (!m_process.waitForStarted(timeoutMs))
+        return false;
+    // The control socket opens first thing; the command socket and the push poll come at the end of start-up, whose
+    // last line says which mode runs. A datagram sent before that would be lost.
+    static const QRegularExpression startedUp(
+        "^service: (cmd socket listening on |cmd \\w+\\(\\) failed|tgpush mode enabled; TDLib backend disabled$)",
+        QRegularExpression::MultilineOption);
+    const auto over = [this] {
+        return m_process.state() == QProcess::NotRunning
+            || (QString::fromUtf8(lines().join('\n')).contains(startedUp) && m_device.exists("platform/control.sock"));
+    };
+    return QTest::qWaitFor(over, timeoutMs) && m_process.state() == QProcess::Running;
 }
 
 ServiceProcess::~ServiceProcess()
-{
-    stop();
-}
-
-bool ServiceProcess::start(int timeoutMs)
-{
-    if (!m_device.installTool(QStringLiteral("zunaro-service"), QStringLiteral("zunaro-service")))
-        return false;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("ZUNARO_DEVICE_ROOT"));
-    m_process.setProcessEnvironment(env);
-    m_process.start(m_device.appDir() + QStringLiteral("/zunaro-service"), QStringList());
-    if (!m_process.waitForStarted(timeoutMs))
-        return false;
-    // The control socket opens first thing; the command socket and the push
-    // poll come at the end of start-up, whose last line says which mode
-    // runs. A datagram sent before that would be lost.
-    const auto startedUp = [this] {
-        for (const QByteArray &line : lines()) {
-            if (line.startsWith("service: cmd socket listening on ") || line.startsWith("service: cmd bind() failed")
-                || line.startsWith("service: cmd socket() failed") || line == "service: tgpush mode enabled; TDLib backend disabled")
-                return true;
-        }
-        return false;
-    };
-    return QTest::qWaitFor(
-        [&] {
-            return m_process.state() == QProcess::NotRunning
-                || (startedUp() && m_device.exists(QStringLiteral("platform/control.sock")));
-        },
-        timeoutMs)
-        && m_process.state() == QProcess::Running;
-}
-
-void ServiceProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
@@ -89,7 +72,7 @@ CtlRun runToEnd(const QString &program, const QStringList &args, const QProcessE
 
 CtlRun zunaroctl(const TestDevice &device, const QStringList &args)
 {
-    return runToEnd(builtTool(QStringLiteral("zunaroctl")), QStringList {QStringLiteral("--root"), device.root()} + args);
+    return runToEnd(builtTool("zunaroctl"), QStringList {"--root", device.root()} + args);
 }
 
 ChildReaper::~ChildReaper()

@@ -7,6 +7,9 @@
 #include <QJsonDocument>
 #include <QVariant>
 
+#include <algorithm>
+#include <iterator>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,10 +21,8 @@
 
 TestDevice::TestDevice()
 {
-    QDir root(m_dir.path());
-    root.mkpath(QStringLiteral("app/native"));
-    root.mkpath(QStringLiteral("data"));
-    root.mkpath(QStringLiteral("accounts/1000/shared/misc/nimbrel"));
+    for (const char *folder : {"app/native", "data", "accounts/1000/shared/misc/nimbrel"})
+        QDir(root()).mkpath(folder);
     qunsetenv("ZUNARO_DEVICE_ROOT");
     zplatform::setApplicationDirPath(appDir());
 }
@@ -32,31 +33,16 @@ TestDevice::~TestDevice()
     zplatform::resetClock();
 }
 
-bool TestDevice::write(const QString &relative, const QByteArray &content) const
-{
-    return placeAt(path(relative), content);
-}
-
 QByteArray TestDevice::read(const QString &relative) const
 {
     QFile file(path(relative));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool TestDevice::exists(const QString &relative) const
-{
-    return QFileInfo::exists(path(relative));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QList<QByteArray> TestDevice::lines(const QString &relative) const
 {
-    QList<QByteArray> out;
-    for (const QByteArray &line : read(relative).split('\n')) {
-        if (!line.isEmpty())
-            out.append(line);
-    }
+    QList<QByteArray> out = read(relative).split('\n');
+    out.removeAll(QByteArray());
     return out;
 }
 
@@ -85,19 +71,15 @@ bool TestDevice::installTool(const QString &name, const QString &as) const
 {
     const QString target = appDir() + QLatin1Char('/') + as;
     QFile::remove(target);
-    // A copy, not a link: a program finds its own folder through the
-    // resolved path of its executable.
+    // A copy, not a link: a program finds its own folder through the resolved path of its executable.
     return QFile::copy(builtTool(name), target);
 }
 
 QString builtTool(const QString &name)
 {
-    static const QHash<QString, QString> paths = {
-        {QStringLiteral("zunaro-service"), QStringLiteral(ZUNARO_SERVICE_PATH)},
-        {QStringLiteral("zunaroctl"), QStringLiteral(ZUNAROCTL_PATH)},
-        {QStringLiteral("td_backend_sim"), QStringLiteral(TD_BACKEND_SIM_PATH)},
-        {QStringLiteral("tgpush_proxy_sim"), QStringLiteral(TGPUSH_PROXY_SIM_PATH)},
-    };
+    static const QHash<QString, QString> paths = {{"zunaro-service", ZUNARO_SERVICE_PATH}, {"zunaroctl", ZUNAROCTL_PATH},
+                                                  {"td_backend_sim", TD_BACKEND_SIM_PATH},
+                                                  {"tgpush_proxy_sim", TGPUSH_PROXY_SIM_PATH}};
     const auto it = paths.constFind(name);
     if (it == paths.constEnd())
         qFatal("builtTool: %s is not a program this project builds", qPrintable(name));
@@ -151,30 +133,18 @@ bb::system::InvokeRequest invocation(const QString &action, const QString &uri, 
 void sendCommandDatagram(const QByteArray &bytes)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(zplatform::kCommandPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    const sockaddr_in addr {AF_INET, htons(zplatform::kCommandPort), {htonl(INADDR_LOOPBACK)}, {}};
+    sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     close(fd);
 }
 
-LogCapture::LogCapture()
-{
-    zplatform::setLogCapture(&m_lines);
-}
-
-LogCapture::~LogCapture()
-{
-    zplatform::setLogCapture(nullptr);
-}
+LogCapture::LogCapture() { zplatform::setLogCapture(&m_lines); }
+LogCapture::~LogCapture() { zplatform::setLogCapture(nullptr); }
 
 QList<QByteArray> LogCapture::matching(const QByteArray &prefix) const
 {
     QList<QByteArray> out;
-    for (const QByteArray &line : m_lines) {
-        if (line.startsWith(prefix))
-            out.append(line);
-    }
+    std::copy_if(m_lines.begin(), m_lines.end(), std::back_inserter(out),
+                 [&prefix](const QByteArray &line) { return line.startsWith(prefix); });
     return out;
 }

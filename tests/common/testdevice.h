@@ -1,9 +1,9 @@
 #pragma once
-// A device folder of its own for one test: the layout of a real device in a
-// temporary directory, the platform pointed at it, and helpers to read and
-// write its files and to capture the service's log.
+// A device folder of its own for one test: the layout of a real device in a temporary directory, the platform pointed
+// at it, and helpers to read and write its files and to capture the service's log.
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -12,13 +12,17 @@
 
 #include "bb/system/InvokeRequest.h"
 
+// Puts what `content` names at `path`, for the tables of hostile files: "<dir>" a directory, "<fifo>" a FIFO nobody
+// writes, "<unreadable>" a file that even root cannot read (a link to a write-only kernel setting), "<none>" nothing
+// at all; any other content is written as the file's bytes.
+bool placeAt(const QString &path, const QByteArray &content);
+
 class TestDevice
 {
 public:
     TestDevice();  // creates the layout and points the platform at it
     ~TestDevice(); // restores the platform's defaults and the real clock
 
-    bool isValid() const { return m_dir.isValid(); }
     QString root() const { return m_dir.path(); }
     QString appDir() const { return root() + QStringLiteral("/app/native"); }
     QString dataDir() const { return root() + QStringLiteral("/data"); }
@@ -28,9 +32,9 @@ public:
 
     // Paths are relative to the device root.
     QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }
-    bool write(const QString &relative, const QByteArray &content) const; // as placeAt()
+    bool write(const QString &relative, const QByteArray &content) const { return placeAt(path(relative), content); }
     QByteArray read(const QString &relative) const; // empty when missing
-    bool exists(const QString &relative) const;
+    bool exists(const QString &relative) const { return QFileInfo::exists(path(relative)); }
     // Lines of a JSON-lines file of the device, as raw bytes without the line feed.
     QList<QByteArray> lines(const QString &relative) const;
     // The same lines parsed; a line that is no JSON object is an empty one.
@@ -47,15 +51,8 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Path of an executable built by this project ("zunaroctl", "td_backend_sim",
-// "zunaro-service", ...).
+// Path of an executable built by this project ("zunaroctl", "td_backend_sim", "zunaro-service", ...).
 QString builtTool(const QString &name);
-
-// Puts what `content` names at `path`, for the tables of hostile files:
-// "<dir>" a directory, "<fifo>" a FIFO nobody writes, "<unreadable>" a file
-// that even root cannot read (a link to a write-only kernel setting),
-// "<none>" nothing at all; any other content is written as the file's bytes.
-bool placeAt(const QString &path, const QByteArray &content);
 
 // Lines of the backend's events file, without the line feed.
 QByteArray messageEvent(qint64 chatId, const QByteArray &title, const QByteArray &text, qint64 date = 0,

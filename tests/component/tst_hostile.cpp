@@ -11,17 +11,6 @@
 
 namespace {
 const char *const kStuckService = "--stuck-service";
-
-// A service whose thread never comes back to its event loop.
-int stuckService(char **argv)
-{
-    int programOnly = 1; // the service takes no --stuck-service option
-    bb::Application app(programOnly, argv);
-    fputs("stuck\n", stdout);
-    fflush(stdout);
-    for (;;)
-        pause();
-}
 } // namespace
 
 class HostileTest : public QObject
@@ -84,8 +73,14 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && qstrcmp(argv[1], kStuckService) == 0)
-        return stuckService(argv);
+    if (argc == 2 && qstrcmp(argv[1], kStuckService) == 0) { // a service whose thread never comes back to its loop
+        int programOnly = 1; // the service takes no --stuck-service option
+        bb::Application app(programOnly, argv);
+        fputs("stuck\n", stdout);
+        fflush(stdout);
+        for (;;)
+            pause();
+    }
     QCoreApplication app(argc, argv);
     HostileTest test;
     return QTest::qExec(&test, argc, argv);

@@ -1,15 +1,11 @@
 // Push mode. The settings lines, cursor text and answer scan have fuzz targets.
 
+#include <QtNetwork>
 #include <QtTest>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
-
 
 #include "push/cursor_file.h"
 #include "push/env_config.h"
@@ -131,8 +127,7 @@ private slots:
             }
             const QDateTime before = QFileInfo(path).lastModified();
             const bool wrote = QTest::qWaitFor([&] { return QFileInfo(path).lastModified() != before; }, 5000);
-            usleep(useconds_t(round * 97 % 500));
-            kill(child, SIGKILL);
+            kill(child, SIGKILL); // wherever the writer happens to be
             waitpid(child, nullptr, 0);
             const QByteArray content = device.read(kCursor);
             quint64 value = 0;
@@ -155,11 +150,9 @@ private slots:
         const auto tried = [](char i, char e) { return QByteArray("service: tgpush try=$") + i + " exists=" + e; };
         const QByteArray disabled = "service: tgpush disabled (missing TGPUSH_POLL_URL)";
         const QByteArrayList first {tried('1', '1'), "service: tgpush config=$1 url=http://h/n", kMode};
-        row("first unreadable, second read", {"<unreadable>", "TGPUSH_POLL_URL=http://h/p\n", "", ""}, defaults + ' ' + push,
-            {tried('1', '1'), "service: tgpush open failed path=$1", tried('2', '1'),
-             "service: tgpush config=$2 url=http://h/p", kMode});
-        row("directory skipped", {"<dir>", "", "TGPUSH_POLL_URL=http://h/3\n", ""}, defaults + ' ' + push,
-            {tried('1', '0'), tried('2', '0'), tried('3', '1'), "service: tgpush config=$3 url=http://h/3", kMode});
+        row("unreadable, a directory, then read", {"<unreadable>", "<dir>", "TGPUSH_POLL_URL=http://h/3\n", ""},
+            defaults + ' ' + push, {tried('1', '1'), "service: tgpush open failed path=$1", tried('2', '0'),
+                                    tried('3', '1'), "service: tgpush config=$3 url=http://h/3", kMode});
         row("quoted empty url: backend mode, numbers and cursor still read",
             {"TGPUSH_POLL_URL=\"\"\nTGPUSH_TIMEOUT_MS=0\nTGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n", "", "", "7\n"},
             named(kSettings, {0, 5000, 5000, 0, 7}) + ' ' + named(kTimers, {1, 1000, -1, -1}),

@@ -1,6 +1,5 @@
-// The control socket's request parser: a line that is not a JSON object is
-// refused with a reason; a request it takes, written out again, is taken
-// the same way; every answer is one line of JSON saying whether it worked.
+// The control socket's request parser: a line that is not a JSON object is refused with a reason; a request it takes,
+// written out again, is taken the same way; every answer is one line of JSON saying whether it worked.
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,33 +12,21 @@ using zplatform::ControlRequest;
 
 QByteArray written(const ControlRequest &r)
 {
-    QJsonObject o;
-    switch (r.kind) {
-    case ControlRequest::Invoke: {
-        QJsonObject invoke {{QStringLiteral("action"), r.invoke.action()}};
-        if (!r.invoke.target().isEmpty())
-            invoke.insert(QStringLiteral("target"), r.invoke.target());
-        if (!r.invoke.uri().isEmpty())
-            invoke.insert(QStringLiteral("uri"), r.invoke.uri().toString());
-        if (!r.invoke.mimeType().isEmpty())
-            invoke.insert(QStringLiteral("mime"), r.invoke.mimeType());
-        o.insert(QStringLiteral("invoke"), invoke);
-        break;
+    QJsonObject invoke {{QStringLiteral("action"), r.invoke.action()}};
+    for (const auto &[field, value] : {std::pair {"target", r.invoke.target()}, {"uri", r.invoke.uri().toString()},
+                                       {"mime", r.invoke.mimeType()}}) {
+        if (!value.isEmpty())
+            invoke.insert(QLatin1String(field), value);
     }
-    case ControlRequest::Online:
-        o.insert(QStringLiteral("online"), r.online);
-        break;
-    case ControlRequest::DialogButton:
-        o.insert(QStringLiteral("dialog_button"), r.name);
-        break;
-    case ControlRequest::HubSelect:
-        o.insert(QStringLiteral("hub_select"), r.name);
-        break;
-    case ControlRequest::Status:
-        o.insert(QStringLiteral("status"), true);
-        break;
-    case ControlRequest::Invalid:
-        break;
+    QJsonObject o;
+    const auto put = [&o](const char *name, const QJsonValue &value) { o.insert(QLatin1String(name), value); };
+    switch (r.kind) {
+    case ControlRequest::Invoke: put("invoke", invoke); break;
+    case ControlRequest::Online: put("online", r.online); break;
+    case ControlRequest::DialogButton: put("dialog_button", r.name); break;
+    case ControlRequest::HubSelect: put("hub_select", r.name); break;
+    case ControlRequest::Status: put("status", true); break;
+    case ControlRequest::Invalid: break;
     }
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

@@ -1,14 +1,10 @@
-// Both settings-file dialects against a plain reading of their rules.
-// Shared: a line ends at a line feed; decoded and trimmed, a line that is
-// empty or begins with "#" assigns nothing, nor does one without a name
-// before its first "="; the name is the text before that "=", the value the
-// text after it, both trimmed. The backend's environment files keep quotes
-// and skip a line holding a NUL (no environment entry can carry one); the
-// push settings drop one pair of matching quotes around a value, and the
-// last assignment of a name wins. A number setting is a decimal int in its
-// range or nothing. And a file is read as its complete lines within the
-// size bound.
-// The first input byte is the size bound (plus one), the rest the file.
+// Both settings-file dialects against a plain reading of their rules. Shared: a line ends at a line feed; decoded and
+// trimmed, a line that is empty or begins with "#" assigns nothing, nor does one without a name before its first "=";
+// the name is the text before that "=", the value the text after it, both trimmed. The backend's environment files
+// keep quotes and skip a line holding a NUL (no environment entry can carry one); the push settings drop one pair of
+// matching quotes around a value, and the last assignment of a name wins. A number setting is a decimal int in its
+// range or nothing. And a file is read as its complete lines within the size bound. The first input byte is the size
+// bound (plus one), the rest the file.
 
 #include <QMap>
 
@@ -31,40 +27,16 @@ envfile::Assignment plainAssignment(const QByteArray &raw, bool *assigns)
     return {name, line.mid(eq + 1).trimmed()};
 }
 
-// Digits after an optional sign, in 0..maxValue; a longer run of digits
-// overflows to a value above it.
+// Digits after an optional sign, in 0..maxValue; a longer run of digits overflows to a value above it.
 bool plainBoundedInt(const QString &text, int maxValue, int &out)
 {
     const QByteArray ascii = text.toLatin1();
-    const qsizetype digits = ascii.startsWith('+') || ascii.startsWith('-') ? 1 : 0;
-    if (ascii.size() == digits)
-        return false;
-    for (qsizetype i = digits; i < ascii.size(); ++i) {
-        if (ascii[i] < '0' || ascii[i] > '9')
-            return false;
-    }
     const long long number = std::strtoll(ascii.constData(), nullptr, 10);
-    if (number < 0 || number > maxValue)
+    if (!plainDigits(ascii, true) || number < 0 || number > maxValue)
         return false;
     out = int(number);
     return true;
 }
-
-// The file the reader opens: a memory file, reached by its path.
-class MemoryFile
-{
-public:
-    explicit MemoryFile(const QByteArray &content) : m_fd(memfd_create("fuzz", 0))
-    {
-        fuzzCheck(m_fd >= 0 && write(m_fd, content.constData(), size_t(content.size())) == content.size(),
-                  "cannot write the memory file");
-    }
-    ~MemoryFile() { close(m_fd); }
-    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(m_fd); }
-
-private:
-    int m_fd;
-};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -98,8 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                   "a number setting reads differently");
     }
 
+    // The file the reader opens: a memory file, reached by its path.
+    const int fd = memfd_create("fuzz", 0);
+    fuzzCheck(fd >= 0 && write(fd, content.constData(), size_t(content.size())) == content.size(), "no memory file");
     QByteArray read;
-    fuzzCheck(envfile::readEnvFile(MemoryFile(content).path(), bound, read), "the file was not read");
+    const bool opened = envfile::readEnvFile(QStringLiteral("/proc/self/fd/%1").arg(fd), bound, read);
+    close(fd);
+    fuzzCheck(opened, "the file was not read");
     const QByteArray head = content.size() <= bound ? content : content.left(content.left(bound).lastIndexOf('\n') + 1);
     fuzzCheck(read == head, "the file was not read as its complete lines within the bound");
     return 0;

@@ -1,14 +1,10 @@
-// The event reader against QJsonDocument: every text is rejected by both or
-// read into the same value, with the same types (a 64-bit id stays a
-// qlonglong, never a double that has lost digits). Keeping a string's
-// leading U+FEFF, which QJsonDocument alone drops, never changes which
-// texts are rejected. The events tail prepares a line as its text trimmed
-// of ASCII blanks, decoded (a byte order mark then first is dropped) and
-// trimmed again, and nothing for a line with a NUL; its quick test that
-// lets a line go unparsed passes exactly the lines naming a type the
-// service acts on (or holding an escape, which could spell one). And the
-// summary's fold of a text's white space gives what QString::simplified()
-// gives.
+// The event reader against QJsonDocument: every text is rejected by both or read into the same value, with the same
+// types (a 64-bit id stays a qlonglong, never a double that has lost digits). Keeping a string's leading U+FEFF,
+// which QJsonDocument alone drops, never changes which texts are rejected. The events tail prepares a line as its
+// text trimmed of ASCII blanks, decoded (a byte order mark then first is dropped) and trimmed again, and nothing for
+// a line with a NUL; its quick test that lets a line go unparsed passes exactly the lines naming a type the service
+// acts on (or holding an escape, which could spell one). And the summary's fold of a text's white space gives what
+// QString::simplified() gives.
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,7 @@
-// The poll answer scan against a plain reading of its rules: the events
-// array runs from the first `"events":[` to the next "]"; every `"id":` in it
-// followed by a number as strtoull reads one (a minus is refused) is an
-// event; the first "next_since" key anywhere may raise the cursor.
-// The first input byte is the cursor passed in, the rest the answer.
+// The poll answer scan against a plain reading of its rules: the events array runs from the first `"events":[` to the
+// next "]"; every `"id":` in it followed by a number as strtoull reads one (a minus is refused) is an event; the
+// first "next_since" key anywhere may raise the cursor. The first input byte is the cursor passed in, the rest the
+// answer.
 
 #include <QByteArray>
 
@@ -41,8 +40,8 @@ bool plainField(const QByteArray &body, const QByteArray &name, quint64 &out)
     return ok;
 }
 
-// The number strtoull reads at `at` of the slice (whose copy ends in a NUL),
-// and where it ends; false when there is none or it does not fit.
+// The number strtoull reads at `at` of the slice (whose copy ends in a NUL), and where it ends; false when there is
+// none or it does not fit.
 bool plainId(const QByteArray &slice, qsizetype at, quint64 &value, qsizetype &end)
 {
     const char *start = slice.constData() + at;

@@ -1,16 +1,13 @@
-// The readers of the small state files the UI or the user writes, against a
-// plain reading of their rules.
+// The readers of the small state files the UI or the user writes, against a plain reading of their rules.
 //
 // lock_state: "0", "1" or "2" between white space, else -1 (unknown).
 // The saved push cursor: digits between white space, within 64 bits.
-// A presence file's first line: a positive decimal time in milliseconds,
-// white space around it allowed, is fresh when now minus it, or 0 if it is in
-// the future, is within the window; else the modification time decides the
-// same way, and when that is not positive either the file counts as fresh.
+// A presence file's first line: a positive decimal time in milliseconds, white space around it allowed, is fresh
+// when now minus it, or 0 if it is in the future, is within the window; else the modification time decides the same
+// way, and when that is not positive either the file counts as fresh.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -45,11 +42,9 @@ int plainLockState(const QByteArray &content)
 bool plainCursor(const QByteArray &content, quint64 &out)
 {
     const QByteArray digits = plainTrimmed(content);
-    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
     errno = 0;
     const unsigned long long value = std::strtoull(digits.constData(), nullptr, 10);
-    if (errno == ERANGE)
+    if (!plainDigits(digits, false) || errno == ERANGE)
         return false;
     out = value;
     return true;
@@ -59,16 +54,9 @@ bool plainCursor(const QByteArray &content, quint64 &out)
 qint64 plainStamp(const QByteArray &line)
 {
     const QByteArray text = plainTrimmed(line);
-    const qsizetype digits = text.startsWith('+') || text.startsWith('-') ? 1 : 0;
-    if (text.size() == digits)
-        return 0;
-    for (qsizetype i = digits; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return 0;
-    }
     errno = 0;
     const long long stamp = std::strtoll(text.constData(), nullptr, 10);
-    return errno == ERANGE ? 0 : stamp;
+    return !plainDigits(text, true) || errno == ERANGE ? 0 : stamp;
 }
 
 bool plainFresh(const QByteArray &line, qint64 mtimeMs, qint64 nowMs, qint64 windowMs)

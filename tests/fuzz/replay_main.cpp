@@ -1,6 +1,5 @@
-// Outside the fuzz build a target replays the seeds in the folders it is
-// given, in name order, so every seed is also a case of the ordinary suite.
-// The name goes out before the run: a failed check aborts right after it.
+// Outside the fuzz build a target replays the seeds in the folders it is given, in name order, so every seed is also
+// a case of the ordinary suite. The name goes out before the run: a failed check aborts right after it.
 
 #include <QDir>
 #include <QFile>

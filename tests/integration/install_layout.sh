@@ -1,11 +1,8 @@
 #!/bin/sh
-# The desktop install, as `cmake --install` into a temporary prefix and as
-# the Debian package lays it out: exactly the expected files, the unit and
-# the activation file naming the service where it really is, manual pages
-# groff renders without a warning, the bus interface the service serves,
-# the icon and the hidden desktop entry the notifications name, systemd's
-# verdict on the unit, a package that depends on the Qt runtime, and
-# lintian's.
+# The desktop install, as `cmake --install` into a temporary prefix and as the Debian package lays it out: exactly the
+# expected files, the unit and the activation file naming the service where it really is, manual pages groff renders
+# without a warning, the bus interface the service serves, the icon and the hidden desktop entry the notifications
+# name, systemd's verdict on the unit, a package that depends on the Qt runtime, and lintian's.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -32,24 +29,22 @@ $got
 expected:
 $expected"
     [ -x "$root$prefix/$service" ] || fail "$service is not executable"
-    grep -qx "ExecStart=$prefix/$service --platform=desktop" "$root$prefix/$unit" \
-        || fail "the unit does not start $prefix/$service"
-    grep -qx "Exec=$prefix/$service --platform=desktop" "$root$prefix/$activation" \
-        || fail "the activation file does not start $prefix/$service"
-    # The bus activates the unit that claims the very name it was asked for.
+    # Both start the service where it is; the bus activates the unit that claims the very name it was asked for.
     bus_name=$(sed -n 's/^Name=//p' "$root$prefix/$activation")
-    grep -qx "BusName=$bus_name" "$root$prefix/$unit" || fail "unit and activation file name different buses"
-    grep -qx "SystemdService=$(basename "$unit")" "$root$prefix/$activation" \
-        || fail "the activation file names another unit"
-    grep -qx "Documentation=man:zunaro-service(8)" "$root$prefix/$unit" || fail "the unit names no manual page"
+    for line in "$unit:ExecStart=$prefix/$service --platform=desktop" "$unit:BusName=$bus_name" \
+        "$unit:Documentation=man:zunaro-service(8)" "$activation:Exec=$prefix/$service --platform=desktop" \
+        "$activation:SystemdService=$(basename "$unit")"; do
+        grep -qx "${line#*:}" "$root$prefix/${line%%:*}" || fail "${line%%:*} lacks the line ${line#*:}"
+    done
     for page in $pages; do
         warnings=$(zcat "$root$prefix/$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] \
             || fail "$page: $warnings"
     done
     cmp -s "$source_interface" "$root$prefix/$interface" || fail "$interface is not the interface the service serves"
-    # The notifications name the entry and the icon: both must be what is installed.
-    grep -qx "Icon=$(basename "$icon" .svg)" "$root$prefix/$entry" || fail "the desktop entry names another icon"
-    grep -qx "NoDisplay=true" "$root$prefix/$entry" || fail "the service's entry shows in menus"
+    # The notifications name the entry and the icon: both must be what is installed; the entry is in no menu.
+    for line in "Icon=$(basename "$icon" .svg)" NoDisplay=true; do
+        grep -qx "$line" "$root$prefix/$entry" || fail "$entry lacks the line $line"
+    done
 }
 
 prefix=$tmp/prefix
@@ -75,8 +70,7 @@ case "$depends" in
     *libqt6core6*libqt6network6*) ;;
     *) fail "the package does not depend on the Qt runtime: $depends" ;;
 esac
-# Debian's copyright file and changelog are the owner's to write; anything
-# else lintian reports is ours.
+# Debian's copyright file and changelog are the owner's to write; anything else lintian reports is ours.
 if command -v lintian >/dev/null 2>&1; then
     tags=$(lintian "$deb" 2>/dev/null | grep -v -e ' no-copyright-file$' -e ' no-changelog ') || true
     [ -z "$tags" ] || fail "lintian: $tags"
