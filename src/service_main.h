@@ -54,6 +54,8 @@ public:
     // The platform's events: the device unlocked runs the pending call's
     // check at once, ahead of its tick.
     void event(bps_event_t *event) override;
+    // QObject's own event() stays in view beside the platform's.
+    using QObject::event;
 
     // Stops the backend as a stop invocation does; every way out of the
     // process that the service controls comes through here (the end of the
