@@ -246,7 +246,7 @@ private slots:
         summary.setInvokeRequest(request(QStringLiteral("zunaro://hub?screen=chats")));
         for (const char *body : {"first", "second"}) {
             summary.setBody(QString::fromLatin1(body));
-            QCOMPARE(summary.notify(), 0);
+            QVERIFY2(summary.notify() == 0, body);
         }
         QCOMPARE(device.json("platform/hub/kvel_hub_summary.json").value("timestamp_ms").toDouble(), 1700000000000.0);
         bb::platform::NotificationDialog dialog;

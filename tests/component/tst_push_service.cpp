@@ -345,10 +345,10 @@ private slots:
                 zplatform::advanceClockMs(gapMs);
             s.tgpushSince = quint64(100 + i);
             s.markTgpushSinceDirty();
-            const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
-            QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-            QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                     named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
+            const qint64 written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : 0; // 0: no file yet
+            QCOMPARE(named("step cursor dirty flushArmed", {i, r.device.read(kCursor).trimmed().toLongLong(),
+                                                             s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                     named("step cursor dirty flushArmed", {i, written, i != writtenAt, i != writtenAt}));
         }
         r.log.clear();
         s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));
