@@ -16,6 +16,7 @@ public:
     // Call before this process's first bus connection: starts both buses, the session one activating dir()/*.service.
     bool start();
     QString dir() const { return m_dir.path(); }
+    QString sessionAddress() const { return qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); }
     // One more bus like those (another user's session, one a test may kill): its pid, its address in `address`.
     qint64 startBus(QByteArray *address);
 

@@ -8,9 +8,7 @@
 #include "serviceprocess.h"
 #include "testdevice.h"
 
-namespace {
 const char *const kStuckService = "--stuck-service";
-} // namespace
 
 class HostileTest : public QObject
 {

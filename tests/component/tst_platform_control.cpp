@@ -333,8 +333,7 @@ private slots:
                                  5000);
     }
 
-    // A lock state file too large, or not a plain file, is unknown (fuzz_state_files checks the content's rules). Of
-    // the notification settings the user applied, only the numbers 1 and 2 are policies.
+    // A lock state file too large or not plain is unknown; of the applied settings only 1 and 2 are policies.
     void stateFiles()
     {
         for (const QByteArray &content : {"2" + QByteArray(1 << 20, ' '), QByteArray("<dir>"), QByteArray("<fifo>")}) {

@@ -29,7 +29,7 @@ QByteArray named(const char *fields, const QList<qint64> &values)
 const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
 const char *const kTimers = "cmdSocket tick tail pollTimer";
 const char *const kAnswer = "timeouts events since pending dirty nextPoll statsLines";
-QByteArray poll(const QList<qint64> &values) { return named("inFlight nextPoll backoff started ok failed http", values); }
+QByteArray poll(const QList<qint64> &v) { return named("inFlight nextPoll backoff started ok failed http", v); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -227,9 +227,9 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("effects");
         const QByteArray none = "{\"events\":[]}";
-        QTest::newRow("empty, near its timeout") << 300000 << qint64(298500) << none << named(kAnswer, {1, 0, 0, 0, 0, 0, 1});
-        QTest::newRow("empty, early") << 300000 << qint64(298499) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
-        QTest::newRow("empty, no timeout") << 0 << qint64(400000) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("near its timeout") << 300000 << qint64(298500) << none << named(kAnswer, {1, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("early") << 300000 << qint64(298499) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("no timeout") << 0 << qint64(400000) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
         QTest::newRow("two events") << 300000 << qint64(300000) << QByteArray("{\"events\":[{\"id\":1},{\"id\":2}]}")
                                     << named(kAnswer, {0, 2, 2, 2, 1, 5000, 1});
     }

@@ -140,7 +140,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains("service: cmd socket listening"), 10000);
         for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
             QCOMPARE(zunaroctl(device, {"invoke", action}).exitCode, 0);
-            QTRY_VERIFY2_WITH_TIMEOUT(device.read("stderr").contains(QByteArray("invoked action=") + action), action, 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(device.read("stderr").contains(QByteArray("invoked action=") + action), action,
+                                      10000);
         }
         service.terminate();
         QVERIFY(service.waitForFinished(10000) && service.exitStatus() == QProcess::NormalExit);
