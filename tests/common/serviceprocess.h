@@ -1,6 +1,5 @@
 #pragma once
-// The real programs of this project run as child processes of a test: the service in a test device, zunaroctl against
-// it, and a guard that ends a child whatever the test's outcome.
+// This project's programs as a test's children: the service in a test device, zunaroctl, a guard that ends a child.
 
 #include <QByteArray>
 #include <QList>
@@ -9,19 +8,16 @@
 
 class TestDevice;
 
-// The real zunaro-service, installed into the device's app/native and run from there, so it finds the device through
-// its own folder. Its log is collected as it comes; the destructor ends it.
+// The real zunaro-service, run from the device's app/native so it finds the device; its log collected as it comes.
 class ServiceProcess
 {
 public:
     explicit ServiceProcess(const TestDevice &device) : m_device(device) {}
     ~ServiceProcess(); // SIGTERM, then SIGKILL if it stays
 
-    // Installs and starts the service and waits until its start-up is over and its control socket exists; false when
-    // any step fails.
+    // Installs and starts it, and waits until its start-up is over and its control socket exists; false on failure.
     bool start(int timeoutMs = 10000);
     QList<QByteArray> lines(); // log lines so far
-    bool hasLine(const QByteArray &line) { return lines().contains(line); }
     QProcess &process() { return m_process; }
 
 private:
@@ -36,8 +32,7 @@ struct CtlRun {
     QByteArray err;
 };
 
-// Runs a program to its end (killed after 20 s: -1 then), and zunaroctl against the device, the event loop turning:
-// an in-process platform answers.
+// A program run to its end (killed after 20 s: -1), or zunaroctl on the device; the event loop turns meanwhile.
 CtlRun runToEnd(const QString &program, const QStringList &args,
                 const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 CtlRun zunaroctl(const TestDevice &device, const QStringList &args);

@@ -1,6 +1,5 @@
 #pragma once
-// The service in-process on a device of its own, its log captured from the
-// first line, on a clock the test moves (frozen at `clockMs` when created).
+// The service in-process on a device of its own, its log captured, on a clock frozen at `clockMs`, moved by the test.
 
 #include <memory>
 

@@ -1,6 +1,5 @@
 #pragma once
-// A device folder of its own for one test: the layout of a real device in a temporary directory, the platform pointed
-// at it, and helpers to read and write its files and to capture the service's log.
+// One test's device: a real device's layout in a temporary folder, the platform pointed at it; its files, the log.
 
 #include <QByteArray>
 #include <QFileInfo>
@@ -12,9 +11,8 @@
 
 #include "bb/system/InvokeRequest.h"
 
-// Puts what `content` names at `path`, for the tables of hostile files: "<dir>" a directory, "<fifo>" a FIFO nobody
-// writes, "<unreadable>" a file that even root cannot read (a link to a write-only kernel setting), "<none>" nothing
-// at all; any other content is written as the file's bytes.
+// Puts what `content` names at `path`: "<dir>" a directory, "<fifo>" a FIFO nobody writes, "<unreadable>" a file
+// even root cannot read (a link to a write-only kernel setting), "<none>" nothing; else the content as the bytes.
 bool placeAt(const QString &path, const QByteArray &content);
 
 class TestDevice
@@ -28,7 +26,6 @@ public:
     QString dataDir() const { return root() + QStringLiteral("/data"); }
     QString sharedDir() const { return root() + QStringLiteral("/accounts/1000/shared/misc"); }
     QString nimbrelDir() const { return sharedDir() + QStringLiteral("/nimbrel"); }
-    QString platformDir() const { return root() + QStringLiteral("/platform"); }
 
     // Paths are relative to the device root.
     QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }

@@ -1,5 +1,4 @@
-// Hostile neighbours: whatever other programs put in the service's folders,
-// the service keeps answering and still ends on SIGTERM.
+// Hostile neighbours: whatever others put in the service's folders, it keeps answering and ends on SIGTERM.
 
 #include <QtTest>
 
@@ -9,17 +8,15 @@
 #include "serviceprocess.h"
 #include "testdevice.h"
 
-namespace {
 const char *const kStuckService = "--stuck-service";
-} // namespace
 
 class HostileTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // A FIFO nobody opens where a file is read or written (a blocking open would hold the service for
-    // good), then what makes the service touch it; every wait is bounded, so a hang fails the row.
+    // A FIFO nobody opens where a file is read or written (a blocking open would hold the service for good), then
+    // what makes the service touch it; every wait is bounded, so a hang fails the row.
     void fifoInPlace_data()
     {
         QTest::addColumn<QString>("path");

@@ -26,10 +26,10 @@ QByteArray named(const char *fields, const QList<qint64> &values)
         out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
     return out.join(' ');
 }
-const char *const kPoll = "inFlight nextPoll backoff started ok failed http";
 const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
 const char *const kTimers = "cmdSocket tick tail pollTimer";
-QByteArray poll(const QList<qint64> &values) { return named(kPoll, values); }
+const char *const kAnswer = "timeouts events since pending dirty nextPoll statsLines";
+QByteArray poll(const QList<qint64> &v) { return named("inFlight nextPoll backoff started ok failed http", v); }
 
 // A delay within the jitter around a poll cycle delay reads as that delay.
 int unjittered(int delayMs)
@@ -107,12 +107,6 @@ class ServiceTest : public QObject
     };
 
 private slots:
-    // Escapes kept, none taken for a placeholder; the "?" or "&" before the cursor: failuresBackOff.
-    void pollUrl()
-    {
-        QCOMPARE(push::pollRequestUrl("http://h/a%2Fb%31", 9, 1), "http://h/a%2Fb%31?since=9&timeout_ms=1");
-    }
-
     // A writer killed at random leaves the old cursor or the new, no cut file.
     void cursorWriteSurvivesKill()
     {
@@ -136,8 +130,7 @@ private slots:
         }
     }
 
-    // What lies (placeAt(), "": none) at the settings paths and the cursor's; then the settings and timers read;
-    // and the log, $1..$3 for the paths.
+    // Files (as placeAt(), "": none) at the settings paths and the cursor's: the settings, timers and log ($1..$3).
     void config_data()
     {
         QTest::addColumn<QByteArrayList>("files");
@@ -191,24 +184,24 @@ private slots:
         QCOMPARE(log.matching("service: tgpush "), lines);
     }
 
-    // Each fault (a proxy control query) met eight times, logged as `line`: the back-off doubles up to its cap.
+    // Each fault (a proxy control query) met eight times, logged as "service: tgpush poll `line`": the back-off
+    // doubles up to its cap. The poll URL keeps its escapes and gains the cursor after its "?" or "&".
     void failuresBackOff_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("httpStatus");
         QTest::addColumn<QByteArray>("line");
-        QTest::newRow("500") << "kind=status&code=500" << 500 << QByteArray("service: tgpush poll failed http=500 err=");
-        QTest::newRow("invalid") << "kind=invalid" << 200
-                                 << QByteArray("service: tgpush poll invalid json (missing events)");
-        QTest::newRow("reset") << "kind=reset" << 0 << QByteArray("service: tgpush poll failed http=0 err=");
-        QTest::newRow("204 is a failure") << "kind=status&code=204" << 204
-                                          << QByteArray("service: tgpush poll failed http=204 err=0 ");
+        QTest::newRow("500") << "kind=status&code=500" << 500 << QByteArray("failed http=500 err=");
+        QTest::newRow("invalid") << "kind=invalid" << 200 << QByteArray("invalid json (missing events)");
+        QTest::newRow("reset") << "kind=reset" << 0 << QByteArray("failed http=0 err=");
+        QTest::newRow("204 is a failure") << "kind=status&code=204" << 204 << QByteArray("failed http=204 err=0 ");
     }
     void failuresBackOff()
     {
         QFETCH(QString, fault);
         QFETCH(int, httpStatus);
         QFETCH(QByteArray, line);
+        QCOMPARE(push::pollRequestUrl("http://h/a%2Fb%31", 9, 1), "http://h/a%2Fb%31?since=9&timeout_ms=1");
         Rig r;
         QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
         r.s->tgpushSince = 12;
@@ -216,7 +209,7 @@ private slots:
         r.control("fault?" + fault + "&times=0");
         for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
             QCOMPARE(r.poll(), poll({0, wait, wait, n, 0, n, httpStatus}));
-        QCOMPARE(r.log.matching(line).size(), 8);
+        QCOMPARE(r.log.matching("service: tgpush poll " + line).size(), 8);
         QVERIFY(r.control("stats").contains("\"last_since\":12,\"last_timeout_ms\":200"));
         QCOMPARE(r.log.matching("service: tgpush stats reason=first_poll"),
                  QByteArrayList {"service: tgpush stats reason=first_poll started=1 ok=0 timeout=0 err=0 events=0 hub=0 "
@@ -234,13 +227,11 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("effects");
         const QByteArray none = "{\"events\":[]}";
-        const char *const fields = "timeouts events since pending dirty nextPoll statsLines";
-        QTest::newRow("empty, near its timeout") << 300000 << qint64(298500) << none
-                                                  << named(fields, {1, 0, 0, 0, 0, 0, 1});
-        QTest::newRow("empty, early") << 300000 << qint64(298499) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
-        QTest::newRow("empty, no timeout") << 0 << qint64(400000) << none << named(fields, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("near its timeout") << 300000 << qint64(298500) << none << named(kAnswer, {1, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("early") << 300000 << qint64(298499) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
+        QTest::newRow("no timeout") << 0 << qint64(400000) << none << named(kAnswer, {0, 0, 0, 0, 0, 0, 1});
         QTest::newRow("two events") << 300000 << qint64(300000) << QByteArray("{\"events\":[{\"id\":1},{\"id\":2}]}")
-                                    << named(fields, {0, 2, 2, 2, 1, 5000, 1});
+                                    << named(kAnswer, {0, 2, 2, 2, 1, 5000, 1});
     }
     void answerTaken()
     {
@@ -251,15 +242,13 @@ private slots:
         QVERIFY(r.start(timeoutMs));
         r.s->tgpushLastPollDurMs = durMs;
         r.s->takeTgpushAnswer(body);
-        QTEST(named("timeouts events since pending dirty nextPoll statsLines",
-                    {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
+        QTEST(named(kAnswer, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
                      qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty, unjittered(armed(r.s->tgpushPollTimer)),
                      r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
               "effects");
     }
 
-    // A poll ended by going offline (silently), by the UI and by its deadline
-    // (failures); a reply lost track of may not end the one then in flight.
+    // A poll ended by going offline (silently), by the UI and by its deadline (failures); a stale reply ends none.
     void pollInterrupted()
     {
         Rig r;
@@ -326,8 +315,7 @@ private slots:
         QCOMPARE(r.s->tgpushAnswer.capacity(), 0);
     }
 
-    // Advances a gap apart are written once they settle, or at once when the
-    // oldest unwritten is a minute old; STOP writes what is left, logs nothing.
+    // Advances a gap apart are written once settled, or when the oldest unwritten is a minute old; STOP, the rest.
     void cursorWrites_data()
     {
         QTest::addColumn<int>("gapMs");
@@ -357,10 +345,10 @@ private slots:
                 zplatform::advanceClockMs(gapMs);
             s.tgpushSince = quint64(100 + i);
             s.markTgpushSinceDirty();
-            const int written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : -1;
-            QCOMPARE(r.device.read(kCursor), written < 0 ? QByteArray() : QByteArray::number(written) + "\n");
-            QCOMPARE(named("dirty flushArmed", {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
-                     named("dirty flushArmed", {i != writtenAt, i != writtenAt}));
+            const qint64 written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : 0; // 0: no file yet
+            QCOMPARE(named("step cursor dirty flushArmed", {i, r.device.read(kCursor).trimmed().toLongLong(),
+                                                             s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                     named("step cursor dirty flushArmed", {i, written, i != writtenAt, i != writtenAt}));
         }
         r.log.clear();
         s.onInvoked(invocation(QStringLiteral("com.kvel.zunaro.service.STOP")));

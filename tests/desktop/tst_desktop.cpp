@@ -1,5 +1,4 @@
-// The service on the desktop platform against python3-dbusmock on private
-// buses: the notification server, logind and a bus-activated stand-in UI.
+// The service on the desktop platform against python3-dbusmock on private buses: notifications, logind, the UI.
 
 #include <QtDBus>
 #include <QtTest>
@@ -172,8 +171,7 @@ private slots:
         buses.stopOwner(kUi);
     }
 
-    // One summary notification, updated in place, closed on removal, escaped only for a markup server;
-    // with previews off only its count line.
+    // One summary, updated in place, closed on removal, escaped for a markup server only; no preview: its count.
     void summary_data()
     {
         QTest::addColumn<QString>("caps");
@@ -211,9 +209,8 @@ private slots:
         QTRY_COMPARE(mockCalls(kServer, kServerPath, "CloseNotification"), QList<QVariantList> {{1u}});
     }
 
-    // One call, one notification, whatever the server does: the ringing dialog, or the call's entry
-    // alone while locked (the unlock then invokes the UI at once, however often it comes). A button
-    // or the click opens the UI; the call's end leaves nothing.
+    // One call, one notification, whatever the server does: the ringing dialog, or the call's entry alone while
+    // locked (the unlock then invokes the UI at once, however often it comes). A button or the click opens the UI.
     void call_data()
     {
         QTest::addColumn<qint64>("callId");
@@ -293,22 +290,8 @@ self.next_id += 0 if args[1] else 1)";
         QTRY_COMPARE(navigator_get_device_lock_state(), 0);
     }
 
-    // A URI for a program not on the bus goes to xdg-open; no URI activates the program.
-    void invocations()
-    {
-        for (const auto &request : {invocation(QString(), "zunaro://fallback?x=1", "com.kvel.absent"),
-                                    invocation(QString(), QString(), kUi)}) {
-            std::unique_ptr<bb::system::InvokeTargetReply> reply(svc->invokeManager->invoke(request));
-            QTRY_VERIFY(reply->isFinished());
-            QVERIFY2(reply->errorString().isEmpty(), qPrintable(request.target() + ": " + reply->errorString()));
-        }
-        QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
-        QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
-    }
-
-    // Two users' services side by side, each relaying its own user's commands alone; no other uid may send. A
-    // service whose session bus goes says so and ends as its unit restarts it; its commands then find nobody. Started
-    // again, as by its unit, it replaces the socket file the ended one left.
+    // Two users' services side by side, each relaying its own user's commands alone; no other uid may send. One whose
+    // session bus goes says so and ends; its commands find nobody. Started again it replaces the socket file left.
     void commandSocketsAndBusLoss()
     {
         const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/zunaro/commands";
@@ -352,9 +335,18 @@ self.next_id += 0 if args[1] else 1)";
     }
 
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it. Text from
-    // a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes.
+    // a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes. The service's
+    // own invocations: a URI for a program not on the bus goes to xdg-open; no URI activates the program.
     void busService()
     {
+        for (const auto &request : {invocation(QString(), "zunaro://fallback?x=1", "com.kvel.absent"),
+                                    invocation(QString(), QString(), kUi)}) {
+            std::unique_ptr<bb::system::InvokeTargetReply> reply(svc->invokeManager->invoke(request));
+            QTRY_VERIFY(reply->isFinished());
+            QVERIFY2(reply->errorString().isEmpty(), qPrintable(request.target() + ": " + reply->errorString()));
+        }
+        QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
+        QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
         LogCapture log;
         QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "x\n\n" + QString(50000, QChar(0xe9))}).exitCode, 0);
         QTRY_COMPARE(log.matching("service: invoked action="),
@@ -382,29 +374,25 @@ self.next_id += 0 if args[1] else 1)";
     void refusals_data()
     {
         QTest::addColumn<QString>("runtimeDir");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("error");
-        QTest::newRow("second instance") << qEnvironmentVariable("XDG_RUNTIME_DIR") << 1
-                                         << QByteArray("another zunaro-service owns com.kvel.zunaro.service\n");
-        QTest::newRow("no runtime folder") << QString() << 2
-                                           << QByteArray("the desktop platform needs XDG_RUNTIME_DIR, the user's "
-                                                         "runtime folder, for its command socket\n");
+        QTest::addColumn<QByteArray>("ends"); // exit status, then standard error
+        const QByteArray us = "zunaro-service: ";
+        QTest::newRow("second instance") << qEnvironmentVariable("XDG_RUNTIME_DIR")
+                                         << "1 " + us + "another zunaro-service owns com.kvel.zunaro.service\n";
+        QTest::newRow("no runtime folder") << QString() << "2 " + us + "the desktop platform needs XDG_RUNTIME_DIR, "
+                                                                     "the user's runtime folder, for its command socket\n";
     }
     void refusals()
     {
         QFETCH(QString, runtimeDir);
-        QFETCH(QByteArray, error);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("ZUNARO_PLATFORM", "desktop");
         env.insert("XDG_RUNTIME_DIR", runtimeDir);
         const CtlRun run = runToEnd(builtTool("zunaro-service"), {}, env);
-        QTEST(run.exitCode, "exitCode");
-        QCOMPARE(run.err, "zunaro-service: " + error);
+        QTEST(QByteArray::number(run.exitCode) + ' ' + run.err, "ends");
     }
 
-    // Without a notification server a post fails at once, and once one is there the next post shows. On a real
-    // server (dunst on a virtual display) a ringing call is one notification, and its end leaves none; a
-    // notification posted after the call's shows once the call's are all in.
+    // Without a notification server a post fails at once; once one is there the next post shows. On dunst a ringing
+    // call is one notification, its end leaves none; one posted after the call's shows once the call's are all in.
     void realServer()
     {
         buses.stop(server);

@@ -1,8 +1,7 @@
 #!/bin/sh
-# The desktop install, as `cmake --install` into a temporary prefix and as the Debian package lays it out: exactly the
-# expected files, the unit and the activation file naming the service where it really is, manual pages groff renders
-# without a warning, the bus interface the service serves, the icon and the hidden desktop entry the notifications
-# name, systemd's verdict on the unit, a package that depends on the Qt runtime, and lintian's.
+# The desktop install by `cmake --install` and by the Debian package: exactly the expected files, unit and activation
+# naming the service where it is, man pages groff renders cleanly, the bus interface served, the icon and hidden
+# desktop entry the notifications name, systemd's verdict, a package depending on the Qt runtime, lintian's verdict.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1

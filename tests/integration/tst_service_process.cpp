@@ -1,5 +1,4 @@
-// The real programs together: the service binary in a device folder with the backend simulator, driven with zunaroctl
-// as the UI and the user would.
+// The real programs together: the service in a device folder with the backend simulator, driven with zunaroctl.
 
 #include <QtTest>
 
@@ -116,9 +115,8 @@ private slots:
         QCOMPARE(files, written + QStringList {"usr/bin/zunaroctl"});
     }
 
-    // The real program answers the user's invocations. Under systemd each line carries its priority for the journal;
-    // anywhere else the lines are as they were. SIGTERM ends the event loop: the process exits normally and takes its
-    // control socket with it.
+    // The real program answers the user's invocations; under systemd each line carries its priority for the journal,
+    // elsewhere none. SIGTERM ends the event loop: the process exits normally and takes its control socket along.
     void invocationsJournalAndStop_data()
     {
         QTest::addColumn<bool>("toJournal");
@@ -142,7 +140,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains("service: cmd socket listening"), 10000);
         for (const char *action : {"com.kvel.zunaro.service.STOP", "com.kvel.zunaro.service.START"}) {
             QCOMPARE(zunaroctl(device, {"invoke", action}).exitCode, 0);
-            QTRY_VERIFY_WITH_TIMEOUT(device.read("stderr").contains(QByteArray("invoked action=") + action), 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(device.read("stderr").contains(QByteArray("invoked action=") + action), action,
+                                      10000);
         }
         service.terminate();
         QVERIFY(service.waitForFinished(10000) && service.exitStatus() == QProcess::NormalExit);
@@ -198,9 +197,8 @@ private slots:
         QVERIFY2(now.size() == 1 && now != first, qPrintable(QString::number(now.size())));
     }
 
-    // What the simulated backend reports reaches the user through the real service: a call rings, three messages make
-    // one coalesced summary, history from before start-up is never announced. After a stop, the UI's next command
-    // brings the service back: its lines reach a new backend in order, and that backend's end is noticed.
+    // The simulated backend's events reach the user: a call rings, three messages make one summary, history from
+    // before start-up is never announced. After a stop, the UI's next lines reach a new backend in order, its end seen.
     void eventsReachTheUser()
     {
         TestDevice device;
@@ -218,8 +216,6 @@ private slots:
                  0);
         const QString uri = "zunaro://call?chat_id=12&call_id=7&user_id=3";
         QTRY_COMPARE_WITH_TIMEOUT(device.column("platform/invocations.jsonl", "uri"), QStringList {uri}, 10000);
-        QVERIFY(device.read("platform/hub/kvel_hub_call.json").contains(uri.toUtf8()));
-        QVERIFY(device.read("platform/dialog.json").contains("Incoming call from Alice"));
         QCOMPARE(zunaroctl(device, {"send", emitted(callEvent(7, "callStateDiscarded"))}).exitCode, 0);
         QTRY_VERIFY_WITH_TIMEOUT(!device.exists("platform/hub/kvel_hub_call.json"), 5000);
         QVERIFY(!device.exists("platform/dialog.json"));
@@ -232,7 +228,7 @@ private slots:
         QCOMPARE(zunaroctl(device, {"send", "r1", "r2", "sim exit 3"}).exitCode, 0);
         QTRY_COMPARE_WITH_TIMEOUT(device.lines("data/td_backend_service.out"),
                                   (QList<QByteArray> {"ping", "r1", "r2", "sim exit 3"}), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(service.hasLine("service: backend finished exitCode=3 status=0"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(service.lines().contains("service: backend finished exitCode=3 status=0"), 5000);
     }
 };
 
