@@ -163,10 +163,10 @@ private slots:
             const int pid = svc->backendPid;
             const QStringList fds = QDir(QStringLiteral("/proc/%1/fd").arg(pid))
                                         .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-            QCOMPARE(QStringList({fds.join(' '), log.lines().value(0), dev->read("data/td_backend_service.err"),
-                                  QString::number(svc->eventsFileOffset)}),
-                     QStringList({"0 1 2", "service: backend starting " + dev->appDir() + "/td_backend stackmax=512KB",
-                                  "", "4"}));
+            const QString starting = "service: backend starting " + dev->appDir() + "/td_backend stackmax=512KB";
+            QCOMPARE(QStringList({QString::number(launch), fds.join(' '), log.lines().value(0),
+                                  dev->read("data/td_backend_service.err"), QString::number(svc->eventsFileOffset)}),
+                     QStringList({QString::number(launch), "0 1 2", starting, "", "4"}));
             dev->write("data/backend_events.jsonl", QByteArray(100, 'x'));
             svc->eventsPartialLine = "half";
             log.clear();
@@ -217,7 +217,8 @@ private slots:
             svc->stopBackend();
             svc->stopBackend();
             signalsSent = nullptr;
-            QCOMPARE(sent, QByteArrayList({pid + " TERM", pid + " KILL"}).mid(0, 1 + ignoreTerm));
+            const QByteArray row = ignoreTerm ? "deaf to SIGTERM: " : "ends at SIGTERM: ";
+            QCOMPARE(row + sent.join(' '), row + pid + " TERM" + (ignoreTerm ? ' ' + pid + " KILL" : QByteArray()));
             QCOMPARE(backendState(), named(kBackend, {-1, -1, 3, 0}));
             QCOMPARE(kill(pid.toInt(), 0), -1);
             QCOMPARE(log.lines(), Lines {"service: backend stopping"});
@@ -337,11 +338,12 @@ private slots:
             svc->sendLine("into the void");
             sendCommandDatagram("and more");
             svc->drainCmdSocket();
-            QVERIFY(svc->backendInputBuffer.isEmpty() && svc->backendStdinFd >= 0);
+            const QByteArray ran = "ran " + QByteArray::number(run.ranMs);
+            QVERIFY2(svc->backendInputBuffer.isEmpty() && svc->backendStdinFd >= 0, ran);
             LogCapture log;
             svc->onTick();
             QCOMPARE(backendState(), named(kBackend, {-1, -1, run.attempts, run.backoffMs}));
-            QVERIFY(!svc->backendInputNotifier);
+            QVERIFY2(!svc->backendInputNotifier, ran);
             const QByteArray ended =
                 QString::asprintf("exitCode=%lld status=%d", run.exitCode, run.exitCode == 137).toUtf8();
             const QByteArray restart = QString::asprintf("restart in %lld ms (attempt=%lld uptime_ms=%lld)",
