@@ -35,10 +35,20 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("events");
         QTest::addColumn<QString>("body");
         QTest::addColumn<qint64>("timestampMs");
-        const auto row = [](const char *name, const QList<QByteArray> &events, const char *body, qint64 at = kPost) {
-            QTest::newRow(name) << events << QString::fromUtf8(body) << at;
+        const auto row = [](const char *name, const QList<QByteArray> &events, const QString &body, qint64 at = kPost) {
+            QTest::newRow(name) << events << body << at;
         };
-        row("one message", {messageEvent(1, "Alice", "Hi")}, "1 new message from 1 chat\nAlice: Hi");
+        const QString one = "1 new message from 1 chat\n";
+        row("one message", {messageEvent(1, "Alice", "Hi")}, one + "Alice: Hi");
+        // A line: white space folded, fallbacks for blank parts, the sender only when not the title, cut at 178.
+        row("line folded", {messageEvent(1, " Te\\tam ", "a\\n\\nb\\tc  d", 0, "Bo\\r\\nb")},
+            one + "Te am: Bo b: a b c d");
+        row("line fallbacks", {messageEvent(1, "  ", "\\n")}, one + "Chat: New message");
+        row("line placeholders stay text", {messageEvent(1, "%2", "x", 0, "%1")}, one + "%2: %1: x");
+        const QByteArray xs(300, 'x');
+        row("line of 300 characters", {messageEvent(1, "T", xs)}, one + "T: " + xs.left(177) + QChar(0x2026));
+        row("line cut before a pair", {messageEvent(1, "T", xs.left(176) + "\U0001F600yyyy")},
+            one + "T: " + xs.left(176) + QChar(0x2026));
         row("newest first, newest date",
             {messageEvent(1, "Alice", "a", 1690000100), messageEvent(2, "Team", "b", 1690000500, "Bob"),
              messageEvent(1, "Alice", "c", 1690000200)},

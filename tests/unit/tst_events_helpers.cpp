@@ -60,31 +60,6 @@ private slots:
         QTEST(eventnumber::toInt32(v), "asInt32");
     }
 
-    void composeLine_data()
-    {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("sender");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("private chat") << "Alice" << "" << "Hi" << "Alice: Hi";
-        QTest::newRow("group") << "Team" << "Bob" << "Lunch?" << "Team: Bob: Lunch?";
-        QTest::newRow("sender is title") << "Alice" << "Alice" << "Hi" << "Alice: Hi";
-        QTest::newRow("tabs and breaks") << " Te\tam " << "Bo\r\nb" << "a\n\nb\tc  d" << "Te am: Bo b: a b c d";
-        QTest::newRow("fallbacks") << "  " << "" << "\n" << "Chat: New message";
-        QTest::newRow("placeholders stay text") << "%2" << "%1" << "x" << "%2: %1: x";
-        const QString xs(300, QLatin1Char('x'));
-        QTest::newRow("300 characters") << "T" << "" << xs << "T: " + xs.left(177) + QChar(0x2026);
-        QTest::newRow("pair not cut") << "T" << "" << xs.left(176) + "\U0001F600yyyy"
-                                      << "T: " + xs.left(176) + QChar(0x2026);
-    }
-    void composeLine()
-    {
-        QFETCH(QString, title);
-        QFETCH(QString, sender);
-        QFETCH(QString, text);
-        QTEST(hubsummary::composeLine(title, sender, text), "line");
-    }
-
     // A chat's count reports applied one after another ("u" marks a report while the UI is in front): the entry
     // ("-": none), the total and what the last report adds.
     void applyUnread_data()
