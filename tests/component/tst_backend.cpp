@@ -19,15 +19,6 @@
 using Lines = QList<QByteArray>;
 
 namespace {
-// Numbers under their names, "name=value ...", so a mismatch says which one differs.
-QByteArray named(const QByteArray &fields, const QList<qint64> &values)
-{
-    const QByteArrayList names = fields.split(' ');
-    QByteArrayList out;
-    for (qsizetype i = 0; i < qMax(names.size(), values.size()); ++i)
-        out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
-    return out.join(' ');
-}
 // The backend's bookkeeping: pid and input (-1: none, 1: held), restart attempts, next start in ms from now.
 const QByteArray kBackend = "pid stdin attempts nextStartIn";
 

@@ -17,15 +17,7 @@ namespace {
 const QByteArray kMode = "service: tgpush mode enabled; TDLib backend disabled";
 const QString kCursor = QStringLiteral("data/tgpush_since.txt");
 
-// Numbers under their names, "name=value ...", so a mismatch says which one differs.
-QByteArray named(const char *fields, const QList<qint64> &values)
-{
-    const QByteArrayList names = QByteArray(fields).split(' ');
-    QByteArrayList out;
-    for (qsizetype i = 0; i < qMax(names.size(), values.size()); ++i)
-        out << names.value(i, "?") + '=' + QByteArray::number(values.value(i));
-    return out.join(' ');
-}
+// Field names of the states the tests compare with named().
 const char *const kSettings = "timeout minInterval coalesce delayOnEvents since";
 const char *const kTimers = "cmdSocket tick tail pollTimer";
 const char *const kAnswer = "timeouts events since pending dirty nextPoll statsLines";
