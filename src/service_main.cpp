@@ -51,7 +51,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     // However the event loop ends (a signal, a lost bus), the backend goes
     // with it, while the loop's objects are still whole.
     if (QCoreApplication *application = QCoreApplication::instance())
-        connect(application, &QCoreApplication::aboutToQuit, this, &ZunaroHeadlessService::stopBackendOnExit);
+        connect(application, &QCoreApplication::aboutToQuit, this, &ZunaroHeadlessService::stopBackend);
 
     uiAliveRecent = isUiAliveRecent();
 
@@ -107,7 +107,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
 ZunaroHeadlessService::~ZunaroHeadlessService()
 {
-    stopBackendOnExit();
+    stopBackend();
     if (bpsInitialized) {
         bps_shutdown();
         bpsInitialized = false;

@@ -57,11 +57,6 @@ public:
     // QObject's own event() stays in view beside the platform's.
     using QObject::event;
 
-    // Stops the backend as a stop invocation does; every way out of the
-    // process that the service controls comes through here (the end of the
-    // event loop, and the service's destruction).
-    void stopBackendOnExit();
-
 private slots:
     void onInvoked(bb::system::InvokeRequest request);
     void onTick();
@@ -93,6 +88,8 @@ private:
     // backend
     QStringList buildBackendEnvironment() const;
     void startBackend();
+    // Also every way out of the process that the service controls: the end
+    // of the event loop and the service's destruction.
     void stopBackend();
     QString backendExecutablePath() const;
     QString backendPidFilePath() const;

@@ -10,6 +10,10 @@
 
 namespace backend {
 
+// How long a stopped backend has after SIGTERM before SIGKILL, whether it is
+// the service's own or one an earlier service left behind.
+constexpr int kStopGraceMs = 1200;
+
 // Stack limit for the backend, in bytes, from TD_BACKEND_STACK_KB: 192 KiB
 // when unset or not a positive number, never under 128 KiB, and never more
 // than 1 GiB once the byte count would no longer fit in 32 bits.

@@ -24,7 +24,6 @@
 
 namespace {
 constexpr qint64 kFailedLaunchWaitMs = 2000;
-constexpr int kStopGraceMs = 1200;
 constexpr useconds_t kStopPollUs = 50000;
 // What the backend's input may hold back while it is busy; beyond this new
 // lines are dropped whole.
@@ -289,7 +288,7 @@ void ZunaroHeadlessService::stopBackend()
 
     // Measured on a monotonic clock: the grace period is real time, whatever
     // the wall clock does meanwhile.
-    const QDeadlineTimer deadline(kStopGraceMs);
+    const QDeadlineTimer deadline(backend::kStopGraceMs);
     for (;;) {
         const pid_t r = waitpid(pid, nullptr, WNOHANG);
         if (r == pid || (r < 0 && errno == ECHILD))
@@ -303,11 +302,6 @@ void ZunaroHeadlessService::stopBackend()
         usleep(kStopPollUs);
     }
     QFile::remove(backendPidFilePath());
-}
-
-void ZunaroHeadlessService::stopBackendOnExit()
-{
-    stopBackend();
 }
 
 void ZunaroHeadlessService::sendLine(const QString &line)

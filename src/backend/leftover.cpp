@@ -27,9 +27,7 @@ extern "C" {
 namespace {
 constexpr qsizetype kMaxPidFileBytes = 64;
 constexpr qsizetype kMaxStatBytes = 4096;
-// The grace a stop gives the service's own backend, then a bounded wait
-// for SIGKILL to take effect.
-constexpr int kStopGraceMs = 1200;
+// A bounded wait for SIGKILL to take effect after the stop's grace.
 constexpr int kKilledWaitMs = 1000;
 
 QString executableOf(int pid)
@@ -90,7 +88,7 @@ void ZunaroHeadlessService::stopLeftoverBackend()
     if (ourBackend) {
         zplatform::logLine("service: backend pid=%d left by an earlier service; stopping it\n", pid);
         pidfd_send_signal(pidfd, SIGTERM, nullptr, 0);
-        if (!endsWithin(pidfd, kStopGraceMs)) {
+        if (!endsWithin(pidfd, backend::kStopGraceMs)) {
             pidfd_send_signal(pidfd, SIGKILL, nullptr, 0);
             endsWithin(pidfd, kKilledWaitMs);
         }
