@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "desktop/private_folder.h"
+#include "unix_socket.h"
 
 namespace zplatform {
 
@@ -18,26 +19,6 @@ namespace {
 // A service busy for a moment holds its sender back rather than losing the
 // command; one that has stopped reading does not hold it for good.
 constexpr int kSendTimeoutSeconds = 5;
-
-bool socketAddress(const QByteArray &path, sockaddr_un *addr)
-{
-    *addr = {};
-    addr->sun_family = AF_UNIX;
-    if (path.isEmpty() || size_t(path.size()) >= sizeof addr->sun_path)
-        return false;
-    memcpy(addr->sun_path, path.constData(), size_t(path.size()));
-    return true;
-}
-
-// A socket that takes a connection belongs to a service still running.
-bool someoneListens(const sockaddr_un &addr)
-{
-    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool live = probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
-    if (probe >= 0)
-        ::close(probe);
-    return live;
-}
 
 CommandSocket failed(CommandSocket out, const char *call, int error, int fd = -1)
 {
@@ -64,14 +45,14 @@ CommandSocket openUserCommandSocket()
     if (path.isEmpty() || !makePrivateFolder(QFileInfo(path).path(), &error))
         return failed(out, "mkdir", error);
     sockaddr_un addr;
-    if (!socketAddress(out.address, &addr))
+    if (!unixAddress(out.address, &addr))
         return failed(out, "bind", ENAMETOOLONG);
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return failed(out, "socket", errno);
     // A socket file left by a service that ended is replaced; a live one is
     // not taken from the service that reads it.
-    if (someoneListens(addr))
+    if (probeSocketFile(out.address, SOCK_DGRAM) == SocketFile::Live)
         return failed(out, "bind", EADDRINUSE, fd);
     ::unlink(out.address.constData());
     // The folder already keeps everybody else out; the socket's own mode
@@ -87,7 +68,7 @@ bool sendToUserCommandSocket(const QByteArray &datagram, QString *error)
 {
     const QString path = userCommandSocketPath();
     sockaddr_un addr;
-    if (!socketAddress(QFile::encodeName(path), &addr)) {
+    if (!unixAddress(QFile::encodeName(path), &addr)) {
         *error = path.isEmpty() ? QStringLiteral("XDG_RUNTIME_DIR is not set, so there is no command socket")
                                 : QStringLiteral("the command socket's path is too long: %1").arg(path);
         return false;

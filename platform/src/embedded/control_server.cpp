@@ -16,6 +16,7 @@
 
 #include "bb/system/InvokeManager.h"
 #include "embedded/invocations_file.h"
+#include "unix_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
@@ -32,32 +33,6 @@ constexpr int kIdleCheckIntervalMs = 1000;
 // A client that sends requests but never reads the answers is dropped
 // before its answers pile up.
 constexpr qint64 kMaxUnreadReplyBytes = 1024 * 1024;
-
-enum class SocketFile { None, Stale, Live };
-
-// Somebody answering on the path means another service owns this device.
-SocketFile probeSocketFile(const QByteArray &path)
-{
-    struct stat st;
-    if (::lstat(path.constData(), &st) != 0)
-        return SocketFile::None;
-    if (!S_ISSOCK(st.st_mode))
-        return SocketFile::Stale;
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof addr.sun_path)
-        return SocketFile::Live;
-    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return SocketFile::Live;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-    const int err = errno;
-    ::close(fd);
-    if (rc == 0)
-        return SocketFile::Live;
-    return err == ECONNREFUSED ? SocketFile::Stale : SocketFile::Live;
-}
 } // namespace
 
 QString controlSocketPath()
@@ -73,7 +48,7 @@ std::unique_ptr<ControlServer> ControlServer::open(HubCarrier &hub, const Inboun
     const QString path = controlSocketPath();
     const QByteArray encoded = QFile::encodeName(path);
     QDir().mkpath(platformDir());
-    switch (probeSocketFile(encoded)) {
+    switch (probeSocketFile(encoded, SOCK_STREAM)) {
     case SocketFile::Live:
         logLine("platform: control socket %s is in use by another process; running without it\n",
                 encoded.constData());
