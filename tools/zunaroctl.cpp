@@ -19,6 +19,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/ui_app.h"
 #include "zunaro/command_socket.h"
@@ -425,5 +426,11 @@ int main(int argc, char **argv)
     if (desktop && parser.isSet(root))
         return badUsage(QStringLiteral("--root names a device folder, and the desktop platform has none: drop "
                                        "--root, or use --platform=embedded"));
-    return run(desktop, parser.positionalArguments());
+    const int code = run(desktop, parser.positionalArguments());
+    // Qt's bus thread may still be taking a signal from the bus while the
+    // program's statics go, and then prints warnings below zunaroctl's own
+    // line; ending here, with the output flushed, leaves nothing to race.
+    fflush(stdout);
+    fflush(stderr);
+    std::_Exit(code);
 }

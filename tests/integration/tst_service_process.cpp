@@ -65,7 +65,6 @@ private slots:
         row("ctl --platform NAME", "zunaroctl", {"--platform", "desktop", "--root", "DEV", "hub"}, 2, false,
             "--root names a device folder, and the desktop platform has none");
         row("ctl --root empty", "zunaroctl", {"--root", "", "hub"}, 2, false, "--root is empty");
-        row("ctl desktop invoke", "zunaroctl", {"--platform=desktop", "invoke"}, 2, false, "invoke: missing argument");
         row("ctl desktop ui", "zunaroctl", {"--platform=desktop", "ui"}, 2, false, "ui: missing argument (alive");
         row("ctl status, no bus", "zunaroctl", {"--platform=desktop", "status"}, 1, false,
             "No such file or directory): run zunaroctl in the desktop session, or set DBUS_SESSION_BUS_ADDRESS");
