@@ -149,9 +149,12 @@ bool busCall(const QString &method, const QVariantList &args, Activation activat
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
+        const QString cause = qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")
+            ? QStringLiteral("DBUS_SESSION_BUS_ADDRESS is not set; ") + bus.lastError().message()
+            : bus.lastError().message();
         *code = fail(QStringLiteral("cannot reach the session bus (%1): run zunaroctl in the desktop session, or set "
                                     "DBUS_SESSION_BUS_ADDRESS to its bus")
-                         .arg(bus.lastError().message()));
+                         .arg(cause));
         return false;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kServiceName),
