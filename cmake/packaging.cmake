@@ -14,10 +14,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # dpkg-shlibdeps names the exact Qt 6 runtime packages the binaries link
 # (libqt6core6, libqt6network6, ...), with the versions they need; the
 # network information plugins come with libqt6network6. The session bus is
-# needed to run at all.
+# needed to run at all; xdg-utils tells whether a program opens the UI's
+# URIs and opens them when the UI is not on the bus.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-dbus-session-bus | dbus-session-bus")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, xdg-utils")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

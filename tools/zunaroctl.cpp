@@ -6,10 +6,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,6 +19,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/ui_app.h"
 #include "zunaro/command_socket.h"
@@ -45,7 +48,8 @@ const char kUsage[] =
     "embedded platform the device root is DIR, else $ZUNARO_DEVICE_ROOT, else\n"
     "the folder two levels above zunaroctl's own folder. On the desktop\n"
     "platform the service is com.kvel.zunaro.service on the session bus and\n"
-    "only invoke, status, send and ui apply.\n"
+    "only invoke, status, send and ui apply; status and the stop action never\n"
+    "start the service, the other invocations start it when it is not running.\n"
     "\n"
     "commands:\n"
     "  invoke ACTION        deliver an invocation with ACTION to the service\n"
@@ -67,7 +71,8 @@ const char kUsage[] =
     "  %2    stop: end the backend and forget the summary\n"
     "  %3        what the device says once it has started\n"
     "\n"
-    "exit status: 0 done, 1 failed (no service listening, error reply), 2 bad arguments\n";
+    "exit status: 0 done, 1 failed (no service running or listening, an error reply),\n"
+    "2 bad arguments\n";
 
 QString usage()
 {
@@ -131,22 +136,51 @@ int sendCommands(const QStringList &lines)
     return kExitOk;
 }
 
-// The desktop service on the session bus.
-QDBusMessage busCall(const QString &method, const QVariantList &args)
+const char kServiceName[] = "com.kvel.zunaro.service";
+
+// Asking how the service is, or telling it to stop, must not start one:
+// those calls go out without the bus's auto-start.
+enum class Activation { Allowed, Never };
+
+// The desktop service on the session bus. False, with the message said,
+// when the call did not reach a service or it answered with an error.
+bool busCall(const QString &method, const QVariantList &args, Activation activation, QDBusMessage *reply,
+             int *code)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.kvel.zunaro.service"),
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        const QString cause = qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")
+            ? QStringLiteral("DBUS_SESSION_BUS_ADDRESS is not set; ") + bus.lastError().message()
+            : bus.lastError().message();
+        *code = fail(QStringLiteral("cannot reach the session bus (%1): run zunaroctl in the desktop session, or set "
+                                    "DBUS_SESSION_BUS_ADDRESS to its bus")
+                         .arg(cause));
+        return false;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kServiceName),
                                                        QStringLiteral("/com/kvel/zunaro/service"),
                                                        QStringLiteral("com.kvel.zunaro.Service1"), method);
     call.setArguments(args);
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, kReplyTimeoutMs);
+    call.setAutoStartService(activation == Activation::Allowed);
+    *reply = bus.call(call, QDBus::Block, kReplyTimeoutMs);
+    if (reply->type() != QDBusMessage::ErrorMessage)
+        return true;
+    if (reply->errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+        || reply->errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        *code = fail(QStringLiteral("no service running: %1 is not on the session bus")
+                         .arg(QLatin1String(kServiceName)));
+    else
+        *code = fail(QStringLiteral("%1 failed: %2").arg(method.toLower(), reply->errorMessage()));
+    return false;
 }
 
 int busInvoke(const QString &action)
 {
-    const QDBusMessage reply = busCall(QStringLiteral("Invoke"), {action, QString()});
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        return fail(QStringLiteral("invoke failed: %1").arg(reply.errorMessage()));
-    return kExitOk;
+    QDBusMessage reply;
+    int code = kExitOk;
+    busCall(QStringLiteral("Invoke"), {action, QString()},
+            action == uiapp::kStopAction ? Activation::Never : Activation::Allowed, &reply, &code);
+    return code;
 }
 
 // The service's snapshot: Status() on the session bus, the status request
@@ -155,9 +189,10 @@ int showStatus(bool desktop, bool raw)
 {
     QVariantMap status;
     if (desktop) {
-        const QDBusMessage reply = busCall(QStringLiteral("Status"), {});
-        if (reply.type() == QDBusMessage::ErrorMessage)
-            return fail(QStringLiteral("status failed: %1").arg(reply.errorMessage()));
+        QDBusMessage reply;
+        int code = kExitOk;
+        if (!busCall(QStringLiteral("Status"), {}, Activation::Never, &reply, &code))
+            return code;
         status = qdbus_cast<QVariantMap>(reply.arguments().value(0));
     } else {
         QJsonObject answer;
@@ -258,11 +293,35 @@ int showHub()
     return kExitOk;
 }
 
+const QStringList &commands()
+{
+    static const QStringList names = {QStringLiteral("invoke"), QStringLiteral("send"),   QStringLiteral("ui"),
+                                      QStringLiteral("online"), QStringLiteral("lock"),   QStringLiteral("press"),
+                                      QStringLiteral("select"), QStringLiteral("hub"),    QStringLiteral("status"),
+                                      QStringLiteral("help")};
+    return names;
+}
+
+// What a command with one argument takes, for the message when it is missing.
+QString argumentOf(const QString &command)
+{
+    static const QHash<QString, QString> what = {{QStringLiteral("invoke"), QStringLiteral("ACTION")},
+                                                 {QStringLiteral("ui"), QStringLiteral("alive, running or gone")},
+                                                 {QStringLiteral("online"), QStringLiteral("1 or 0")},
+                                                 {QStringLiteral("lock"), QStringLiteral("0, 1 or 2")},
+                                                 {QStringLiteral("press"), QStringLiteral("a LABEL")},
+                                                 {QStringLiteral("select"), QStringLiteral("a KEY")}};
+    return what.value(command);
+}
+
 int run(bool desktop, QStringList args)
 {
     if (args.isEmpty())
         return badUsage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
+    if (!commands().contains(command))
+        return badUsage(QStringLiteral("unknown command \"%1\"; the commands are %2")
+                            .arg(command, commands().join(QStringLiteral(", "))));
     if (command == QLatin1String("help")) {
         fputs(usage().toLocal8Bit().constData(), stdout);
         return kExitOk;
@@ -274,27 +333,24 @@ int run(bool desktop, QStringList args)
             return badUsage(QStringLiteral("status takes only --raw"));
         return showStatus(desktop, !args.isEmpty());
     }
-    if (command == QLatin1String("invoke") && args.size() == 1 && !args.first().isEmpty())
-        warnUnknownAction(args.first());
-    if (desktop) {
-        if (command == QLatin1String("invoke") && args.size() == 1 && !args.first().isEmpty())
-            return busInvoke(args.first());
-        if (command == QLatin1String("ui") && args.size() == 1)
-            return uiPresence(args.first());
+    static const QStringList kDesktopCommands = {QStringLiteral("invoke"), QStringLiteral("ui")};
+    if (desktop && !kDesktopCommands.contains(command))
         return badUsage(QStringLiteral("%1 is not a command of the desktop platform").arg(command));
-    }
     if (command == QLatin1String("hub"))
         return args.isEmpty() ? showHub() : badUsage(QStringLiteral("hub takes no arguments"));
-    static const QStringList kOneArgument = {QStringLiteral("invoke"), QStringLiteral("online"),
-                                             QStringLiteral("press"), QStringLiteral("select"),
-                                             QStringLiteral("ui"), QStringLiteral("lock")};
-    if (!kOneArgument.contains(command))
-        return badUsage(QStringLiteral("unknown command \"%1\"").arg(command));
-    if (args.size() != 1 || args.first().isEmpty())
+    if (args.isEmpty() || args.first().isEmpty())
+        return badUsage(QStringLiteral("%1: missing argument (%2)").arg(command, argumentOf(command)));
+    if (args.size() > 1)
         return badUsage(QStringLiteral("%1 takes exactly one argument").arg(command));
     const QString arg = args.first();
-    if (command == QLatin1String("invoke"))
+    if (command == QLatin1String("invoke")) {
+        warnUnknownAction(arg);
+        if (desktop)
+            return busInvoke(arg);
         return request({{QStringLiteral("invoke"), QJsonObject {{QStringLiteral("action"), arg}}}});
+    }
+    if (command == QLatin1String("ui"))
+        return uiPresence(arg);
     if (command == QLatin1String("online")) {
         if (arg != QLatin1String("1") && arg != QLatin1String("0"))
             return badUsage(QStringLiteral("online takes 1 or 0"));
@@ -304,8 +360,6 @@ int run(bool desktop, QStringList args)
         return request({{QStringLiteral("dialog_button"), arg}});
     if (command == QLatin1String("select"))
         return request({{QStringLiteral("hub_select"), arg}});
-    if (command == QLatin1String("ui"))
-        return uiPresence(arg);
     return lockState(arg);
 }
 
@@ -363,10 +417,23 @@ int main(int argc, char **argv)
         printf("zunaroctl %s\n", ZUNARO_VERSION);
         return kExitOk;
     }
-    if (parser.isSet(root))
+    if (parser.isSet(root)) {
+        if (parser.value(root).isEmpty())
+            return badUsage(QStringLiteral("--root is empty: name the device folder"));
         qputenv("ZUNARO_DEVICE_ROOT", QFile::encodeName(parser.value(root)));
+    }
     QString error;
     if (!choosePlatform(parser.value(platform), &error))
         return badUsage(error);
-    return run(zplatform::platformKind() == zplatform::PlatformKind::Desktop, parser.positionalArguments());
+    const bool desktop = zplatform::platformKind() == zplatform::PlatformKind::Desktop;
+    if (desktop && parser.isSet(root))
+        return badUsage(QStringLiteral("--root names a device folder, and the desktop platform has none: drop "
+                                       "--root, or use --platform=embedded"));
+    const int code = run(desktop, parser.positionalArguments());
+    // Qt's bus thread may still be taking a signal from the bus while the
+    // program's statics go, and then prints warnings below zunaroctl's own
+    // line; ending here, with the output flushed, leaves nothing to race.
+    fflush(stdout);
+    fflush(stderr);
+    std::_Exit(code);
 }

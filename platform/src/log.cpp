@@ -77,6 +77,7 @@ constexpr PriorityRule kPriorityRules[] = {
     {"platform: notification server capabilities unknown", Warning},
     {"platform: unknown action", Warning},
     {"platform: cannot invoke", Warning},
+    {"platform: the UI ", Warning},
     {"platform: hub entry ", Warning},
     {"platform: action ", Warning},
     {"service: starting", Notice},

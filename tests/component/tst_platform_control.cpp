@@ -187,11 +187,14 @@ private slots:
     {
         const QList<std::tuple<QStringList, int, QByteArray>> rows {
             {{}, 2, "no command given"},
-            {{"bogus"}, 2, "unknown command \"bogus\""},
+            {{"bogus"}, 2, "unknown command \"bogus\"; the commands are invoke, send, ui, online"},
             {{"online", "yes"}, 2, "1 or 0"},
             {{"lock", "3"}, 2, "0, 1 or 2"},
             {{"ui", "asleep"}, 2, "alive"},
-            {{"press"}, 2, "exactly one"},
+            {{"press"}, 2, "press: missing argument (a LABEL)"},
+            {{"invoke"}, 2, "invoke: missing argument (ACTION)"},
+            {{"invoke", ""}, 2, "invoke: missing argument (ACTION)"},
+            {{"send", "hi"}, 1, "no service listening on 127.0.0.1:47010"},
             {{"send", QString(5000, 'x')}, 1, "do not fit"},
             {{"--root", "/nonexistent", "online", "1"}, 1, "no service listening"},
             {{"press", "Answer"}, 1, "no dialog on screen"},

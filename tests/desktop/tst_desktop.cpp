@@ -58,13 +58,13 @@ QStringList uiOpened()
     return uris;
 }
 
-// zunaroctl --platform=desktop send LINE, with `env` over ours: its exit status.
-int send(const QStringList &env, const QString &line)
+// zunaroctl --platform=desktop ARGS, with `env` ("NAME=value") over ours.
+CtlRun ctl(const QStringList &args, const QStringList &env = {})
 {
-    QProcess ctl;
-    ctl.setEnvironment(QProcess::systemEnvironment() + env);
-    ctl.start(builtTool("zunaroctl"), {"--platform=desktop", "send", line});
-    return ctl.waitForFinished(10000) ? ctl.exitCode() : -1;
+    QProcessEnvironment over = QProcessEnvironment::systemEnvironment();
+    for (const QString &pair : env)
+        over.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    return runToEnd(builtTool("zunaroctl"), QStringList {"--platform=desktop"} + args, over);
 }
 
 QByteArray backendInput(const QString &dataHome)
@@ -155,9 +155,11 @@ private slots:
         QVERIFY(zplatform::startServicePlatform(2, argv, &status));
         dev = std::make_unique<TestDevice>();
         QVERIFY(dev->installTool("td_backend_sim", "td_backend"));
-        // A stand-in xdg-open records what it opens in the device folder.
+        // Stand-ins: xdg-open records what it opens, xdg-mime what it is asked (the file "handler" answers).
         QVERIFY(dev->write("xdg-open", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/opened\"\n"));
-        QVERIFY(QFile::setPermissions(dev->path("xdg-open"), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(dev->write("xdg-mime", "#!/bin/sh\necho \"$@\" >> \"${0%/*}/queried\"\ncat \"${0%/*}/handler\"\n"));
+        for (const char *tool : {"xdg-open", "xdg-mime"})
+            QVERIFY(QFile::setPermissions(dev->path(tool), QFile::ReadOwner | QFile::ExeOwner));
         qputenv("PATH", dev->root().toUtf8() + ':' + qgetenv("PATH"));
         svc = std::make_unique<ZunaroHeadlessService>(nullptr);
         QCOMPARE(svc->dataDir, buses.dir() + "/data/zunaro");
@@ -316,8 +318,8 @@ self.next_id += 0 if args[1] else 1)";
         const qint64 bus = startOtherUser(other, home, &env);
         QByteArray log;
         QTRY_VERIFY2((log += other.readAllStandardError()).contains("service: cmd socket listening on " + home.toUtf8()), log);
-        QCOMPARE(send(env, "for-b"), 0);
-        QCOMPARE(send({}, "for-a"), 0);
+        QCOMPARE(ctl({"send", "for-b"}, env).exitCode, 0);
+        QCOMPARE(ctl({"send", "for-a"}).exitCode, 0);
         QTRY_VERIFY(backendInput(buses.dir() + "/data").contains("for-a\n"));
         QTRY_VERIFY(backendInput(home).contains("for-b\n"));
         QVERIFY(!backendInput(buses.dir() + "/data").contains("for-b") && !backendInput(home).contains("for-a"));
@@ -326,29 +328,37 @@ self.next_id += 0 if args[1] else 1)";
         QVERIFY(other.waitForFinished(10000));
         QVERIFY2((log += other.readAllStandardError()).contains("platform: the session bus is gone; ending"), log);
         QCOMPARE(other.exitCode(), 3);
-        QCOMPARE(send(env, "late"), 1);
+        QCOMPARE(ctl({"send", "late"}, env).exitCode, 1);
         QProcess again;
         QByteArray againLog;
         QVERIFY(startOtherUser(again, home, &env) > 0);
         QTRY_VERIFY2((againLog += again.readAllStandardError()).contains("service: cmd socket listening on "), againLog);
-        QCOMPARE(send(env, "again"), 0);
+        QCOMPARE(ctl({"send", "again"}, env).exitCode, 0);
     }
 
     // The service on the bus, through zunaroctl: Status tells the backend's state, Invoke STOP stops it. Text from
     // a bus caller is logged cut, whole UTF-8 characters only, control characters shown as escapes. The service's
-    // own invocations: a URI for a program not on the bus goes to xdg-open; no URI activates the program.
+    // own invocations: a URI for a program not on the bus goes to xdg-open if a program takes its scheme; no URI
+    // activates the program.
     void busService()
     {
-        for (const auto &request : {invocation(QString(), "zunaro://fallback?x=1", "com.kvel.absent"),
+        LogCapture log; // the calls: no program for zunaro: URIs, so no xdg-open and one line
+        for (const auto &request : {invocation(QString(), "zunaro://call?n=1", "com.kvel.absent"),
+                                    invocation(QString(), "zunaro://call?n=2", "com.kvel.absent"),
+                                    invocation(QString(), "zunaro://fallback?x=1", "com.kvel.absent"),
                                     invocation(QString(), QString(), kUi)}) {
+            if (request.uri().host() == "fallback")
+                QVERIFY(dev->write("handler", "com.kvel.zunaro.desktop\n"));
             std::unique_ptr<bb::system::InvokeTargetReply> reply(svc->invokeManager->invoke(request));
             QTRY_VERIFY(reply->isFinished());
-            QVERIFY2(reply->errorString().isEmpty(), qPrintable(request.target() + ": " + reply->errorString()));
+            QCOMPARE(reply->errorString().isEmpty(), request.uri().host() != "call");
         }
+        const QByteArray noUi = "platform: the UI com.kvel.absent is not installed; the call rings as a notification";
+        QCOMPARE(log.matching("platform: the UI"), QList<QByteArray> {noUi});
+        QCOMPARE(dev->read("queried"), QByteArray("query default x-scheme-handler/zunaro\n").repeated(3));
         QCOMPARE(mockCalls(kUi, kUiPath, "Activate").size(), 1);
         QTRY_COMPARE(dev->read("opened"), "zunaro://fallback?x=1\n");
-        LogCapture log;
-        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "x\n\n" + QString(50000, QChar(0xe9))}).exitCode, 0);
+        QCOMPARE(ctl({"invoke", "x\n\n" + QString(50000, QChar(0xe9))}).exitCode, 0);
         QTRY_COMPARE(log.matching("service: invoked action="),
                      QList<QByteArray> {"service: invoked action=x\\n\\n" + QString(126, QChar(0xe9)).toUtf8()
                                         + "...(cut: 100003 bytes)"});
@@ -357,7 +367,7 @@ self.next_id += 0 if args[1] else 1)";
         QVERIFY(svc->backendPid > 0);
         const QString pid = QString::number(svc->backendPid);
         const auto status = [this] {
-            const QString out = QString::fromUtf8(zunaroctl(*dev, {"--platform=desktop", "status", "--raw"}).out);
+            const QString out = QString::fromUtf8(ctl({"status", "--raw"}).out);
             return out.split('\n').filter(QRegularExpression("^(active|backend_pid|lock_state|mode)="));
         };
         QCOMPARE(status(), (QStringList {"active=1", "backend_pid=" + pid, "lock_state=0", "mode=backend"}));
@@ -365,9 +375,24 @@ self.next_id += 0 if args[1] else 1)";
         const QString xml = callBus(false, kUi + ".service", kUiPath + "/service", "org.freedesktop.DBus.Introspectable",
                                     "Introspect", {}).value_or(QVariantList()).value(0).toString();
         QVERIFY(xml.contains(R"(name="uri")") && xml.contains(R"(name="status")") && !xml.contains("arg_"));
-        QCOMPARE(zunaroctl(*dev, {"--platform=desktop", "invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
+        QCOMPARE(ctl({"invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
         QTRY_COMPARE(svc->backendPid, -1);
         QCOMPARE(status(), (QStringList {"active=0", "backend_pid=-1", "lock_state=0", "mode=backend"}));
+    }
+
+    // Asking how the service is, or stopping it, starts none, though the bus could: each says so and exits 1.
+    void queriesStartNothing()
+    {
+        const QString file = buses.dir() + "/probe.service", mark = buses.dir() + "/activated";
+        QVERIFY(placeAt(file, "[D-BUS Service]\nName=com.kvel.zunaro.service\nExec=/usr/bin/touch " + mark.toUtf8()));
+        QByteArray address;
+        QVERIFY(buses.startBus(&address) > 0);
+        for (const char *args : {"status", "invoke com.kvel.zunaro.service.STOP"}) {
+            const CtlRun run = ctl(QString(args).split(' '), {"DBUS_SESSION_BUS_ADDRESS=" + address});
+            QCOMPARE(QByteArray::number(run.exitCode) + ' ' + run.err,
+                     "1 zunaroctl: no service running: com.kvel.zunaro.service is not on the session bus\n");
+        }
+        QVERIFY(QFile::remove(file) && !QFile::exists(mark));
     }
 
     // A desktop service that cannot run on this session (chosen by the environment here) says why and ends at once.

@@ -1,7 +1,6 @@
 #!/bin/sh
-# The desktop install by `cmake --install` and by the Debian package: exactly the expected files, unit and activation
-# naming the service where it is, man pages groff renders cleanly, the bus interface served, the icon and hidden
-# desktop entry the notifications name, systemd's verdict, a package depending on the Qt runtime, lintian's verdict.
+# The desktop install by `cmake --install` and by the Debian package: the expected files, unit and activation naming the
+# service, dated man pages, the bus interface, icon and hidden entry, systemd's verdict and rating, its deps, lintian's.
 # Usage: install_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -35,9 +34,12 @@ $expected"
         "$activation:SystemdService=$(basename "$unit")"; do
         grep -qx "${line#*:}" "$root$prefix/${line%%:*}" || fail "${line%%:*} lacks the line ${line#*:}"
     done
+    # The unit confines the service; without PrivateUsers= a user manager drops the mount namespace options.
+    grep -qx PrivateUsers=yes "$root$prefix/$unit" || fail "$unit lacks the line PrivateUsers=yes"
     for page in $pages; do
         warnings=$(zcat "$root$prefix/$page" | groff -man -ww -z 2>&1) && [ -z "$warnings" ] \
             || fail "$page: $warnings"
+        zcat "$root$prefix/$page" | grep -Eq '^\.TH [^ ]+ [0-9] "[0-9-]{10}"' || fail "$page has no date in .TH"
     done
     cmp -s "$source_interface" "$root$prefix/$interface" || fail "$interface is not the interface the service serves"
     # The notifications name the entry and the icon: both must be what is installed; the entry is in no menu.
@@ -56,6 +58,9 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     # It also asks man for the unit's Documentation=: the pages just installed.
     out=$(XDG_RUNTIME_DIR=$tmp/run MANPATH=$prefix/share/man systemd-analyze --user verify "$prefix/$unit" 2>&1) \
         && [ -z "$out" ] || fail "systemd-analyze: $out"
+    # Its confinement rated 6 or less (of 10; the threshold counts tenths).
+    XDG_RUNTIME_DIR=$tmp/run systemd-analyze security --offline=true --user --threshold=60 "$prefix/$unit" \
+        >"$tmp/security" 2>&1 || fail "systemd-analyze security: $(tail -n 1 "$tmp/security")"
 else
     echo "SKIP: no systemd-analyze here; the unit is not verified"
 fi
@@ -64,6 +69,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >/dev/null
 deb=$(ls "$tmp"/deb/*.deb)
 dpkg-deb -x "$deb" "$tmp/pkgroot"
 check_tree "$tmp/pkgroot" /usr
+[ "$(dpkg-deb -f "$deb" Recommends)" = "systemd, xdg-utils" ] || fail "the package does not recommend xdg-utils"
 depends=$(dpkg-deb -f "$deb" Depends)
 case "$depends" in
     *libqt6core6*libqt6network6*) ;;

@@ -63,7 +63,11 @@ private slots:
         row("ctl --platform=", "zunaroctl", {"--platform=embedded", "--root", "DEV", "hub"}, 0, true, "Hub: 0 entries\n");
         row("ctl in a device", "zunaroctl", {"hub"}, 0, true, "Hub: 0 entries\nDialog: none\n");
         row("ctl --platform NAME", "zunaroctl", {"--platform", "desktop", "--root", "DEV", "hub"}, 2, false,
-            "not a command of the desktop platform");
+            "--root names a device folder, and the desktop platform has none");
+        row("ctl --root empty", "zunaroctl", {"--root", "", "hub"}, 2, false, "--root is empty");
+        row("ctl desktop ui", "zunaroctl", {"--platform=desktop", "ui"}, 2, false, "ui: missing argument (alive");
+        row("ctl status, no bus", "zunaroctl", {"--platform=desktop", "status"}, 1, false,
+            "No such file or directory): run zunaroctl in the desktop session, or set DBUS_SESSION_BUS_ADDRESS");
     }
     void options()
     {
@@ -89,7 +93,6 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("written"); // every file afterwards, but zunaroctl itself
         QTest::newRow("ui alive") << QStringList {"ui", "alive"} << 0 << QStringList {"home/data/zunaro/ui_alive.txt"};
-        QTest::newRow("status, no bus") << QStringList {"status"} << 1 << QStringList();
         QTest::newRow("lock is no desktop command") << QStringList {"lock", "1"} << 2 << QStringList();
         QTest::newRow("embedded, no device") << QStringList {"--platform=embedded", "ui", "alive"} << 2 << QStringList();
         QTest::newRow("file system root") << QStringList {"--root", "/", "hub"} << 2 << QStringList();

@@ -21,8 +21,8 @@ struct CommandSocket {
 CommandSocket openCommandSocket();
 
 // Sends one datagram to the service's command socket, as the UI does. False,
-// with the reason, when it is longer than kMaxCommandDatagramBytes or (on a
-// desktop, where a sender can tell) when no service listens.
+// with the reason, when it is longer than kMaxCommandDatagramBytes or when
+// no service listens.
 bool sendCommandDatagram(const QByteArray &datagram, QString *error);
 
 } // namespace zplatform

@@ -6,7 +6,9 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QProcess>
+#include <QSet>
 #include <QTimer>
+#include <QUrl>
 
 #include "zunaro/log.h"
 
@@ -23,6 +25,9 @@ void finishLater(std::function<void(const QString &)> done, const QString &error
         QTimer::singleShot(0, [done, error] { done(error); });
 }
 
+// How long the MIME database may take to name the scheme's handler.
+constexpr int kHandlerQueryTimeoutMs = 5000;
+
 void openWithXdgOpen(const QString &uri, const std::function<void(const QString &)> &done)
 {
     // Detached: xdg-open may wait for the program it starts.
@@ -32,6 +37,46 @@ void openWithXdgOpen(const QString &uri, const std::function<void(const QString 
     }
     logLine("platform: xdg-open could not be started for %s\n", logText(uri).constData());
     finishLater(done, QStringLiteral("xdg-open could not be started"));
+}
+
+// Without a program registered for the URI's scheme, xdg-open would try one
+// browser after another; the desktop's MIME database says whether there is
+// one (xdg-mime prints its desktop file, or nothing). The UI's absence is
+// said once, not for every call that rings.
+void openIfHandled(const QString &target, const QString &uri, std::function<void(const QString &)> done)
+{
+    const QString scheme = QUrl(uri).scheme();
+    auto *query = new QProcess;
+    query->setProcessChannelMode(QProcess::SeparateChannels);
+    query->setStandardErrorFile(QProcess::nullDevice());
+    const auto finish = [query, target, uri, done](bool handled) {
+        query->disconnect();
+        query->deleteLater();
+        if (handled) {
+            logLine("platform: %s is not on the session bus; opening %s with xdg-open\n",
+                    target.toUtf8().constData(), logText(uri).constData());
+            openWithXdgOpen(uri, done);
+            return;
+        }
+        static QSet<QString> said;
+        if (!said.contains(target)) {
+            said.insert(target);
+            const QString ui = target.isEmpty() ? QStringLiteral("for %1 URIs").arg(QUrl(uri).scheme()) : target;
+            logLine("platform: the UI %s is not installed; the call rings as a notification\n",
+                    logText(ui).constData());
+        }
+        finishLater(done, QStringLiteral("no program opens %1 URIs").arg(QUrl(uri).scheme()));
+    };
+    QObject::connect(query, &QProcess::finished, query, [query, finish](int code, QProcess::ExitStatus status) {
+        finish(status == QProcess::NormalExit && code == 0 && !query->readAllStandardOutput().trimmed().isEmpty());
+    });
+    QObject::connect(query, &QProcess::errorOccurred, query, [finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finish(false);
+    });
+    QTimer::singleShot(kHandlerQueryTimeoutMs, query, [query] { query->kill(); });
+    query->start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
+                                              QStringLiteral("x-scheme-handler/") + scheme});
 }
 } // namespace
 
@@ -62,7 +107,7 @@ void openApplication(const bb::system::InvokeRequest &request, std::function<voi
         logLine("platform: cannot invoke \"%s\": %s\n", target.toUtf8().constData(),
                 target.isEmpty() ? "no target" : "no session bus");
         if (!uri.isEmpty())
-            openWithXdgOpen(uri, done);
+            openIfHandled(target, uri, done);
         else
             finishLater(done, QStringLiteral("no target application"));
         return;
@@ -89,9 +134,7 @@ void openApplication(const bb::system::InvokeRequest &request, std::function<voi
         // Neither running nor activatable: the desktop's URI handler is the
         // way left.
         if (error.type() == QDBusError::ServiceUnknown && !uri.isEmpty()) {
-            logLine("platform: %s is not on the session bus; opening %s with xdg-open\n",
-                    target.toUtf8().constData(), logText(uri).constData());
-            openWithXdgOpen(uri, done);
+            openIfHandled(target, uri, done);
             return;
         }
         logLine("platform: opening %s failed: %s: %s\n", target.toUtf8().constData(),

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@
 namespace zplatform {
 
 namespace {
+// How long a sender waits for the refusal; on loopback it is there as soon
+// as the send returns.
+constexpr int kRefusalWaitMs = 10;
+
 sockaddr_in commandPortAddress()
 {
     sockaddr_in addr {};
@@ -53,21 +58,31 @@ CommandSocket openCommandPort()
 
 bool sendToCommandPort(const QByteArray &datagram, QString *error)
 {
-    // UDP cannot tell whether anybody listens: a datagram to a closed port
-    // is as sent.
+    // A datagram to a closed port on loopback comes back as an ICMP port
+    // unreachable while it is being sent; a connected socket takes that as
+    // ECONNREFUSED, so the sender can tell nobody listens.
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = commandPortAddress();
-    const bool sent = fd >= 0
-        && ::sendto(fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<const sockaddr *>(&addr),
-                    sizeof addr)
-            == datagram.size();
-    if (!sent)
-        *error = QStringLiteral("could not send to 127.0.0.1:%1: %2")
-                     .arg(kCommandPort)
-                     .arg(QString::fromLocal8Bit(strerror(errno)));
+    int failure = 0;
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
+        || ::send(fd, datagram.constData(), size_t(datagram.size()), 0) != datagram.size()) {
+        failure = errno;
+    } else {
+        pollfd p {fd, 0, 0};
+        socklen_t length = sizeof failure;
+        if (::poll(&p, 1, kRefusalWaitMs) == 1 && (p.revents & POLLERR))
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length);
+    }
     if (fd >= 0)
         ::close(fd);
-    return sent;
+    if (failure == ECONNREFUSED)
+        *error = QStringLiteral("no service listening on 127.0.0.1:%1 (the port refused the datagram)")
+                     .arg(kCommandPort);
+    else if (failure != 0)
+        *error = QStringLiteral("could not send to 127.0.0.1:%1: %2")
+                     .arg(kCommandPort)
+                     .arg(QString::fromLocal8Bit(strerror(failure)));
+    return failure == 0;
 }
 
 } // namespace zplatform
