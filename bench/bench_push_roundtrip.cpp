@@ -1,12 +1,14 @@
 // Loopback latency from an event published at tgpush_proxy_sim to the
 // service having handled the poll that carried it. Prints p50 and p99.
+// The bench talks to the simulator's control side through a plain socket,
+// kept alive across rounds, so that no second HTTP client shares the
+// service's thread and the figure is the service's poll alone.
 // Usage: bench_push_roundtrip [rounds]   (the simulator is taken from the build tree)
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QScopeGuard>
@@ -18,8 +20,59 @@
 #include <memory>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "service_main.h"
 #include "zunaro/device.h"
+
+namespace {
+// One connection to the simulator on 127.0.0.1; -1 when it cannot be made.
+int connectTo(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendRequest(int fd, const char *path)
+{
+    const QByteArray request = QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    return ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size();
+}
+
+// The body of the answer to the request sent last; empty on a failure.
+QByteArray readAnswer(int fd)
+{
+    QByteArray bytes;
+    char buffer[4096];
+    for (;;) {
+        const qsizetype headerEnd = bytes.indexOf("\r\n\r\n");
+        if (headerEnd >= 0) {
+            const QByteArray headers = bytes.left(headerEnd).toLower();
+            const qsizetype at = headers.indexOf("content-length:");
+            const qsizetype length = at < 0 ? 0 : headers.mid(at + 15, headers.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+            if (bytes.size() >= headerEnd + 4 + length)
+                return bytes.mid(headerEnd + 4, length);
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return QByteArray();
+        bytes.append(buffer, n);
+    }
+}
+} // namespace
 
 class ServiceBench
 {
@@ -42,7 +95,14 @@ public:
             return 1;
         }
         const QByteArray banner = sim.readAllStandardOutput();
-        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(banner.mid(banner.lastIndexOf(':') + 1).trimmed().toInt());
+        const int port = banner.mid(banner.lastIndexOf(':') + 1).trimmed().toInt();
+        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        const int control = connectTo(port);
+        if (control < 0) {
+            std::fprintf(stderr, "bench_push_roundtrip: cannot connect to tgpush_proxy_sim\n");
+            return 1;
+        }
+        const auto closeControl = qScopeGuard([control] { close(control); });
 
         QTemporaryDir device;
         QDir(device.path()).mkpath(QStringLiteral("app/native"));
@@ -53,7 +113,6 @@ public:
         env.write("TGPUSH_POLL_URL=" + base.toUtf8() + "/poll\nTGPUSH_TIMEOUT_MS=30000\n");
         env.close();
 
-        QNetworkAccessManager control;
         std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
         service->eventsTailTimer->stop();
         std::vector<qint64> latencies;
@@ -63,12 +122,13 @@ public:
             QNetworkReply *poll = service->tgpushReply;
             if (!poll)
                 return 1;
-            // Publish only once the proxy holds the poll.
+            // Publish only once the proxy holds the poll; the event loop
+            // turns meanwhile, so the service sends it.
             for (bool held = false; !held;) {
-                std::unique_ptr<QNetworkReply> stats(control.get(QNetworkRequest(QUrl(base + QStringLiteral("/control/stats")))));
-                while (!stats->isFinished())
-                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                held = stats->readAll().contains("\"waiting\":1");
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+                if (!sendRequest(control, "/control/stats"))
+                    return 1;
+                held = readAnswer(control).contains("\"waiting\":1");
             }
             bool handled = false;
             QElapsedTimer timer;
@@ -78,9 +138,12 @@ public:
                 handled = true;
             });
             timer.start();
-            std::unique_ptr<QNetworkReply> publish(control.get(QNetworkRequest(QUrl(base + QStringLiteral("/control/publish")))));
-            while (!handled || !publish->isFinished())
+            if (!sendRequest(control, "/control/publish"))
+                return 1;
+            while (!handled)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (readAnswer(control).isEmpty())
+                return 1;
             latencies.push_back(latency);
         }
         std::sort(latencies.begin(), latencies.end());

@@ -17,6 +17,7 @@ benches=(
   bench_push_roundtrip
   bench_soak
   bench_desktop
+  bench_idle
 )
 
 # figure, comparison (min: at least, max: at most), bound, in the figure's unit.
@@ -30,11 +31,16 @@ latency_call_p99       max 50
 latency_message_p99    max 50
 latency_unlock_invoke_p99 max 50
 push_scan_10mb         min 1000
-push_roundtrip_p99     max 5
+push_roundtrip_p50     max 1.0
+push_roundtrip_p99     max 2
 soak_total_rss_growth  max 2
 soak_total_fds_growth  max 0
 soak_total_peak_rss    max 100
 desktop_call_notify_p99 max 50
+idle_embedded_rss      max 14.5
+idle_desktop_rss       max 17
+idle_embedded_wakeups_10s max 1
+idle_desktop_wakeups_10s max 1
 "
 
 scripts/setup.sh

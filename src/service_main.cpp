@@ -1,6 +1,7 @@
 #include "service_main.h"
 
 #include <QCoreApplication>
+#include <QFileSystemWatcher>
 #include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -61,6 +62,11 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     // FIFO must not hold start-up.)
     skipExistingEvents();
     setUpEventsWatch();
+    // An idle tick sleeps; whatever the backend's events bring wakes it.
+    if (eventsWatcher) {
+        connect(eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::wakeTick);
+        connect(eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::wakeTick);
+    }
 
     applyNotificationDefaultsOnce();
 

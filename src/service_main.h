@@ -84,6 +84,9 @@ private:
     void applyNotificationDefaultsOnce();
     void setUpCmdSocket();
     void writeHubOpenRequest(const QString &screen, qint64 chatId, const QString &reason);
+    // The tick runs while this holds; each way work comes back wakes it.
+    bool tickWanted() const;
+    void wakeTick();
 
     // backend
     QStringList buildBackendEnvironment() const;

@@ -12,8 +12,29 @@
 #include "embedded/hub_files.h"
 #include "embedded/invocations_file.h"
 #include "embedded/lock_file.h"
+#include "embedded/state_file.h"
+#include "online_state.h"
+#include "state_parse.h"
 
 namespace zplatform {
+
+namespace {
+// The device's own file: no network plugin, no bus, no thread of its own.
+std::function<std::optional<bool>()> followOnlineFile()
+{
+    const auto file = std::make_shared<WatchedStateFile>(
+        QStringLiteral("online_state"), kMaxOnlineStateBytes,
+        [](SmallFile result, const QByteArray &content) {
+            return result == SmallFile::Read ? int(onlineFromContent(content)) : 1;
+        });
+    QObject::connect(file.get(), &WatchedStateFile::changed, file.get(), [](int state) { reportOnline(state != 0); });
+    return [file]() -> std::optional<bool> {
+        if (!file->start())
+            return std::nullopt;
+        return file->state() != 0;
+    };
+}
+} // namespace
 
 Backends makeBackends(PlatformKind kind)
 {
@@ -24,7 +45,7 @@ Backends makeBackends(PlatformKind kind)
         b.hub = makeHubFilesCarrier();
         b.lock = std::make_unique<LockFile>();
         b.entrance = std::make_unique<ControlEntrance>(*b.hub);
-        b.loadNetwork = [] { return QNetworkInformation::loadDefaultBackend(); };
+        b.followOnline = followOnlineFile();
         break;
     case PlatformKind::Desktop:
         b.invoker = std::make_unique<ApplicationOpener>();
@@ -33,8 +54,9 @@ Backends makeBackends(PlatformKind kind)
         b.entrance = std::make_unique<SessionEntrance>();
         // NetworkManager may not run on a desktop; the glib backend answers
         // there, and loadDefaultBackend() would try NetworkManager alone.
-        b.loadNetwork = [] {
-            return QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
+        b.followOnline = [] {
+            return followNetworkInformation(
+                [] { return QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability); });
         };
         break;
     }

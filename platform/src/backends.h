@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "backend_api.h"
 #include "zunaro/command_socket.h"
@@ -15,8 +16,10 @@ struct Backends {
     std::unique_ptr<HubCarrier> hub;
     std::unique_ptr<LockSource> lock;
     std::unique_ptr<Entrance> entrance;
-    // Loads the QNetworkInformation backend this platform reads; false when none.
-    std::function<bool()> loadNetwork;
+    // Follows the device's online state, each change told through
+    // reportOnline. Gives the state to take now when it starts following a
+    // source (the first time, and for a device root of its own), else none.
+    std::function<std::optional<bool>()> followOnline;
 };
 
 Backends makeBackends(PlatformKind kind);

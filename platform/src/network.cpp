@@ -9,7 +9,7 @@ NetworkConfigurationManager::NetworkConfigurationManager(QObject *parent)
     : QObject(parent)
 {
     // Start listening for changes now, not at the first question.
-    onlineState();
+    followOnlineState();
     live::addNetworkManager(this);
 }
 

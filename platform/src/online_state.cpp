@@ -12,31 +12,36 @@
 namespace zplatform {
 
 namespace {
-bool started = false;
 bool online = true;
-
-void start()
-{
-    started = true;
-    if (!QCoreApplication::instance() || !backends().loadNetwork())
-        return;
-    QNetworkInformation *info = QNetworkInformation::instance();
-    online = onlineFromReachability(info->reachability());
-    QObject::connect(info, &QNetworkInformation::reachabilityChanged, info,
-                     [](QNetworkInformation::Reachability r) { reportOnline(onlineFromReachability(r)); });
-}
 } // namespace
 
 bool onlineState()
 {
-    if (!started)
-        start();
     return online;
+}
+
+void followOnlineState()
+{
+    if (!QCoreApplication::instance())
+        return;
+    if (const std::optional<bool> now = backends().followOnline())
+        reportOnline(*now);
+}
+
+std::optional<bool> followNetworkInformation(const std::function<bool()> &load)
+{
+    static bool loaded = false;
+    if (std::exchange(loaded, true) || !load())
+        return std::nullopt;
+    QNetworkInformation *info = QNetworkInformation::instance();
+    QObject::connect(info, &QNetworkInformation::reachabilityChanged, info,
+                     [](QNetworkInformation::Reachability r) { reportOnline(onlineFromReachability(r)); });
+    return onlineFromReachability(info->reachability());
 }
 
 void reportOnline(bool state)
 {
-    if (onlineState() == state)
+    if (online == state)
         return;
     online = state;
     QList<QPointer<NetworkConfigurationManager>> managers;

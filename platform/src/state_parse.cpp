@@ -40,6 +40,11 @@ AppliedSettings settingsFromJson(const QByteArray &content)
     return s;
 }
 
+bool onlineFromContent(const QByteArray &content)
+{
+    return content.trimmed() != "0";
+}
+
 bool onlineFromReachability(QNetworkInformation::Reachability reachability)
 {
     return reachability == QNetworkInformation::Reachability::Online

@@ -26,6 +26,14 @@ struct AppliedSettings {
 // reads as its default.
 AppliedSettings settingsFromJson(const QByteArray &content);
 
+// Largest online_state file taken as an online state.
+constexpr qsizetype kMaxOnlineStateBytes = 64;
+
+// "0" (white space around allowed) is offline; anything else, like an absent
+// or unreadable file, counts as online: with no way to tell, the service
+// should try rather than wait.
+bool onlineFromContent(const QByteArray &content);
+
 // Online and Unknown count as online: with no way to tell, the service
 // should try rather than wait.
 bool onlineFromReachability(QNetworkInformation::Reachability reachability);

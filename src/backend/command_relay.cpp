@@ -60,8 +60,7 @@ void ZunaroHeadlessService::resumeForCommand()
 {
     serviceActive = true;
     backendWanted = true;
-    if (!tgpushMode && !tickTimer->isActive())
-        tickTimer->start();
+    wakeTick();
 }
 
 void ZunaroHeadlessService::flushPendingBackendLines()

@@ -109,6 +109,8 @@ void ZunaroHeadlessService::event(bps_event_t *event)
     if (bps_event_get_domain(event) != navigator_get_domain()
         || bps_event_get_code(event) != NAVIGATOR_DEVICE_LOCK_STATE)
         return;
-    if (pendingCallId > 0 && calls::unlockedWhilePending(navigator_event_get_device_lock_state(event)))
+    if (pendingCallId > 0 && calls::unlockedWhilePending(navigator_event_get_device_lock_state(event))) {
         onPendingIncomingCallInvokeTick();
+        wakeTick();
+    }
 }

@@ -95,4 +95,5 @@ void ZunaroHeadlessService::onTgpushNotifyTimer()
 void ZunaroHeadlessService::startBackendAttempt()
 {
     startBackend();
+    wakeTick();
 }

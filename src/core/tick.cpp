@@ -1,12 +1,29 @@
 // The heartbeat: reap, follow the UI (push mode), supervise the backend,
-// hand over queued commands, read new events.
+// hand over queued commands, read new events. It beats only while there is
+// something to supervise; whatever brings work back wakes it.
 
 #include "service_main.h"
 
+#include <QFile>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 #include "zunaro/device.h"
 #include "zunaro/log.h"
+
+namespace {
+// Whether the events file may hold what the tail has not read: another file
+// at the path, or another length than the offset. One stat(), so a tick
+// with nothing to read opens nothing; the tail decides the rest as before.
+bool eventsUnread(const QString &path, QPair<quint64, quint64> identity, qint64 offset)
+{
+    struct stat st;
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return QPair<quint64, quint64>(quint64(st.st_dev), quint64(st.st_ino)) != identity || qint64(st.st_size) != offset;
+}
+} // namespace
 
 void ZunaroHeadlessService::onTick()
 {
@@ -36,5 +53,23 @@ void ZunaroHeadlessService::onTick()
     }
 
     flushPendingBackendLines();
-    tailBackendEvents();
+    if (eventsUnread(eventsFilePath, eventsFileIdentity, eventsFileOffset))
+        tailBackendEvents();
+
+    if (!tgpushMode && !tickWanted())
+        tickTimer->stop();
+}
+
+bool ZunaroHeadlessService::tickWanted() const
+{
+    // A wanted backend is supervised through its back-off too; without the
+    // file watch the tick is the only reader of the events file.
+    return backendPid > 0 || backendWanted || pendingCallId > 0 || !eventsWatcher;
+}
+
+void ZunaroHeadlessService::wakeTick()
+{
+    // A running tick keeps its phase; in push mode the events timer ticks.
+    if (serviceActive && !tgpushMode && !tickTimer->isActive())
+        tickTimer->start();
 }

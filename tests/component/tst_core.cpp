@@ -129,6 +129,52 @@ private slots:
         QCOMPARE(service.pendingBackendLines, QStringList {QStringLiteral("queued")});
     }
 
+    // With nothing wanted a tick stops the tick; each way work comes back
+    // wakes it, and the work gets done. A wanted backend keeps it through its back-off.
+    void idleTick_data()
+    {
+        QTest::addColumn<QString>("way");
+        for (const char *way : {"command", "start", "events", "unlock with a call", "back-off"})
+            QTest::newRow(way) << QString(way);
+    }
+    void idleTick()
+    {
+        QFETCH(QString, way);
+        TestDevice device;
+        QVERIFY(device.write("platform/lock_state", "1"));
+        ZunaroHeadlessService service(nullptr);
+        QVERIFY(device.write("data/backend_events.jsonl", "{\"type\":\"other\"}\n"));
+        QTRY_COMPARE(service.eventsFileOffset, 17);
+        service.onTick();
+        QVERIFY(!service.tickTimer->isActive());
+        bool done = false;
+        if (way == "command") {
+            sendCommandDatagram("hello");
+            QTRY_VERIFY(service.tickTimer->isActive());
+            done = service.backendWanted && service.pendingBackendLines == QStringList {"hello"};
+        } else if (way == "start") {
+            service.onInvoked(invocation(kStart));
+            done = service.serviceActive;
+        } else if (way == "events") {
+            QVERIFY(device.write("data/backend_events.jsonl",
+                                 device.read("data/backend_events.jsonl") + messageEvent(7, "T", "hi") + '\n'));
+            QTRY_VERIFY(service.tickTimer->isActive());
+            done = service.hubSummaryMessageCount == 1;
+        } else if (way == "unlock with a call") {
+            service.pendingCallId = 5;
+            QVERIFY(device.write("platform/lock_state", "0"));
+            QTRY_VERIFY(service.tickTimer->isActive());
+            done = device.column("platform/invocations.jsonl", "uri").value(0).contains("5");
+        } else {
+            service.backendWanted = true;
+            service.backendNextStartMs = zplatform::nowMs() + 60000;
+            service.tickTimer->start();
+            service.onTick();
+            done = service.backendPid == -1;
+        }
+        QVERIFY(service.tickTimer->isActive() && done);
+    }
+
     // Start-up finds the UI alive by the stamp on the first line (of 64 bytes) of its file, else by the file's
     // modification time, within a minute; existing is enough. More: fuzz_state_files.
     void aliveAtStartUp_data()

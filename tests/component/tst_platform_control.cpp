@@ -238,6 +238,10 @@ private slots:
         QCOMPARE(zunaroctl(device, {"lock", "2"}).exitCode, 0);
         QCOMPARE(navigator_get_device_lock_state(), 2);
         QCOMPARE(zunaroctl(device, {"status", "--raw"}).out, "lock_state=2\nonline=0\nversion=" ZUNARO_VERSION "\n");
+        // The device's own file is the other source, told as soon as it is written.
+        QCOMPARE(ask(client, R"({"online":true})"), kOk);
+        QVERIFY(device.write("platform/online_state", " 0\n"));
+        QTRY_VERIFY(online.size() == 3 && !network.isOnline());
         QCOMPARE(zunaroctl(device, {"ui", "running"}).exitCode, 0);
         QVERIFY(device.read("data/ui_running.txt").trimmed().toLongLong() > 0 && device.exists("data/ui_alive.txt"));
         QCOMPARE(zunaroctl(device, {"ui", "gone"}).exitCode, 0);
@@ -387,7 +391,7 @@ private slots:
         QFETCH(zplatform::PlatformKind, kind);
         QFETCH(QStringList, names);
         const zplatform::Backends b = zplatform::makeBackends(kind);
-        QVERIFY(b.invoker && b.hub && b.lock && b.entrance && b.loadNetwork);
+        QVERIFY(b.invoker && b.hub && b.lock && b.entrance && b.followOnline);
         const QStringList made {typeid(*b.invoker).name(), typeid(*b.hub).name(), typeid(*b.lock).name(),
                                 typeid(*b.entrance).name()};
         for (int i = 0; i < names.size(); ++i)

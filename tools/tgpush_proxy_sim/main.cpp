@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <limits>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -189,6 +190,9 @@ void configure(httplib::Server &server)
     // Held polls each take a thread; leave room for the control side.
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     server.set_keep_alive_timeout(120);
+    // A real proxy keeps a client's connection for as long as it polls; the
+    // library's default closes it after five requests.
+    server.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
     // Headers and body go out in separate writes; without this, Nagle and
     // delayed ACKs hold an answer back by tens of milliseconds.
     server.set_tcp_nodelay(true);
