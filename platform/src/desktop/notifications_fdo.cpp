@@ -69,6 +69,14 @@ QDBusMessage serverCall(const QString &method)
     return QDBusMessage::createMethodCall(kServer, kPath, kServer, method);
 }
 
+// Whether a call failed because no server holds the name (and none can be
+// started): what it carried waits for the next server.
+bool noServer(const QDBusError &error)
+{
+    return error.type() == QDBusError::ServiceUnknown
+        || error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
 // Lives with the application (bus objects must go before the bus does);
 // the carrier below reaches it while it is there.
 class NotificationsFdo : public QObject
@@ -205,6 +213,7 @@ private slots:
 
     void onOwnerChanged(const QString &, const QString &oldOwner, const QString &newOwner)
     {
+        ++m_ownerChanges;
         if (!oldOwner.isEmpty()) {
             logLine("platform: the notification server left the bus; forgetting %lld notifications\n",
                     static_cast<long long>(m_keyById.size()));
@@ -227,8 +236,16 @@ private slots:
         }
         if (!newOwner.isEmpty()) {
             m_serverMissing = false;
-            askCapabilities();
+            // What should be on screen and is not goes to this server once
+            // it has told what it can show.
+            for (Slot &slot : m_slots) {
+                if (slot.id == 0 && !slot.inFlight && !slot.folded && !slot.closeScheduled && !slot.closeWhenPosted)
+                    slot.queued = true;
+            }
         }
+        // Asked of the new server, or of none: a server the bus can start
+        // takes over at once, and shows a ringing call again.
+        askCapabilities();
     }
 
 private:
@@ -238,24 +255,24 @@ private:
             logLine("platform: no session bus; notification not shown\n");
             return false;
         }
-        if (m_serverMissing) {
-            logLine("platform: no notification server on the session bus; notification not shown\n");
-            // A server may have become activatable since: the next post tries.
-            askCapabilities();
-            return false;
-        }
         Slot &slot = m_slots[key];
         slot.notice = notice;
         slot.closeScheduled = false;
         slot.closeWhenPosted = false;
         slot.folded = false;
         slot.queued = true;
+        // A server may have become activatable since the last post: ask.
         if (!m_capabilitiesKnown)
             askCapabilities();
         // Sent at the end of the turn: a dialog shown in the same turn as the
         // entry it is about takes the entry's place before either shows.
         scheduleFlush();
-        return true;
+        if (!m_serverMissing)
+            return true;
+        logLine("platform: no notification server on the session bus; notification shown when one comes\n");
+        // The dialog counts as shown, so that its cancel still takes it off
+        // what the next server gets.
+        return notice.dialog;
     }
 
     void scheduleFlush()
@@ -308,15 +325,27 @@ private:
             return;
         m_askingCapabilities = true;
         m_capabilitiesKnown = false;
+        const quint64 owners = m_ownerChanges;
         auto *watcher = new QDBusPendingCallWatcher(
             QDBusConnection::sessionBus().asyncCall(serverCall(QStringLiteral("GetCapabilities")), kCallTimeoutMs),
             this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, owners] {
             watcher->deleteLater();
             m_askingCapabilities = false;
+            if (owners != m_ownerChanges) {
+                askCapabilities(); // asked of a server that is gone, or of none
+                return;
+            }
             const QDBusPendingReply<QStringList> reply = *watcher;
+            if (reply.isError() && noServer(reply.error())) {
+                // Nothing is sent until a server takes the name and answers.
+                if (!std::exchange(m_serverMissing, true))
+                    logLine("platform: no notification server on the session bus (%s); waiting for one\n",
+                            logText(reply.error().message()).constData());
+                return;
+            }
             if (reply.isError()) {
-                m_serverMissing = reply.error().type() == QDBusError::ServiceUnknown;
+                m_serverMissing = false;
                 logLine("platform: notification server capabilities unknown (%s); sending plain text\n",
                         logText(reply.error().message()).constData());
                 m_markup = false;
@@ -369,29 +398,35 @@ private:
         slot.queued = false;
         slot.inFlight = true;
         const quint64 generation = m_generation;
+        const quint64 owners = m_ownerChanges;
         const qint64 sentMs = nowMs();
         auto *watcher = new QDBusPendingCallWatcher(
             QDBusConnection::sessionBus().asyncCall(notifyMessage(slot), kNotifyTimeoutMs), this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, key, generation, sentMs] {
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, key, generation, owners, sentMs] {
             watcher->deleteLater();
             const qint64 tookMs = nowMs() - sentMs;
             if (tookMs > kCallTimeoutMs)
                 logLine("platform: the notification server took %lld ms to answer Notify\n",
                         static_cast<long long>(tookMs));
-            posted(key, generation, *watcher);
+            posted(key, generation, owners, *watcher);
         });
     }
 
-    void posted(const QString &key, quint64 generation, const QDBusPendingReply<uint> &reply)
+    void posted(const QString &key, quint64 generation, quint64 owners, const QDBusPendingReply<uint> &reply)
     {
         const auto it = m_slots.find(key);
         if (it == m_slots.end())
             return;
         it->inFlight = false;
         if (reply.isError()) {
-            // The next post of this key sends it again.
-            if (reply.error().type() == QDBusError::ServiceUnknown)
-                m_serverMissing = true;
+            if (noServer(reply.error())) {
+                // Still due: the next server gets it. A server that took the
+                // name since the call went out is asked and sent it already.
+                it->queued = !it->folded;
+                if (owners == m_ownerChanges)
+                    serverGone();
+            }
+            // Any other failure: the next post of this key sends it again.
             logLine("platform: Notify for %s failed: %s\n", key.isEmpty() ? "dialog" : key.toUtf8().constData(),
                     logText(reply.error().message()).constData());
         } else if (generation == m_generation) {
@@ -443,6 +478,13 @@ private:
         m_foreignQuiet.start();
     }
 
+    // A call found no server: nothing more is sent until one takes the name.
+    void serverGone()
+    {
+        m_serverMissing = true;
+        m_capabilitiesKnown = false;
+    }
+
     // Takes the notification off the server, keeping the slot and its notice.
     void closeShown(Slot &slot)
     {
@@ -456,8 +498,12 @@ private:
         auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message, kCallTimeoutMs),
                                                     this);
         const uint id = slot.id;
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, id] {
+        const quint64 owners = m_ownerChanges;
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, id, owners] {
             watcher->deleteLater();
+            // With no server nothing is left to close; what is due waits.
+            if (watcher->isError() && noServer(watcher->error()) && owners == m_ownerChanges)
+                serverGone();
             if (watcher->isError())
                 logLine("platform: CloseNotification %u failed: %s\n", id,
                         logText(watcher->error().message()).constData());
@@ -520,6 +566,7 @@ private:
     QHash<uint, QString> m_keyById;
     QList<QPair<uint, QString>> m_heldActions; // presses that came before their post's id
     quint64 m_generation = 0; // counts server restarts: older answers hold stale ids
+    quint64 m_ownerChanges = 0; // counts every change of the name's owner
     QTimer m_foreignQuiet;
     qint64 m_foreignMore = 0; // foreign presses in this burst after the logged one
     bool m_capabilitiesKnown = false;
