@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -108,6 +109,10 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     if (cmdSocketFd < 0)
         setUpCmdSocket();
+    if (cmdSocketFd < 0) {
+        startFailureStatus = 2;
+        return;
+    }
     tickTimer->start();
 }
 
@@ -139,6 +144,10 @@ void ZunaroHeadlessService::setUpCmdSocket()
     const zplatform::CommandSocket opened = zplatform::openCommandSocket();
     if (opened.fd < 0) {
         zplatform::logLine("service: cmd %s() failed: errno=%d\n", opened.failedCall, opened.error);
+        // A service without its command socket would run deaf to the UI;
+        // it says where and why, and ends.
+        zplatform::logLine("zunaro-service: cannot take commands on %s: %s\n", opened.address.constData(),
+                           strerror(opened.error));
         cmdSocketFd = -1;
         return;
     }

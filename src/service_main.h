@@ -37,6 +37,11 @@ public:
     explicit ZunaroHeadlessService(bb::Application *app);
     ~ZunaroHeadlessService() override;
 
+    // Not 0 when the service cannot do its work here (its command socket
+    // cannot be opened): the status its process ends with, before the event
+    // loop runs.
+    int startFailureStatus = 0;
+
     using HubSummaryLine = hubsummary::SummaryLine;
 
     // Environment-list utilities.

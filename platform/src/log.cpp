@@ -62,6 +62,8 @@ constexpr PriorityRule kPriorityRules[] = {
     {"platform: xdg-open could not", Error},
     {"platform: the call's ", Error},
     {"service: backend input full", Warning},
+    {"service: cmd datagram ", Warning},
+    {"platform: cannot write the service's id", Warning},
     {"service: backend pid=", Warning, false, "left by an earlier service"},
     {"service: posix_spawnattr_", Error},
     {"service: events line ", Warning},

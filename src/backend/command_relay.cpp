@@ -9,6 +9,7 @@
 
 #include "backend/backend_logic.h"
 #include "zunaro/device.h"
+#include "zunaro/log.h"
 
 namespace {
 constexpr int kMaxQueuedLines = 200;
@@ -27,12 +28,21 @@ void ZunaroHeadlessService::drainCmdSocket()
         ZunaroHeadlessService *service;
         ~WriteAtEnd() { service->writeBackendInput(); }
     } writeAtEnd {this};
-    // What a datagram holds past the buffer is cut off by recv() and lost.
-    char buffer[zplatform::kMaxCommandDatagramBytes];
+    // A longer datagram is dropped whole: relayed cut, its last line would
+    // reach the backend as a different command ("delete_chat 123456789" as
+    // "delete_chat 12"). MSG_TRUNC makes recv() tell the datagram's real
+    // length on both kinds of command socket; the byte over the limit would
+    // tell it too.
+    char buffer[zplatform::kMaxCommandDatagramBytes + 1];
     for (int i = 0; i < kMaxDatagramsPerActivation; ++i) {
-        const ssize_t n = recv(cmdSocketFd, buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t n = recv(cmdSocketFd, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
         if (n <= 0)
             return;
+        if (n > zplatform::kMaxCommandDatagramBytes) {
+            zplatform::logLine("service: cmd datagram of %lld bytes dropped (longer than %lld)\n", qint64(n),
+                               qint64(zplatform::kMaxCommandDatagramBytes));
+            continue;
+        }
         for (const QString &line : backend::commandLines(QByteArray(buffer, int(n)))) {
             resumeForCommand();
             if (backendPid > 0 && pendingBackendLines.isEmpty()) {

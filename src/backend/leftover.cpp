@@ -1,8 +1,9 @@
 // A backend left running by an earlier service of this device that ended
 // without a chance to stop it (killed, crashed). Each launch leaves the
 // backend's id in the data folder; at start-up the process it names, if it
-// still runs this device's backend executable, is stopped before this
-// service can launch one of its own beside it.
+// still runs this device's backend executable and no live service is its
+// parent, is stopped before this service can launch one of its own beside
+// it.
 
 #include "service_main.h"
 
@@ -23,6 +24,7 @@ extern "C" {
 #include "backend/backend_logic.h"
 #include "zunaro/files.h"
 #include "zunaro/log.h"
+#include "zunaro/platform.h"
 
 namespace {
 constexpr qsizetype kMaxPidFileBytes = 64;
@@ -78,10 +80,12 @@ void ZunaroHeadlessService::stopLeftoverBackend()
     const int pidfd = pid > 0 ? pidfd_open(pid, 0) : -1;
     const QString backendExe = QFileInfo(backendExecutablePath()).canonicalFilePath();
     const bool ourBackend = pidfd >= 0 && runs(executableOf(pid), backendExe);
-    // A service of this very program, alive, still runs it: nothing is
-    // left behind (a second service on a device never launches a backend
-    // without commands, and the port gives them to the first).
-    if (ourBackend && runs(executableOf(parentOf(pid)), QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath())) {
+    // Only an orphan is left behind: one whose service ended, so that init
+    // or a subreaper took it. A live service of any device, whatever its
+    // program file, is still its parent; the same backend executable may
+    // serve two devices, and a stale or forged id file here must not end
+    // theirs.
+    if (ourBackend && zplatform::holdsInstanceLock(parentOf(pid))) {
         close(pidfd);
         return;
     }

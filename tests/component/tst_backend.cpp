@@ -227,8 +227,14 @@ private slots:
             many << "n" + QByteArray::number(i);
         QTest::newRow("250 lines keep the last 200") << many << 5000 << Lines {"ping"} + many.mid(50);
         QTest::newRow("blank datagram") << Lines {" \n\r\n\t "} << 0 << Lines {};
-        QTest::newRow("5000 bytes cut at 4095")
-            << Lines {QByteArray(5000, 'x')} << 0 << Lines {"ping", QByteArray(4095, 'x')};
+        // Cut at 4095 bytes, the longer one would end in "delete_chat 12". On the UDP port, and on a Unix socket.
+        const QByteArray command = "\ndelete_chat 123456789\n";
+        for (const char *kind : {"udp", "unix"}) {
+            QTest::addRow("%s: 4103 bytes dropped whole", kind) << Lines {QByteArray(4080, 'x') + command, "after"} << 0
+                                                                << Lines {"ping", "after"};
+            QTest::addRow("%s: 4095 bytes relayed", kind) << Lines {QByteArray(4072, 'x') + command} << 0
+                                                          << Lines {"ping", QByteArray(4072, 'x'), "delete_chat 123456789"};
+        }
     }
     // After a start and a stop, a command brings the service back with its tick and launches the backend unless
     // backing off.
@@ -240,8 +246,14 @@ private slots:
         for (const char *action : {"com.kvel.zunaro.service.START", "com.kvel.zunaro.service.STOP"})
             svc->onInvoked(invocation(QString::fromLatin1(action)));
         svc->backendNextStartMs = backoffMs ? zplatform::nowMs() + backoffMs : 0;
+        const QByteArray tag = QTest::currentDataTag();
+        int pair[2] = {-1, -1};
+        const auto closePair = qScopeGuard([&pair] { std::for_each(pair, pair + 2, close); });
+        if (tag.startsWith("unix")) // the desktop's kind of socket in its place
+            QVERIFY(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0 && dup2(pair[0], svc->cmdSocketFd) > 0);
+        LogCapture log;
         for (const QByteArray &datagram : datagrams) {
-            sendCommandDatagram(datagram);
+            pair[1] < 0 ? sendCommandDatagram(datagram) : void(send(pair[1], datagram.constData(), datagram.size(), 0));
             svc->drainCmdSocket();
         }
         const bool some = !received.isEmpty();
@@ -253,6 +265,7 @@ private slots:
         QCOMPARE(named(fields, atOnce + QList<qint64> {svc->backendPid > 0, svc->pendingBackendLines.size()}),
                  named(fields, {some, some, some, some && backoffMs == 0, some, 0}));
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), received, 5000);
+        QCOMPARE(log.matching("service: cmd datagram of 4103 bytes dropped").size(), int(tag.contains("dropped")));
     }
 
     // A backend that stops reading for a while: lines wait here up to a bound, without the service waiting; the

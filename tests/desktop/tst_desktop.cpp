@@ -89,6 +89,7 @@ class ServiceTest : public QObject
     qint64 logind = 0;
     std::unique_ptr<TestDevice> dev;
     std::unique_ptr<ZunaroHeadlessService> svc;
+    QByteArray spareBus; // a session bus whose service name nobody owns
 
     // Stops the server `pid`; what `inGap` does then meets no server, and has failed by the time this returns.
     void stopServer(qint64 pid, const std::function<void()> &inGap)
@@ -162,7 +163,7 @@ private slots:
         char flag[] = "--platform=desktop";
         char *argv[] = {name, flag, nullptr};
         int status = -1;
-        QVERIFY(zplatform::startServicePlatform(2, argv, &status));
+        QVERIFY(zplatform::startServicePlatform(2, argv, &status) && zplatform::holdInstanceLock() == 0);
         dev = std::make_unique<TestDevice>();
         QVERIFY(dev->installTool("td_backend_sim", "td_backend"));
         // Stand-ins: xdg-open records what it opens, xdg-mime what it is asked (the file "handler" answers).
@@ -416,25 +417,51 @@ self.next_id += 0 if args[1] else 1)";
         QVERIFY(QFile::remove(file) && !QFile::exists(mark));
     }
 
-    // A desktop service that cannot run on this session (chosen by the environment here) says why and ends at once.
+    // A service that cannot run here says why in its last line and ends at once: another one owns the bus name or holds
+    // the user's lock, or what lies in its runtime folder (R: one of the row's own) keeps it from the UI's commands.
     void refusals_data()
     {
         QTest::addColumn<QString>("runtimeDir");
-        QTest::addColumn<QByteArray>("ends"); // exit status, then standard error
-        const QByteArray us = "zunaro-service: ";
-        QTest::newRow("second instance") << qEnvironmentVariable("XDG_RUNTIME_DIR")
-                                         << "1 " + us + "another zunaro-service owns com.kvel.zunaro.service\n";
-        QTest::newRow("no runtime folder") << QString() << "2 " + us + "the desktop platform needs XDG_RUNTIME_DIR, "
-                                                                     "the user's runtime folder, for its command socket\n";
+        QTest::addColumn<QString>("place");   // "PATH WHAT" in the runtime folder ("-": nothing)
+        QTest::addColumn<QByteArray>("ends"); // exit status, then the last line on standard error
+        const QByteArray us = "zunaro-service: ", cannot = "2 " + us + "cannot run here: R/zunaro: ";
+        QTest::newRow("second instance on the bus") << qEnvironmentVariable("XDG_RUNTIME_DIR") << QString()
+                                                    << "1 " + us + "another zunaro-service owns com.kvel.zunaro.service\n";
+        QTest::newRow("no runtime folder") << QString() << QString() << "2 " + us + "the desktop platform needs "
+                                           "XDG_RUNTIME_DIR, the user's runtime folder, for its command socket\n";
+        QTest::newRow("held by a live service") << qEnvironmentVariable("XDG_RUNTIME_DIR") << "zunaro -"
+                                                << "1 " + us + "another zunaro-service (pid " + QByteArray::number(getpid())
+                                                       + ") runs here; it holds R/zunaro/zunaro-service.lock\n";
+        QTest::newRow("folder at the socket path") << "R" << "zunaro/commands <dir>"
+                                                   << "2 " + us + "cannot take commands on R/zunaro/commands: Is a directory\n";
+        QTest::newRow("dangling link for its folder") << "R" << "zunaro <link>" << cannot + "No such file or directory\n";
+        QTest::newRow("its folder a file") << "R" << "zunaro x" << cannot + "Not a directory\n";
+        QTest::newRow("its folder another user's") << "R" << "zunaro <foreign>" << cannot + "Operation not permitted\n";
     }
     void refusals()
     {
         QFETCH(QString, runtimeDir);
+        QFETCH(QString, place);
+        QFETCH(QByteArray, ends);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("ZUNARO_PLATFORM", "desktop");
+        if (!place.isEmpty()) {
+            if (runtimeDir == "R")
+                runtimeDir = buses.dir() + "/refused/" + QTest::currentDataTag();
+            const QString at = runtimeDir + '/' + place.section(' ', 0, 0), what = place.section(' ', 1);
+            QVERIFY(QDir().mkpath(QFileInfo(at).path()));
+            QVERIFY(what == "<link>"      ? QFile::link(runtimeDir + "/nowhere", at)
+                    : what == "<foreign>" ? QDir().mkpath(at) && chown(QFile::encodeName(at), 65534, 65534) == 0
+                                          : what == "-" || placeAt(at, what.toUtf8()));
+            // Our bus name is taken; this service finds it free on a bus of its own.
+            QVERIFY(!spareBus.isEmpty() || buses.startBus(&spareBus) > 0);
+            env.insert("DBUS_SESSION_BUS_ADDRESS", spareBus);
+            env.insert("XDG_DATA_HOME", runtimeDir + "/data");
+            ends.replace("R/", runtimeDir.toUtf8() + '/');
+        }
         env.insert("XDG_RUNTIME_DIR", runtimeDir);
         const CtlRun run = runToEnd(builtTool("zunaro-service"), {}, env);
-        QTEST(QByteArray::number(run.exitCode) + ' ' + run.err, "ends");
+        QCOMPARE(QByteArray::number(run.exitCode) + ' ' + run.err.mid(run.err.lastIndexOf('\n', -2) + 1), ends);
     }
 
     // On dunst a ringing call is one notification, its end leaves none; one posted after the call's shows once the

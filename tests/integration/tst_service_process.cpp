@@ -167,7 +167,8 @@ private slots:
         QTest::newRow("service killed, a second one started") << true;
     }
     // A backend that reads no more and ignores SIGTERM neither outlives its service's SIGTERM nor runs beside the
-    // next service's backend after its service was killed.
+    // next service's backend after its service was killed. While that lives, a second service of the device, or of one
+    // whose backend is the same program with an id file naming this backend, ends itself and not the backend.
     void noBackendLeftBehind()
     {
         QFETCH(bool, killed);
@@ -185,6 +186,13 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(device.read("data/td_backend_service.out").contains("sim stop-reading"), 5000);
             first = backendPids(device);
             QCOMPARE(first.size(), 1);
+            const CtlRun again = runToEnd(device.appDir() + "/zunaro-service", {});
+            QVERIFY(again.exitCode == 1 && again.err.contains(QFile::encodeName(device.path("platform/zunaro-service"))));
+            TestDevice other;
+            QVERIFY(QFile::link(device.appDir() + "/td_backend", other.appDir() + "/td_backend")
+                    && other.write("data/td_backend.pid", QByteArray::number(first.value(0))));
+            QVERIFY(!ServiceProcess(other).start());
+            QCOMPARE(backendPids(device), first);
             killed ? service.process().kill() : service.process().terminate();
             QVERIFY(service.process().waitForFinished(10000));
         }

@@ -13,7 +13,7 @@ namespace zplatform {
 struct CommandSocket {
     int fd = -1;                      // close-on-exec; the caller owns it
     QByteArray address;               // where it listens, for the log
-    const char *failedCall = nullptr; // when fd < 0: "socket", "mkdir" or "bind"
+    const char *failedCall = nullptr; // when fd < 0: "socket", "mkdir", "unlink" or "bind"
     int error = 0;                    // and that call's errno
 };
 

@@ -12,8 +12,8 @@ namespace zplatform {
 // zunaro/command_socket.h).
 constexpr quint16 kCommandPort = 47010;
 
-// The most of one command datagram the service reads, on either kind of
-// command socket; the rest of a longer one is lost, so senders refuse it.
+// The most one command datagram may hold, on either kind of command socket;
+// the service drops a longer one whole, so senders refuse it.
 constexpr qsizetype kMaxCommandDatagramBytes = 4095;
 
 // The application folder: QCoreApplication::applicationDirPath() unless a

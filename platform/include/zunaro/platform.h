@@ -32,4 +32,16 @@ QString unknownPlatformError(const QString &name);
 bool startServicePlatform(int argc, char **argv, int *exitStatus);
 constexpr int kSessionBusLostExitStatus = 3;
 
+// One service per device (embedded) or per user (desktop): takes the lock
+// file the service then holds until it ends, <device root>/platform/ or
+// $XDG_RUNTIME_DIR/zunaro/zunaro-service.lock. 0 when taken; else, after one
+// line on standard error, 1 when another service holds it (the line names
+// the file and that service's id) or 2 when it cannot be taken here (the
+// line names the path and the cause).
+int holdInstanceLock();
+
+// Whether process `pid` is a live service of any device or user: it holds a
+// service's lock file open.
+bool holdsInstanceLock(int pid);
+
 } // namespace zplatform

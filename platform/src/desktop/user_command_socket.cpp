@@ -54,7 +54,10 @@ CommandSocket openUserCommandSocket()
     // not taken from the service that reads it.
     if (probeSocketFile(out.address, SOCK_DGRAM) == SocketFile::Live)
         return failed(out, "bind", EADDRINUSE, fd);
-    ::unlink(out.address.constData());
+    // What cannot be removed (a folder) is named as the cause, not the bind
+    // that would fail after it.
+    if (::unlink(out.address.constData()) != 0 && errno != ENOENT)
+        return failed(out, "unlink", errno, fd);
     // The folder already keeps everybody else out; the socket's own mode
     // still does should somebody open the folder.
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
