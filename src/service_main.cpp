@@ -51,9 +51,10 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
     stopLeftoverBackend();
     // However the event loop ends (a signal, a lost bus), the backend goes
-    // with it, while the loop's objects are still whole.
+    // with it and the push cursor is written, while the loop's objects are
+    // still whole.
     if (QCoreApplication *application = QCoreApplication::instance())
-        connect(application, &QCoreApplication::aboutToQuit, this, &ZunaroHeadlessService::stopBackend);
+        connect(application, &QCoreApplication::aboutToQuit, this, &ZunaroHeadlessService::stopOnExit);
 
     uiAliveRecent = isUiAliveRecent();
 
@@ -118,7 +119,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
 ZunaroHeadlessService::~ZunaroHeadlessService()
 {
-    stopBackend();
+    stopOnExit();
     if (bpsInitialized) {
         bps_shutdown();
         bpsInitialized = false;

@@ -96,9 +96,11 @@ private:
     // backend
     QStringList buildBackendEnvironment() const;
     void startBackend();
-    // Also every way out of the process that the service controls: the end
-    // of the event loop and the service's destruction.
     void stopBackend();
+    // Every way out of the process that the service controls (the end of
+    // the event loop, the service's destruction): the backend stops and the
+    // held-back push cursor is written.
+    void stopOnExit();
     QString backendExecutablePath() const;
     QString backendPidFilePath() const;
     void noteFailedLaunch();
@@ -118,6 +120,10 @@ private:
     // events
     void skipExistingEvents();
     void tailBackendEvents();
+    // Reads what the held events file gained; false when the pass stopped at
+    // its bound and the rest waits for the next turn.
+    bool readHeldEventsFile();
+    void restartEventsFile();
     void setUpEventsWatch();
     void watchEventsFile();
     void queueEventsPass();
@@ -153,6 +159,8 @@ private:
     void stepTgpushBackoff();
     void takeTgpushAnswer(const QByteArray &body);
     void markTgpushSinceDirty();
+    // The waiting summary was posted or dropped: the cursor may pass its news.
+    void noteTgpushNewsShown();
     // A poll is outstanding exactly while its reply is held.
     bool tgpushPollInFlight() const { return !tgpushReply.isNull(); }
     void readTgpushAnswer();
@@ -178,6 +186,9 @@ private:
     // markTgpushSinceDirty, so while a write is due this equals tgpushSince.
     quint64 tgpushSincePending = 0;
     bool tgpushSinceDirty = false;
+    // The cursor as it stood when the oldest news that still waits for its
+    // summary came; a cursor write goes no further while a summary waits.
+    quint64 tgpushSinceShown = 0;
     qint64 tgpushSinceDirtyMs = 0;
     QString tgpushPollUrl;
     bool tgpushMode = false;
@@ -261,6 +272,10 @@ private:
     // That file, held open so that its identity cannot pass to another file;
     // -1 while none is known.
     int eventsFileHeldFd = -1;
+    // That file's first bytes as read, up to eventtail::kHeadBytes: one
+    // rewritten in place from its start no longer begins with them, and is
+    // read again from 0.
+    QByteArray eventsFileHead;
     // A pass also runs as soon as the file or its folder changes, at most
     // one per turn of the event loop; null when no watch could be set up,
     // and the tick alone reads the file.

@@ -103,14 +103,15 @@ bool exceedsValues(QByteArrayView line, int maxValues)
 }
 
 namespace {
-// The events file, open for reading as long as it lives. Only a regular
-// file is read: a FIFO or a device in its place must not block the service.
+// A regular file open for reading, with the size it had when looked at.
+// Only a regular file is read: a FIFO or a device in its place must not
+// block the service.
 class EventsFile
 {
 public:
-    explicit EventsFile(const QString &path)
+    // Takes `fd` (or -1) over.
+    explicit EventsFile(int fd) : m_fd(fd)
     {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         struct stat st;
         if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             ::close(m_fd);
@@ -120,6 +121,10 @@ public:
             m_size = st.st_size;
             m_identity = { quint64(st.st_dev), quint64(st.st_ino) };
         }
+    }
+    explicit EventsFile(const QString &path)
+        : EventsFile(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC))
+    {
     }
     ~EventsFile()
     {
@@ -157,6 +162,13 @@ public:
         return n;
     }
 
+    // Whether the file still begins with `head`.
+    bool beginsWith(const QByteArray &head) const
+    {
+        QByteArray bytes;
+        return readAt(0, head.size(), bytes) == head.size() && bytes == head;
+    }
+
 private:
     int m_fd = -1;
     qint64 m_size = 0;
@@ -174,6 +186,14 @@ void holdFile(int &held, int fd)
         ::close(held);
     held = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
 }
+
+// Appends to `head`, the file's first bytes as read, what a read of `bytes`
+// at `offset` adds to them, up to the bound.
+void extendHead(QByteArray &head, qint64 offset, QByteArrayView bytes)
+{
+    if (offset == head.size() && offset < kHeadBytes)
+        head.append(bytes.first(qMin(qint64(bytes.size()), kHeadBytes - offset)));
+}
 } // namespace
 
 } // namespace eventtail
@@ -184,6 +204,17 @@ void ZunaroHeadlessService::skipExistingEvents()
     eventsFileOffset = file.size();
     eventsFileIdentity = file.identity();
     eventtail::holdFile(eventsFileHeldFd, file.fd());
+    eventsFileHead.clear();
+    if (file.isOpen())
+        file.readAt(0, qMin(file.size(), eventtail::kHeadBytes), eventsFileHead);
+    eventsPartialLine.clear();
+    eventsLongLineSkipOffset = -1;
+}
+
+void ZunaroHeadlessService::restartEventsFile()
+{
+    eventsFileOffset = 0;
+    eventsFileHead.clear();
     eventsPartialLine.clear();
     eventsLongLineSkipOffset = -1;
 }
@@ -192,30 +223,40 @@ void ZunaroHeadlessService::tailBackendEvents()
 {
     if (eventsFilePath.isEmpty())
         return;
-    const eventtail::EventsFile file(eventsFilePath);
-    // Nothing at the path (moved away, deleted): the offset is kept for the
-    // file it counts in, should it come back; another one is read from its
-    // beginning.
-    if (!file.isOpen())
+    // The path is looked at first: whatever was appended to the held file
+    // before another one took its place is then read below, before the
+    // switch. Nothing at the path (moved away, deleted): the held file is
+    // still read, and followed should it come back.
+    const eventtail::EventsFile atPath(eventsFilePath);
+    if (eventsFileHeldFd >= 0 && !readHeldEventsFile())
+        return;
+    if (!atPath.isOpen() || atPath.identity() == eventsFileIdentity)
         return;
     // Another file in its place (renamed over it, or created after the old
-    // one was deleted), or this one cut short: the offset and the partial
-    // line belonged to what was there before.
-    const bool replaced = eventsFileIdentity != QPair<quint64, quint64>() && eventsFileIdentity != file.identity();
-    if (replaced || file.size() < eventsFileOffset || eventsFileOffset < 0) {
-        eventsFileOffset = 0;
-        eventsPartialLine.clear();
-    }
-    if (eventsFileIdentity != file.identity()) {
-        eventsFileIdentity = file.identity();
-        eventtail::holdFile(eventsFileHeldFd, file.fd());
-    }
+    // one was deleted): read from its beginning.
+    eventsFileIdentity = atPath.identity();
+    eventtail::holdFile(eventsFileHeldFd, atPath.fd());
+    restartEventsFile();
+    if (eventsFileHeldFd >= 0)
+        readHeldEventsFile();
+}
+
+bool ZunaroHeadlessService::readHeldEventsFile()
+{
+    const eventtail::EventsFile file(::fcntl(eventsFileHeldFd, F_DUPFD_CLOEXEC, 3));
+    if (!file.isOpen())
+        return true;
+    // Cut short, or written anew from its start: the offset and the partial
+    // line belonged to what was there before. A file that only grew still
+    // begins with the bytes read from it.
+    if (file.size() < eventsFileOffset || eventsFileOffset < 0 || !file.beginsWith(eventsFileHead))
+        restartEventsFile();
     // What is appended while this pass runs waits for the next one, so a
     // busy writer cannot keep the pass going.
     const qint64 end = file.size();
     if (eventsFileOffset >= end) {
         eventsReadBuffer = QByteArray();
-        return;
+        return true;
     }
 
     eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
@@ -236,6 +277,7 @@ void ZunaroHeadlessService::tailBackendEvents()
                                      chunk);
         if (n <= 0)
             break;
+        eventtail::extendHead(eventsFileHead, eventsFileOffset, chunk);
         eventsFileOffset += n;
         budget -= n;
         eventtail::dropCarriageReturns(chunk);
@@ -252,10 +294,12 @@ void ZunaroHeadlessService::tailBackendEvents()
     eventsPassUiRunning = -1;
     // A pass that stopped at its bound leaves the rest to the next turn of
     // the event loop, not to the tick, and keeps its buffer for it.
-    if (budget <= 0 && eventsFileOffset < end)
+    if (budget <= 0 && eventsFileOffset < end) {
         queueEventsPass();
-    else
-        chunk = QByteArray();
+        return false;
+    }
+    chunk = QByteArray();
+    return true;
 }
 
 void ZunaroHeadlessService::setUpEventsWatch()

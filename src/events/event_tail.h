@@ -16,6 +16,9 @@ constexpr qint64 kReadChunkBytes = 1024 * 1024;
 // One pass reads no more than this; the next pass goes on from there, so a
 // huge append (or gigabytes of zeros) never holds the event loop for long.
 constexpr qint64 kMaxPassBytes = 2 * kReadChunkBytes;
+// The followed file is known by its first bytes, up to this many, besides
+// its device and inode: a file that begins otherwise is a new one.
+constexpr qint64 kHeadBytes = 1024;
 // A line that grows past this without its line feed is dropped, so a
 // backend that never ends its line cannot make the service grow.
 constexpr qint64 kMaxLineBytes = 1024 * 1024;

@@ -86,6 +86,7 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
 
 void ZunaroHeadlessService::dropPendingSummary()
 {
+    noteTgpushNewsShown();
     pendingNotifyCount = 0;
     pendingNotifySinceMs = 0;
     tgpushNotifyTimer->stop();

@@ -78,6 +78,7 @@ void ZunaroHeadlessService::loadTgpushConfig()
                                &truncated)
         && !truncated && push::parseCursorText(cursorText, since)) {
         tgpushSince = since;
+        tgpushSinceShown = since;
         zplatform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
     }
 }

@@ -35,14 +35,32 @@ void ZunaroHeadlessService::flushTgpushSince(bool force)
     if (!force && tgpushSinceFlushTimer->isActive())
         return;
     tgpushSinceFlushTimer->stop();
+    // Never past news whose summary still waits: a service that ends before
+    // posting it, however it ends, leaves that news to the next one.
+    const quint64 value = pendingNotifyCount > 0 ? qMin(tgpushSincePending, tgpushSinceShown) : tgpushSincePending;
     // Through a temporary file and a rename: a kill mid-write leaves the old
     // cursor or the new, never a cut one. A failed write is not retried: the
     // value stays in memory and the next advance writes again; at worst the
     // proxy repeats a few events.
     zplatform::writeFileAtomically(dataDir + QStringLiteral("/tgpush_since.txt"),
-                                   push::cursorFileContent(tgpushSincePending));
+                                   push::cursorFileContent(value));
     tgpushSinceDirty = false;
     tgpushSinceDirtyMs = 0;
+}
+
+void ZunaroHeadlessService::noteTgpushNewsShown()
+{
+    // A write made while the summary waited stopped short of this news: now
+    // that it is shown, or dropped on purpose, the rest is written too.
+    if (pendingNotifyCount > 0 && tgpushSinceShown < tgpushSince && !tgpushSinceDirty)
+        markTgpushSinceDirty();
+    tgpushSinceShown = tgpushSince;
+}
+
+void ZunaroHeadlessService::stopOnExit()
+{
+    stopBackend();
+    flushTgpushSince(true);
 }
 
 void ZunaroHeadlessService::onTgpushSinceFlush()

@@ -28,6 +28,9 @@ void ZunaroHeadlessService::takeTgpushAnswer(const QByteArray &body)
 
     ++tgpushStatOk;
     tgpushBackoffMs = 0;
+    // Nothing waits to be shown: whatever the cursor passed so far is dealt with.
+    if (pendingNotifyCount == 0)
+        tgpushSinceShown = tgpushSince;
     if (scan.best > tgpushSince) {
         tgpushSince = scan.best;
         markTgpushSinceDirty();

@@ -1,8 +1,11 @@
 #include "serviceprocess.h"
 
 #include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
@@ -73,6 +76,23 @@ CtlRun runToEnd(const QString &program, const QStringList &args, const QProcessE
 CtlRun zunaroctl(const TestDevice &device, const QStringList &args)
 {
     return runToEnd(builtTool("zunaroctl"), QStringList {"--root", device.root()} + args);
+}
+
+int startProxySim(QProcess &proxy)
+{
+    proxy.start(builtTool(QStringLiteral("tgpush_proxy_sim")), {});
+    if (!QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, 5000))
+        return 0;
+    return proxy.readLine().split(':').last().trimmed().toInt();
+}
+
+QByteArray proxyControl(int port, const QString &request)
+{
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(
+        manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/control/%2").arg(port).arg(request)))));
+    QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
+    return reply->readAll();
 }
 
 ChildReaper::~ChildReaper()

@@ -37,6 +37,11 @@ CtlRun runToEnd(const QString &program, const QStringList &args,
                 const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 CtlRun zunaroctl(const TestDevice &device, const QStringList &args);
 
+// The push proxy simulator started in `proxy`; the port it listens on, 0 when it did not start.
+int startProxySim(QProcess &proxy);
+// A request to its control side ("stats", "publish?count=3"); the answer, empty when none came within 5 s.
+QByteArray proxyControl(int port, const QString &request);
+
 // Ends the child whose id `*pid` holds, if any, when the test ends.
 struct ChildReaper {
     const int *pid;

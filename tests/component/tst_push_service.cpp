@@ -10,6 +10,7 @@
 #include "push/cursor_file.h"
 #include "push/env_config.h"
 #include "push/poll_rules.h"
+#include "serviceprocess.h"
 #include "servicerig.h"
 #include "zunaro/files.h"
 
@@ -59,12 +60,8 @@ class ServiceTest : public QObject
 
         bool start(int timeoutMs, const QString &query = QString())
         {
-            if (port == 0) {
-                proxy.start(builtTool(QStringLiteral("tgpush_proxy_sim")), {});
-                if (!QTest::qWaitFor([this] { return proxy.canReadLine(); }, 5000))
-                    return false;
-                port = proxy.readLine().split(':').last().trimmed().toInt();
-            }
+            if (port == 0 && (port = startProxySim(proxy)) == 0)
+                return false;
             device.write(QStringLiteral("data/tgpush_proxy.env"),
                          QStringLiteral("TGPUSH_POLL_URL=http://127.0.0.1:%1/poll%2\nTGPUSH_TIMEOUT_MS=%3\n")
                              .arg(port).arg(query).arg(timeoutMs).toUtf8());
@@ -73,15 +70,7 @@ class ServiceTest : public QObject
             s->eventsTailTimer->stop();
             return s->tgpushMode;
         }
-        // A request to the proxy's control side, answered within a bounded wait.
-        QByteArray control(const QString &pathAndQuery)
-        {
-            QNetworkAccessManager manager;
-            std::unique_ptr<QNetworkReply> reply(manager.get(
-                QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/control/%2").arg(port).arg(pathAndQuery)))));
-            QSignalSpy(reply.get(), &QNetworkReply::finished).wait(5000);
-            return reply->readAll();
-        }
+        QByteArray control(const QString &request) { return proxyControl(port, request); }
         // Polls and gives the state once done (the next poll is a second away).
         QByteArray poll()
         {

@@ -33,6 +33,7 @@ QList<int> backendPids(const TestDevice &device)
     }
     return pids;
 }
+
 } // namespace
 
 class ServiceTest : public QObject
@@ -206,6 +207,46 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(device.read("data/td_backend_service.out").contains("hello"), 10000);
         const QList<int> now = backendPids(device);
         QVERIFY2(now.size() == 1 && now != first, qPrintable(QString::number(now.size())));
+    }
+
+    // Push news is shown once, and none is lost, across stops within a second of its arrival: SIGTERM after its
+    // summary, SIGINT while the summary still waits (the next service shows that news).
+    void pushNewsOnceAcrossStops()
+    {
+        TestDevice device;
+        QProcess proxy;
+        const int port = startProxySim(proxy);
+        qint64 polls = 0; // before the service started
+        const auto polledFrom = [&](qint64 since) {
+            const QJsonObject stats = QJsonDocument::fromJson(proxyControl(port, "stats")).object();
+            return stats["polls"].toInteger() > polls && stats["last_since"].toInteger() == since;
+        };
+        const auto start = [&](int coalesceMs) {
+            const QString settings("TGPUSH_POLL_URL=http://127.0.0.1:%1/poll\nTGPUSH_NOTIFY_COALESCE_MS=%2\n"
+                                   "TGPUSH_POLL_DELAY_ON_EVENTS_MS=0\n");
+            device.write("data/tgpush_proxy.env", settings.arg(port).arg(coalesceMs).toUtf8());
+            polls = QJsonDocument::fromJson(proxyControl(port, "stats"))["polls"].toInteger();
+            auto service = std::make_unique<ServiceProcess>(device);
+            return service->start() ? std::move(service) : nullptr;
+        };
+        const QRegularExpression any(".");
+        const auto shown = [&] { return device.column("platform/hub/journal.jsonl", "body").filter(any); };
+        auto service = start(0);
+        QTRY_VERIFY_WITH_TIMEOUT(service && polledFrom(0), 10000);
+        proxyControl(port, "publish?count=5");
+        QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringList {"5 new messages"}, 10000);
+        kill(pid_t(service->process().processId()), SIGTERM);
+        QVERIFY(service->process().waitForFinished(10000) && service->process().exitCode() == 0);
+        service = start(600000);
+        QTRY_VERIFY_WITH_TIMEOUT(service && polledFrom(5), 10000);
+        proxyControl(port, "publish");
+        QTRY_VERIFY_WITH_TIMEOUT(polledFrom(6), 10000);
+        kill(pid_t(service->process().processId()), SIGINT);
+        QVERIFY(service->process().waitForFinished(10000) && service->process().exitCode() == 0);
+        service = start(0);
+        QTRY_COMPARE_WITH_TIMEOUT(shown(), (QStringList {"5 new messages", "1 new message"}), 10000);
+        proxy.kill();
+        proxy.waitForFinished();
     }
 
     // The simulated backend's events reach the user: a call rings, three messages make one summary, history from
