@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <optional>
+
 #include "bb/AbstractBpsEventHandler.h"
 #include "bb/Application.h"
 #include "bb/platform/NotificationDialog.h"
@@ -237,6 +239,12 @@ private:
     qint64 pendingCallChatId = 0;
     qint64 pendingCallUserId = 0;
     qint64 pendingCallSinceMs = 0;
+    // The call the Hub call entry belongs to; unknown until this process
+    // posts one (the Hub keeps entries across restarts).
+    std::optional<qint64> callEntryCallId;
+    // Incoming calls that rang and have not ended, oldest first, as
+    // (call id, time of its last ringing update).
+    QList<QPair<qint64, qint64>> ringingCalls;
     bool bpsInitialized = false;
     qint64 lastCallInvokeCallId = 0;
     qint64 lastCallInvokeMs = 0;

@@ -68,6 +68,25 @@ Phase phaseOf(const QString &state)
     return Phase::Other;
 }
 
+bool noteRinging(QList<QPair<qint64, qint64>> &ringing, qint64 callId, qint64 nowMs)
+{
+    ringing.removeIf([nowMs](const QPair<qint64, qint64> &c) {
+        return nowMs - c.second > kPendingInvokeTimeoutMs;
+    });
+    if (callId <= 0)
+        return true;
+    for (qsizetype i = 0; i < ringing.size(); ++i) {
+        if (ringing[i].first == callId) {
+            ringing[i].second = nowMs;
+            return i == ringing.size() - 1;
+        }
+    }
+    ringing.append({callId, nowMs});
+    if (ringing.size() > kRingingCallsKept)
+        ringing.removeFirst();
+    return true;
+}
+
 bool lockedAtRinging(int lockState)
 {
     return lockState == 1 || lockState == 2;

@@ -3,6 +3,8 @@
 // they can be checked without an event loop.
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QVariantMap>
 
@@ -14,6 +16,7 @@ inline const QString kCallNotificationKey = QStringLiteral("kvel_hub_call");
 constexpr qint64 kPendingInvokeTimeoutMs = 90000;
 constexpr qint64 kDuplicateInvokeWindowMs = 1500;
 constexpr int kLoggedTextMaxChars = 200;
+constexpr int kRingingCallsKept = 16;
 
 // One "call_update" event as the service reads it; absent or unusable
 // members read as 0, false or empty.
@@ -32,6 +35,14 @@ CallUpdate parseCallUpdate(const QVariantMap &event);
 
 enum class Phase { Ringing, Ended, Other };
 Phase phaseOf(const QString &state);
+
+// Notes a ringing update in `ringing`: the calls that rang and have not
+// ended, oldest first, as (call id, last ringing update ms); at most
+// kRingingCallsKept, and none silent for longer than a call can ring.
+// False when an older call rings again while a newer one rings: that update
+// must leave the newer call's entry, dialog and pending state alone. A call
+// without an id is never remembered.
+bool noteRinging(QList<QPair<qint64, qint64>> &ringing, qint64 callId, qint64 nowMs);
 
 // The lock state when a call starts ringing: only 1 and 2 hold the call back,
 // so a failed query (-1) rings at once.

@@ -35,7 +35,9 @@ void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
 
     switch (calls::phaseOf(u.state)) {
     case calls::Phase::Ringing: {
-        if (uiActive)
+        // Recorded even while the UI is in front, so that a late repeat of
+        // an older call never takes the screen from a newer one.
+        if (!calls::noteRinging(ringingCalls, u.callId, zplatform::nowMs()) || uiActive)
             return;
         const int lockState = navigator_get_device_lock_state();
         const bool locked = calls::lockedAtRinging(lockState);
@@ -58,11 +60,16 @@ void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
         return;
     }
     case calls::Phase::Ended:
+        ringingCalls.removeIf([&u](const QPair<qint64, qint64> &c) { return c.first == u.callId; });
         if (u.callId == incomingCallDialogCallId)
             dismissIncomingCallDialog();
         if (u.callId == pendingCallId)
             clearPendingIncomingCall();
-        bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
+        // The one entry may already show a newer call that still rings.
+        if (!callEntryCallId || *callEntryCallId == u.callId) {
+            bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
+            callEntryCallId.reset();
+        }
         return;
     case calls::Phase::Other:
         return;

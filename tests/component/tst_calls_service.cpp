@@ -165,7 +165,14 @@ void ServiceTest::scenarios_data()
     row("end of the pending call", {"lock 1", "ring 5", "end 5 callStateDiscarded", "lock 0", "tick"},
         "delete post delete", lockedRing + QStringList {bare5 + "0 state=callStateDiscarded ui_active=0"}, 0, "", "");
     row("end of an unrelated call, then of the dialog's", {"ring 5", "end 9 callStateError", "end 5 callStateReady"},
-        "delete post show delete cancel delete service:" + U5, {kAny}, 0, "", "");
+        "delete post show cancel delete service:" + U5, {kAny}, 0, "", "");
+    // Two calls ring: the older one's repeat or end leaves the newer one's dialog and entry alone.
+    const auto as6 = [](QString s) { return s.replace("call_id=5", "call_id=6"); };
+    row("an older call's updates", {"ring 5", "ring 6", "ring 5", "end 5 callStateDiscarded"},
+        "delete post show delete post cancel show " + sent5 + " " + as6(sent5), {kAny}, 0, as6(dlg), as6(entry));
+    row("an older call silent past its ring rings anew", {"ring 5", "ring 6", "+90001", "ring 5", "end 6 callStateError"},
+        "delete post show delete post cancel show delete post cancel show " + sent5 + " " + as6(sent5) + " " + sent5,
+        {kAny}, 0, dlg, entry);
     row("call id 0 is never invoked and leaves the waiting call alone",
         {"lock 1", "ring 5", R"(ev {"state":"callStatePending"})", "lock 0", "tick"},
         "delete post delete post " + sent5,
