@@ -38,7 +38,7 @@ desktop_call_notify_p99 max 50
 "
 
 scripts/setup.sh
-scripts/build.sh build >/dev/null
+scripts/build.sh -t zunaro-benches build >/dev/null
 
 figures=$(mktemp)
 trap 'rm -f "$figures"' EXIT
