@@ -1,12 +1,14 @@
 # Precompiled Qt headers. Every source here includes a handful of Qt's
 # headers, and compiling those again for each file was most of a build.
 # GCC takes a precompiled header only where it was made with the same
-# code-generation flags: the static libraries are position independent
-# (-fPIC), the programs are not (-fPIE), and only the test programs see
-# Qt Test, so there are two headers: one for the libraries, one for the
-# test programs (tests, seed replays, benchmarks), each compiled once and
-# reused by every other target of its kind. -DZUNARO_PCH=OFF builds without
-# them, e.g. to check that each file includes what it uses.
+# code-generation flags and macros: the static libraries are position
+# independent (-fPIC), the programs are not (-fPIE), and Qt Test defines its
+# program's build folder (QT_TESTCASE_BUILDDIR). So the libraries share one
+# header, and the Qt Test programs of one folder (tests/, bench/) another,
+# each compiled once and reused by every other target of its kind. The seed
+# replays of the fuzz targets include little of Qt and go without.
+# -DZUNARO_PCH=OFF builds without them, e.g. to check that each file
+# includes what it uses.
 option(ZUNARO_PCH "Precompile the Qt headers" ON)
 
 set(ZUNARO_PCH_LIBRARY_HEADERS
@@ -29,15 +31,17 @@ function(zunaro_precompiled_qt target)
   endif()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
-    set(kind TEST)
+    set(headers ${ZUNARO_PCH_TEST_HEADERS})
+    string(MAKE_C_IDENTIFIER "TEST_${CMAKE_CURRENT_BINARY_DIR}" kind)
   else()
+    set(headers ${ZUNARO_PCH_LIBRARY_HEADERS})
     set(kind LIBRARY)
   endif()
   get_property(owner GLOBAL PROPERTY ZUNARO_PCH_${kind}_OWNER)
   if(owner)
     target_precompile_headers(${target} REUSE_FROM ${owner})
   else()
-    target_precompile_headers(${target} PRIVATE ${ZUNARO_PCH_${kind}_HEADERS})
+    target_precompile_headers(${target} PRIVATE ${headers})
     set_property(GLOBAL PROPERTY ZUNARO_PCH_${kind}_OWNER ${target})
   endif()
 endfunction()
