@@ -44,7 +44,7 @@ idle_desktop_wakeups_10s max 1
 "
 
 scripts/setup.sh
-scripts/build.sh build >/dev/null
+scripts/build.sh -t zunaro-benches build >/dev/null
 
 figures=$(mktemp)
 trap 'rm -f "$figures"' EXIT

@@ -17,18 +17,28 @@ SERVICE_PID=
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 ctl() { "$BUILD/tools/zunaroctl" --root "$DEVICE" "$@"; }
 
-# wait_for_file FILE TEXT [SECONDS]: until FILE holds TEXT.
-wait_for_file() {
-  local file=$1 text=$2 limit=${3:-10} i=0
-  while ! grep -qF -- "$text" "$file" 2>/dev/null; do
+# wait_until SECONDS WHAT COMMAND...: runs COMMAND every tenth of a second
+# until it succeeds. After SECONDS it gives up and fails, saying
+# "demo: WHAT after SECONDSs" unless WHAT is empty (the caller says it then).
+# Every wait of the demo and its scenes goes through here.
+wait_until() {
+  local limit=$1 what=$2 i=0
+  shift 2
+  until "$@"; do
     i=$((i + 1))
     if [ "$i" -gt $((limit * 10)) ]; then
-      echo "demo: no \"$text\" in $file after ${limit}s" >&2
+      [ -z "$what" ] || echo "demo: $what after ${limit}s" >&2
       return 1
     fi
     sleep 0.1
   done
 }
+
+# file_has FILE TEXT: whether FILE holds TEXT.
+file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
+
+# wait_for_file FILE TEXT [SECONDS]: until FILE holds TEXT.
+wait_for_file() { wait_until "${3:-10}" "no \"$2\" in $1" file_has "$1" "$2"; }
 
 # wait_for_log TEXT [SECONDS]: until the service's log holds TEXT.
 wait_for_log() { wait_for_file "$SERVICE_LOG" "$@"; }
@@ -51,8 +61,7 @@ start_service() {
   SERVICE_PID=$!
   wait_for_log "service: " 10
   # The control socket is up once start-up is over.
-  local i=0
-  while [ ! -S "$DEVICE/platform/control.sock" ] && [ "$i" -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  wait_until 10 "no control socket at $DEVICE/platform/control.sock" test -S "$DEVICE/platform/control.sock"
 }
 
 # stop_service: stops the backend through the stop invocation, then ends

@@ -16,7 +16,7 @@ scripts/setup.sh
 jobs=$(nproc)
 
 echo "== build"
-scripts/build.sh build
+scripts/build.sh -t zunaro-tests build
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -24,7 +24,7 @@ if [ "$sanitize" = 1 ]; then
   echo "== build with sanitizers"
   # Benchmarks are not tests; light optimisation keeps the build quick and
   # the sanitized run fast enough.
-  scripts/build.sh build-asan -DZUNARO_SANITIZE=ON -DZUNARO_BENCH=OFF \
+  scripts/build.sh -t zunaro-tests build-asan -DZUNARO_SANITIZE=ON -DZUNARO_BENCH=OFF \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
   echo "== tests with sanitizers"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1

@@ -2,18 +2,11 @@
 # backend, which receives "ping" and then the command; a crash brings it
 # back after its back-off; a stop ends even a backend deaf to SIGTERM.
 
-# backend_wait_for_launches N: until the log holds N launch lines.
-backend_wait_for_launches() {
-  local i=0
-  while [ "$(grep -c "service: backend starting" "$SERVICE_LOG")" -lt "$1" ]; do
-    i=$((i + 1))
-    if [ "$i" -gt 100 ]; then
-      echo "demo: the backend was not launched again" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
+# backend_launched N: whether the log holds N launch lines.
+backend_launched() { [ "$(grep -c "service: backend starting" "$SERVICE_LOG")" -ge "$1" ]; }
+
+# backend_gone: whether no backend of the device runs.
+backend_gone() { ! pgrep -f "$DEVICE/app/native/td_backend" >/dev/null; }
 
 backend_show_output() {
   sed 's/^/  < /' "$DEVICE/data/td_backend_service.out"
@@ -46,7 +39,7 @@ say "The backend is killed; the tick reaps it and relaunches it 1000 ms later"
 mark=$(log_lines)
 kill -KILL "$(pgrep -n -f "$DEVICE/app/native/td_backend")"
 wait_for_log "service: backend restart in 1000 ms (attempt=1"
-backend_wait_for_launches 2
+wait_until 10 "the backend was not launched again" backend_launched 2
 show_log_since "$mark"
 
 say "A backend that ignores SIGTERM and stops reading is still ended by STOP"
@@ -55,7 +48,7 @@ wait_for_file "$DEVICE/data/td_backend_service.out" "sim stop-reading"
 mark=$(log_lines)
 started=$(date +%s%N)
 ctl invoke com.kvel.zunaro.service.STOP
-while pgrep -f "$DEVICE/app/native/td_backend" >/dev/null; do sleep 0.05; done
+wait_until 30 "the backend still runs" backend_gone
 echo "  the backend was gone $(( ($(date +%s%N) - started) / 1000000 )) ms after the stop invocation"
 show_log_since "$mark"
 

@@ -37,11 +37,9 @@ say "The proxy goes away: failed polls back off, the service keeps running"
 mark=$(log_lines)
 kill -TERM "$push_proxy_pid"
 wait "$push_proxy_pid" 2>/dev/null || true
-i=0
-while [ "$(tail -n +"$((mark + 1))" "$SERVICE_LOG" | grep -c "service: tgpush poll failed")" -lt 3 ] && [ "$i" -lt 400 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
+# push_failed_polls N: whether N polls failed since the mark.
+push_failed_polls() { [ "$(tail -n +"$((mark + 1))" "$SERVICE_LOG" | grep -c "service: tgpush poll failed")" -ge "$1" ]; }
+wait_until 40 "" push_failed_polls 3 || true
 show_log_since "$mark"
 kill -0 "$SERVICE_PID" && echo "  the service is still running (pid $SERVICE_PID)"
 

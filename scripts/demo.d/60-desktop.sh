@@ -39,14 +39,8 @@ desktop_stop_all() {
 
 # desktop_wait_file FILE: until the program started last wrote FILE, for
 # at most ten seconds, or until it ended.
-desktop_wait_file() {
-  local i=0
-  until [ -s "$1" ]; do
-    i=$((i + 1))
-    [ "$i" -le 100 ] && kill -0 "${desktop_pids[-1]}" 2>/dev/null || return 1
-    sleep 0.1
-  done
-}
+desktop_written_or_gone() { [ -s "$1" ] || ! kill -0 "${desktop_pids[-1]}" 2>/dev/null; }
+desktop_wait_file() { wait_until 10 "" desktop_written_or_gone "$1" && [ -s "$1" ]; }
 
 # desktop_bus_has NAME: whether NAME has an owner on the private bus.
 desktop_bus_has() {
@@ -55,34 +49,15 @@ desktop_bus_has() {
 }
 
 # desktop_wait_bus NAME SECONDS: until NAME has an owner.
-desktop_wait_bus() {
-  local i=0
-  until desktop_bus_has "$1"; do
-    i=$((i + 1))
-    [ "$i" -le $(($2 * 10)) ] || return 1
-    sleep 0.1
-  done
-}
+desktop_wait_bus() { wait_until "$2" "" desktop_bus_has "$1"; }
 
 # desktop_wait_shown N SECONDS: until dunst shows at least N notifications.
-desktop_wait_shown() {
-  local i=0
-  until [ "$(dunstctl count displayed 2>/dev/null || echo 0)" -ge "$1" ]; do
-    i=$((i + 1))
-    [ "$i" -le $(($2 * 10)) ] || return 1
-    sleep 0.1
-  done
-}
+desktop_shown() { [ "$(dunstctl count displayed 2>/dev/null || echo 0)" -ge "$1" ]; }
+desktop_wait_shown() { wait_until "$2" "" desktop_shown "$1"; }
 
 # desktop_wait_window CLASSNAME SECONDS: until a window of CLASSNAME is there.
-desktop_wait_window() {
-  local i=0
-  until [ -n "$(xdotool search --classname "$1" 2>/dev/null)" ]; do
-    i=$((i + 1))
-    [ "$i" -le $(($2 * 10)) ] || return 1
-    sleep 0.1
-  done
-}
+desktop_has_window() { [ -n "$(xdotool search --classname "$1" 2>/dev/null)" ]; }
+desktop_wait_window() { wait_until "$2" "" desktop_has_window "$1"; }
 
 wait_for_log_of_service() { wait_for_file "$desktop_dir/service.log" "$@"; }
 
