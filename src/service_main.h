@@ -20,6 +20,10 @@
 #include "events/summary_logic.h"
 #include "zunaro/network.h"
 
+namespace calls {
+struct CallUpdate;
+}
+
 class QFileSystemWatcher;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -113,7 +117,7 @@ private:
     void setUpEventsWatch();
     void watchEventsFile();
     void queueEventsPass();
-    void enqueueHubSummaryMessage(const QVariantMap &event);
+    void enqueueHubSummaryMessage(const hubsummary::Message &message);
     void applyChatUnread(qint64 chatId, int unreadCount);
     void postHubSummary(qint64 nowMs);
     void clearHubSummaryState();
@@ -121,7 +125,7 @@ private:
     bool uiRunningForEvents() const;
 
     // calls
-    void handleCallUpdate(const QVariantMap &event);
+    void handleCallUpdate(const calls::CallUpdate &u);
     void clearPendingIncomingCall();
     void showIncomingCallDialog(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
     void dismissIncomingCallDialog();
