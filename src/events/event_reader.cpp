@@ -94,8 +94,9 @@ error_code check(od::value value, int depth)
     return simdjson::INCORRECT_TYPE;
 }
 
-// A member value the handlers read. An integer that does not fit in 64 bits
-// is a double, as Qt reads it.
+// A member value the handlers read, of the kind Qt reads it as: an integer
+// that does not fit in 64 bits is a double, and a whole double no larger
+// than 2^53 an integer.
 error_code read(od::value value, JsonValue &out)
 {
     od::json_type type;
@@ -112,8 +113,15 @@ error_code read(od::value value, JsonValue &out)
             out.integer = integer;
             return SUCCESS;
         }
-        out.kind = JsonValue::Double;
-        return value.get_double().get(out.number);
+        double number = 0;
+        if (error_code e = value.get_double().get(number))
+            return e;
+        constexpr double kExact = 9007199254740992.0;
+        const bool whole = number == std::trunc(number) && number >= -kExact && number <= kExact;
+        out.kind = whole ? JsonValue::Integer : JsonValue::Double;
+        out.integer = whole ? qint64(number) : 0;
+        out.number = number;
+        return SUCCESS;
     }
     case od::json_type::boolean:
         out.kind = JsonValue::Bool;

@@ -37,24 +37,14 @@ QByteArray shortDigits(const QByteArray &text)
     return out;
 }
 
+// The member as QJsonDocument read it: the same kind, and the same text for it.
 bool sameValue(const JsonValue &mine, const QJsonValue &qt)
 {
-    switch (qt.type()) {
-    case QJsonValue::Undefined:
-        return mine.kind == JsonValue::Missing;
-    case QJsonValue::Null:
-        return mine.kind == JsonValue::Null;
-    case QJsonValue::Bool:
-        return mine.kind == JsonValue::Bool && mine.boolean == qt.toBool();
-    case QJsonValue::Double:
-        if (qt.toVariant().metaType().id() == QMetaType::LongLong)
-            return mine.kind == JsonValue::Integer && mine.integer == qt.toInteger();
-        return mine.kind == JsonValue::Double && mine.number == qt.toDouble();
-    case QJsonValue::String:
-        return mine.kind == JsonValue::String && eventtail::toText(mine) == qt.toString();
-    default:
-        return mine.kind == JsonValue::Compound;
-    }
+    const QVariant v = qt.toVariant();
+    const JsonValue::Kind kind = qt.isUndefined() ? JsonValue::Missing : qt.isNull() ? JsonValue::Null
+        : qt.isBool() ? JsonValue::Bool : v.metaType().id() == QMetaType::LongLong ? JsonValue::Integer
+        : qt.isDouble() ? JsonValue::Double : qt.isString() ? JsonValue::String : JsonValue::Compound;
+    return mine.kind == kind && eventtail::toText(mine) == v.toString();
 }
 } // namespace
 
@@ -91,17 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 type = known.type;
         }
         fuzzCheck(event.type == type, "the event type differs");
-        QString s[3];
-        const JsonValue *texts[] = {&event.chatTitle, &event.senderName, &event.text};
+        QString s[3], v[3];
+        const JsonValue *t[] = {&event.chatTitle, &event.senderName, &event.text};
         for (int i = 0; i < 3; ++i) {
-            s[i] = eventtail::toText(*texts[i]);
+            s[i] = eventtail::toText(*t[i]);
             fuzzCheck(hubsummary::simplifyLine(s[i]) == s[i].simplified(), "a summary text folds unlike simplified()");
         }
-        QString v[3];
-        fuzzCheck(hubsummary::composeLine(eventtail::toTextView(event.chatTitle, v[0]),
-                                          eventtail::toTextView(event.senderName, v[1]),
-                                          eventtail::toTextView(event.text, v[2]))
-                      == hubsummary::composeLine(s[0], s[1], s[2]),
+        fuzzCheck(hubsummary::composeLine(eventtail::toTextView(*t[0], v[0]), eventtail::toTextView(*t[1], v[1]),
+                                          eventtail::toTextView(*t[2], v[2])) == hubsummary::composeLine(s[0], s[1], s[2]),
                   "a line composed from views differs");
     }
 
