@@ -95,8 +95,8 @@ error_code check(od::value value, int depth)
 }
 
 // A member value the handlers read, of the kind Qt reads it as: an integer
-// that does not fit in 64 bits is a double, and a whole double no larger
-// than 2^53 an integer.
+// that does not fit in 64 bits is a double, and a whole double that does an
+// integer.
 error_code read(od::value value, JsonValue &out)
 {
     od::json_type type;
@@ -116,8 +116,8 @@ error_code read(od::value value, JsonValue &out)
         double number = 0;
         if (error_code e = value.get_double().get(number))
             return e;
-        constexpr double kExact = 9007199254740992.0;
-        const bool whole = number == std::trunc(number) && number >= -kExact && number <= kExact;
+        const bool whole = number == std::trunc(number) && number >= -9223372036854775808.0
+            && number < 9223372036854775808.0;
         out.kind = whole ? JsonValue::Integer : JsonValue::Double;
         out.integer = whole ? qint64(number) : 0;
         out.number = number;

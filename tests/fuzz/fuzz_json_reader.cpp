@@ -23,8 +23,9 @@
 namespace {
 using eventtail::JsonValue;
 
-// The text with every run of more than 18 digits cut to its first two. simdjson's DOM parser, unlike the RFC, rejects
-// an integer beyond 64 bits; the cut keeps whatever else makes the text valid or not.
+// The text with every run of more than 18 digits cut to its first 18. simdjson's DOM parser, unlike the RFC, rejects
+// an integer beyond 64 bits; the cut keeps whatever else makes the text valid or not, an exponent too large for a
+// double among it.
 QByteArray shortDigits(const QByteArray &text)
 {
     QByteArray out;
@@ -32,7 +33,7 @@ QByteArray shortDigits(const QByteArray &text)
         for (end = i; end < text.size() && text[end] >= '0' && text[end] <= '9';)
             ++end;
         end = qMax(end, i + 1);
-        out += text.mid(i, end - i > 18 ? 2 : end - i);
+        out += text.mid(i, qMin(end - i, qsizetype(18)));
     }
     return out;
 }
