@@ -23,9 +23,8 @@
 namespace {
 using eventtail::JsonValue;
 
-// The text with every run of more than 18 digits cut to its first 18. simdjson's DOM parser, unlike the RFC, rejects
-// an integer beyond 64 bits; the cut keeps whatever else makes the text valid or not, an exponent too large for a
-// double among it.
+// The text with every run of more than 18 digits but an exponent's cut to its first 18. simdjson's DOM parser, unlike
+// the RFC, rejects an integer beyond 64 bits; the cut keeps whatever else makes the text valid or not.
 QByteArray shortDigits(const QByteArray &text)
 {
     QByteArray out;
@@ -33,7 +32,9 @@ QByteArray shortDigits(const QByteArray &text)
         for (end = i; end < text.size() && text[end] >= '0' && text[end] <= '9';)
             ++end;
         end = qMax(end, i + 1);
-        out += text.mid(i, qMin(end - i, qsizetype(18)));
+        const bool exponent = out.endsWith('e') || out.endsWith('E') || out.endsWith("e-") || out.endsWith("e+")
+            || out.endsWith("E-") || out.endsWith("E+");
+        out += text.mid(i, exponent ? end - i : qMin(end - i, qsizetype(18)));
     }
     return out;
 }
