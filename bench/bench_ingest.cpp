@@ -1,7 +1,9 @@
 // Ingestion of the backend's events file: the passes over a million mixed
-// lines with the handlers on and no UI, next to jq filtering the same file.
-// Prints "name value unit" lines. An optional argument sets the number of
-// lines, for profiling runs under a slow tool.
+// lines with the handlers on and no UI, next to jq filtering the same file,
+// and the instructions a line costs, counted by callgrind in a run of this
+// program on fewer lines. Prints "name value unit" lines. An optional
+// argument sets the number of lines; "--passes-only N" runs the passes over
+// N lines and nothing else, as the counted run does.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,15 +14,21 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <QRegularExpression>
+
 #include <cstdio>
 #include <ctime>
 
-#include "bb/data/JsonDataAccess.h"
+#include <sys/resource.h>
+
+#include "events/event_reader.h"
 #include "service_main.h"
 #include "zunaro/device.h"
 
 namespace {
 constexpr int kDefaultLines = 1000000;
+// Lines of the counted run: callgrind runs some fifty times slower.
+constexpr int kCountedLines = 100000;
 
 // The kind of line i: 4 in 10 messages, 3 unread counts, 2 other types,
 // 1 malformed.
@@ -74,6 +82,14 @@ double cpuSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+double childrenCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 void print(const char *name, double value, const char *unit)
 {
     std::printf("%s %.2f %s\n", name, value, unit);
@@ -84,99 +100,151 @@ void print(const char *name, double value, const char *unit)
 class ServiceBench
 {
 public:
-    static int run(int lines)
+    // Passes over `lines` lines in a fresh service; the figures are printed
+    // unless `quiet`. The processor seconds of the passes, -1 on a failure;
+    // the file's path is left in `path`.
+    static double ingest(int lines, bool quiet, QString *path = nullptr);
+    static int run(int lines);
+
+private:
+    // The part callgrind counts.
+    Q_NEVER_INLINE static void passes(ZunaroHeadlessService &service, qint64 bytes)
     {
-        QTemporaryDir device;
-        QDir(device.path()).mkpath(QStringLiteral("app/native"));
-        QDir(device.path()).mkpath(QStringLiteral("data"));
-        QDir(device.path()).mkpath(QStringLiteral("platform"));
-        qunsetenv("ZUNARO_DEVICE_ROOT");
-        zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
-
-        ZunaroHeadlessService service(nullptr);
-        const QString path = service.eventsFilePath;
-        {
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                return 1;
-            QRandomGenerator random(42);
-            QByteArray block;
-            for (int i = 0; i < lines; ++i) {
-                block += lineFor(i, random);
-                block += '\n';
-                if (block.size() > (1 << 20)) {
-                    file.write(block);
-                    block.clear();
-                }
-            }
-            file.write(block);
-        }
-        const qint64 bytes = QFileInfo(path).size();
-
-        service.eventsFileOffset = 0;
-        resetPeakRss();
-        const qint64 idleKiB = statusKiB("VmRSS");
-        QElapsedTimer timer;
-        const double cpuBefore = cpuSeconds();
-        timer.start();
         // Each pass reads a bounded part; the service runs them back to back.
         while (service.eventsFileOffset < bytes)
             service.tailBackendEvents();
-        const double seconds = timer.nsecsElapsed() / 1e9;
-        const double cpu = cpuSeconds() - cpuBefore;
-        const qint64 peakKiB = statusKiB("VmHWM");
-
-        print("ingest_lines_per_s", lines / seconds, "lines/s");
-        print("ingest_mb_per_s", bytes / 1e6 / seconds, "MB/s");
-        print("ingest_seconds", seconds, "s");
-        // On a shared machine the wall clock also counts other programs'
-        // turns; the processor time is the pass's own.
-        print("ingest_cpu_seconds", cpu, "s");
-        print("ingest_lines_per_cpu_s", lines / cpu, "lines/s");
-        print("ingest_rss_idle", idleKiB / 1024.0, "MiB");
-        print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
-        print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
-        print("ingest_messages_taken", double(service.hubSummaryMessageCount), "messages");
-
-        // One object of 125,000 members named in descending order: the
-        // order of the names must not make reading it quadratic.
-        QByteArray wide = "{\"type\":\"chat_unread\"";
-        for (int i = 125000; i > 0; --i)
-            wide += ",\"m" + QByteArray::number(i) + "\":1";
-        wide += '}';
-        const double wideBefore = cpuSeconds();
-        bb::data::JsonDataAccess reader;
-        reader.loadFromBuffer(wide);
-        print("ingest_descending_names_cpu_s", cpuSeconds() - wideBefore, "s");
-
-        const QString jq = QStandardPaths::findExecutable(QStringLiteral("jq"));
-        if (jq.isEmpty()) {
-            std::printf("jq_seconds unavailable -\n");
-            return 0;
-        }
-        QProcess process;
-        process.setStandardOutputFile(QProcess::nullDevice());
-        timer.restart();
-        process.start(jq, { QStringLiteral("-c"), QStringLiteral("-R"),
-                            QStringLiteral("fromjson? | select(type == \"object\" and (.type == "
-                                           "\"hub_notify_message\" or .type == \"chat_unread\" or "
-                                           ".type == \"call_update\"))"),
-                            path });
-        if (!process.waitForFinished(600000) || process.exitCode() != 0) {
-            std::printf("jq_seconds failed -\n");
-            return 0;
-        }
-        const double jqSeconds = timer.nsecsElapsed() / 1e9;
-        print("jq_seconds", jqSeconds, "s");
-        print("jq_lines_per_s", lines / jqSeconds, "lines/s");
-        print("ingest_speedup_over_jq", jqSeconds / seconds, "x");
-        return 0;
     }
 };
+
+double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
+{
+    static QTemporaryDir device;
+    QDir(device.path()).mkpath(QStringLiteral("app/native"));
+    QDir(device.path()).mkpath(QStringLiteral("data"));
+    QDir(device.path()).mkpath(QStringLiteral("platform"));
+    qunsetenv("ZUNARO_DEVICE_ROOT");
+    zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
+
+    ZunaroHeadlessService service(nullptr);
+    const QString path = service.eventsFilePath;
+    if (pathOut)
+        *pathOut = path;
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return -1;
+        QRandomGenerator random(42);
+        QByteArray block;
+        for (int i = 0; i < lines; ++i) {
+            block += lineFor(i, random);
+            block += '\n';
+            if (block.size() > (1 << 20)) {
+                file.write(block);
+                block.clear();
+            }
+        }
+        file.write(block);
+    }
+    const qint64 bytes = QFileInfo(path).size();
+
+    service.eventsFileOffset = 0;
+    resetPeakRss();
+    const qint64 idleKiB = statusKiB("VmRSS");
+    QElapsedTimer timer;
+    const double cpuBefore = cpuSeconds();
+    timer.start();
+    passes(service, bytes);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double cpu = cpuSeconds() - cpuBefore;
+    const qint64 peakKiB = statusKiB("VmHWM");
+    if (quiet)
+        return cpu;
+
+    print("ingest_lines_per_s", lines / seconds, "lines/s");
+    print("ingest_mb_per_s", bytes / 1e6 / seconds, "MB/s");
+    print("ingest_seconds", seconds, "s");
+    // On a shared machine the wall clock also counts other programs'
+    // turns; the processor time is the pass's own.
+    print("ingest_cpu_seconds", cpu, "s");
+    print("ingest_lines_per_cpu_s", lines / cpu, "lines/s");
+    print("ingest_rss_idle", idleKiB / 1024.0, "MiB");
+    print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
+    print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
+    print("ingest_messages_taken", double(service.hubSummaryMessageCount), "messages");
+    return cpu;
+}
+
+int ServiceBench::run(int lines)
+{
+    QString path;
+    const double cpu = ingest(lines, false, &path);
+    if (cpu < 0)
+        return 1;
+
+    // One object of 125,000 members named in descending order: the order
+    // of the names must not make reading it slow.
+    QByteArray wide = "{\"type\":\"chat_unread\"";
+    for (int i = 125000; i > 0; --i)
+        wide += ",\"m" + QByteArray::number(i) + "\":1";
+    wide += '}';
+    const double wideBefore = cpuSeconds();
+    eventtail::Event event;
+    if (!eventtail::readEvent(wide, event))
+        return 1;
+    print("ingest_descending_names_cpu_s", cpuSeconds() - wideBefore, "s");
+
+    const QString valgrind = QStandardPaths::findExecutable(QStringLiteral("valgrind"));
+    if (valgrind.isEmpty()) {
+        std::printf("ingest_instructions_per_line unavailable -\n");
+    } else {
+        QProcess counted;
+        counted.setStandardOutputFile(QProcess::nullDevice());
+        counted.start(valgrind, { QStringLiteral("--tool=callgrind"), QStringLiteral("--callgrind-out-file=/dev/null"),
+                                  QStringLiteral("--toggle-collect=ServiceBench::passes*"),
+                                  QCoreApplication::applicationFilePath(), QStringLiteral("--passes-only"),
+                                  QString::number(kCountedLines) });
+        const QRegularExpressionMatch collected = QRegularExpression(QStringLiteral("Collected : (\\d+)"))
+                                                      .match(QString::fromUtf8(counted.waitForFinished(600000)
+                                                                               ? counted.readAllStandardError() : ""));
+        if (counted.exitCode() != 0 || !collected.hasMatch())
+            std::printf("ingest_instructions_per_line failed -\n");
+        else
+            print("ingest_instructions_per_line", collected.captured(1).toDouble() / kCountedLines, "instr");
+    }
+
+    const QString jq = QStandardPaths::findExecutable(QStringLiteral("jq"));
+    if (jq.isEmpty()) {
+        std::printf("jq_seconds unavailable -\n");
+        return 0;
+    }
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    const double jqCpuBefore = childrenCpuSeconds();
+    process.start(jq, { QStringLiteral("-c"), QStringLiteral("-R"),
+                        QStringLiteral("fromjson? | select(type == \"object\" and (.type == "
+                                       "\"hub_notify_message\" or .type == \"chat_unread\" or "
+                                       ".type == \"call_update\"))"),
+                        path });
+    if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+        std::printf("jq_seconds failed -\n");
+        return 0;
+    }
+    const double jqSeconds = timer.nsecsElapsed() / 1e9;
+    const double jqCpu = childrenCpuSeconds() - jqCpuBefore;
+    print("jq_seconds", jqSeconds, "s");
+    print("jq_cpu_seconds", jqCpu, "s");
+    print("jq_lines_per_cpu_s", lines / jqCpu, "lines/s");
+    print("ingest_cpu_vs_jq", jqCpu / cpu, "x");
+    return 0;
+}
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 2 && QByteArray(argv[1]) == "--passes-only")
+        return ServiceBench::ingest(QByteArray(argv[2]).toInt(), true) < 0 ? 1 : 0;
     const int lines = argc > 1 ? QByteArray(argv[1]).toInt() : kDefaultLines;
     return ServiceBench::run(lines > 0 ? lines : kDefaultLines);
 }

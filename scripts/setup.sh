@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is
 # missing; with --demo also what the desktop scene of the demo shows things
-# with (two more notification servers, dunst's menu, screenshots). Safe to run
-# again: it does nothing when all are there.
+# with (two more notification servers, dunst's menu, screenshots), with
+# --bench what the benchmarks count instructions with. Safe to run again: it
+# does nothing when all are there.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config   # the build
   qt6-base-dev                       # Qt Core, Network, DBus, Test
+  libsimdjson-dev                    # the events reader
   libcpp-httplib-dev                 # the push proxy simulator's HTTP server
   jq                                 # the ingestion benchmark's peer
   iproute2 util-linux                # a network namespace per test
@@ -18,7 +20,14 @@ packages=(
   clang-14 libfuzzer-14-dev          # the fuzz targets (scripts/fuzz.sh)
   libclang-rt-14-dev                 # their runtime and FuzzedDataProvider.h, also for the seed replay
 )
-if [ "${1:-}" = "--demo" ]; then
+for option in "$@"; do
+  case $option in
+    --bench) packages+=(valgrind) ;; # callgrind: instructions a line
+    --demo) ;;
+    *) echo "setup: unknown option $option" >&2; exit 2 ;;
+  esac
+done
+if [[ " $* " == *" --demo "* ]]; then
   packages+=(
     suckless-tools                   # dunst's action menu
     xfce4-notifyd notification-daemon # two more real notification servers

@@ -22,6 +22,10 @@
 #include "events/summary_logic.h"
 #include "zunaro/network.h"
 
+namespace calls {
+struct CallUpdate;
+}
+
 class QFileSystemWatcher;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -129,7 +133,7 @@ private:
     void setUpEventsWatch();
     void watchEventsFile();
     void queueEventsPass();
-    void enqueueHubSummaryMessage(const QVariantMap &event);
+    void enqueueHubSummaryMessage(const hubsummary::Message &message);
     void applyChatUnread(qint64 chatId, int unreadCount);
     void postHubSummary(qint64 nowMs);
     void clearHubSummaryState();
@@ -137,7 +141,7 @@ private:
     bool uiRunningForEvents() const;
 
     // calls
-    void handleCallUpdate(const QVariantMap &event);
+    void handleCallUpdate(const calls::CallUpdate &u);
     void clearPendingIncomingCall();
     void showIncomingCallDialog(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
     void dismissIncomingCallDialog();

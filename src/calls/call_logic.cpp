@@ -1,60 +1,33 @@
 #include "calls/call_logic.h"
 
-#include "core/event_number.h"
 #include "core/ui_app.h"
 #include "zunaro/text.h"
 
 namespace calls {
 
 namespace {
-
-bool readBool(const QVariant &value)
+// A text member of a call: a string or a number, trimmed.
+QString readText(const eventtail::JsonValue &value)
 {
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
-        return value.toBool();
-    case QMetaType::Double:
-        return value.toDouble() != 0;
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-        return value.toULongLong() != 0;
-    default:
-        return false;
-    }
+    const bool text = value.kind == eventtail::JsonValue::String || value.kind == eventtail::JsonValue::Integer
+        || value.kind == eventtail::JsonValue::Double;
+    return text ? eventtail::toText(value).trimmed() : QString();
 }
-
-QString readText(const QVariant &value)
-{
-    switch (value.metaType().id()) {
-    case QMetaType::QString:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Double:
-        return value.toString().trimmed();
-    default:
-        return QString();
-    }
-}
-
 } // namespace
 
-CallUpdate parseCallUpdate(const QVariantMap &event)
+CallUpdate parseCallUpdate(const eventtail::Event &event)
 {
     CallUpdate u;
-    u.callId = eventnumber::toInt64(event.value(QStringLiteral("call_id")));
-    u.userId = eventnumber::toInt64(event.value(QStringLiteral("user_id")));
-    u.chatId = eventnumber::toInt64(event.value(QStringLiteral("chat_id")));
-    u.outgoing = readBool(event.value(QStringLiteral("outgoing")));
-    u.state = readText(event.value(QStringLiteral("state")));
-    u.code = eventnumber::toInt32(event.value(QStringLiteral("code")));
-    u.message = readText(event.value(QStringLiteral("message")));
-    u.displayName = readText(event.value(QStringLiteral("chat_title")));
+    u.callId = eventtail::toInt64(event.callId);
+    u.userId = eventtail::toInt64(event.userId);
+    u.chatId = eventtail::toInt64(event.chatId);
+    u.outgoing = eventtail::toBool(event.outgoing);
+    u.state = readText(event.state);
+    u.code = eventtail::toInt32(event.code);
+    u.message = readText(event.message);
+    u.displayName = readText(event.chatTitle);
     if (u.displayName.isEmpty())
-        u.displayName = readText(event.value(QStringLiteral("user_name")));
+        u.displayName = readText(event.userName);
     return u;
 }
 

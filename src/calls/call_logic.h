@@ -6,9 +6,9 @@
 #include <QList>
 #include <QPair>
 #include <QString>
-#include <QVariantMap>
 
 #include "bb/system/InvokeRequest.h"
+#include "events/event_reader.h"
 
 namespace calls {
 
@@ -31,7 +31,7 @@ struct CallUpdate {
     QString displayName; // the chat title, else the user name
 };
 
-CallUpdate parseCallUpdate(const QVariantMap &event);
+CallUpdate parseCallUpdate(const eventtail::Event &event);
 
 enum class Phase { Ringing, Ended, Other };
 Phase phaseOf(const QString &state);

@@ -11,9 +11,8 @@
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
-void ZunaroHeadlessService::handleCallUpdate(const QVariantMap &event)
+void ZunaroHeadlessService::handleCallUpdate(const calls::CallUpdate &u)
 {
-    const calls::CallUpdate u = calls::parseCallUpdate(event);
     const bool uiActive = isUiRunningActive();
 
     const QByteArray state = calls::loggable(u.state, calls::kLoggedTextMaxChars);

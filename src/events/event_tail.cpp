@@ -16,8 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bb/data/JsonDataAccess.h"
-#include "core/event_number.h"
+#include "calls/call_logic.h"
+#include "events/event_reader.h"
 #include "service_main.h"
 #include "zunaro/log.h"
 
@@ -39,38 +39,32 @@ QByteArray prepareLine(QByteArrayView raw)
     while (end > begin && isAsciiSpace(raw[end - 1]))
         --end;
     const QByteArrayView line = raw.sliced(begin, end - begin);
-    if (line.isEmpty() || std::memchr(line.data(), 0, size_t(line.size())))
+    const LineBytes bytes = line.isEmpty() ? LineBytes::Nul : classifyBytes(line);
+    if (bytes == LineBytes::Nul)
         return QByteArray();
     // Non-ASCII white space at either end, or broken UTF-8: go through the
     // decoder, as the text would be read.
-    if (uchar(line.front()) >= 0x80 || uchar(line.back()) >= 0x80 || !line.isValidUtf8())
+    if (bytes == LineBytes::Broken || (bytes == LineBytes::Utf8 && (uchar(line.front()) >= 0x80 || uchar(line.back()) >= 0x80)))
         return QString::fromUtf8(line).trimmed().toUtf8();
     return QByteArray::fromRawData(line.data(), line.size());
 }
 
 bool couldDispatch(QByteArrayView line)
 {
-    if (line.contains('\\'))
-        return true;
+    const char *const begin = line.data();
+    const size_t size = size_t(line.size());
     // Every name has an underscore near its start, and underscores are
     // rare, so the names are only compared where one is.
-    const auto nameAt = [line](qsizetype at, std::string_view name) {
-        const qsizetype size = qsizetype(name.size());
-        return at >= 0 && line.size() - at >= size && line.sliced(at, size) == QByteArrayView(name.data(), size);
-    };
-    const char *const begin = line.data();
-    const char *const end = begin + line.size();
-    for (const char *p = begin; p < end; ++p) {
-        p = static_cast<const char *>(std::memchr(p, '_', size_t(end - p)));
-        if (!p)
-            return false;
-        const qsizetype at = p - begin;
+    for (const char *p = begin; (p = static_cast<const char *>(std::memchr(p, '_', size - size_t(p - begin))));
+         ++p) {
+        const size_t at = size_t(p - begin);
         for (const EventTypeName &known : kEventTypes) {
-            if (nameAt(at - qsizetype(known.underscore), known.name))
+            if (at >= known.underscore && size - (at - known.underscore) >= known.name.size()
+                && std::memcmp(p - known.underscore, known.name.data(), known.name.size()) == 0)
                 return true;
         }
     }
-    return false;
+    return std::memchr(begin, '\\', size) != nullptr;
 }
 
 void dropCarriageReturns(QByteArray &bytes)
@@ -355,21 +349,24 @@ void ZunaroHeadlessService::dispatchBackendEvent(QByteArrayView rawLine)
         zplatform::logLine("service: events line with more than %d values dropped\n", eventtail::kMaxLineValues);
         return;
     }
-    bb::data::JsonDataAccess json;
-    const QVariant parsed = json.loadFromBuffer(line);
-    if (json.hasError() || parsed.metaType().id() != QMetaType::QVariantMap)
+    eventtail::Event event;
+    if (!eventtail::readEvent(line, event))
         return;
-    const QVariantMap event = parsed.toMap();
-    switch (eventtail::eventTypeOf(event.value(QStringLiteral("type")).toString())) {
+    switch (event.type) {
     case eventtail::EventType::HubNotifyMessage:
-        enqueueHubSummaryMessage(event);
+    {
+        QString title, sender, text;
+        enqueueHubSummaryMessage({ eventtail::toInt64(event.chatId), eventtail::toInt64(event.date),
+                                   eventtail::toTextView(event.chatTitle, title),
+                                   eventtail::toTextView(event.senderName, sender),
+                                   eventtail::toTextView(event.text, text) });
         break;
+    }
     case eventtail::EventType::ChatUnread:
-        applyChatUnread(eventnumber::toInt64(event.value(QStringLiteral("chat_id"))),
-                        eventnumber::toInt32(event.value(QStringLiteral("unread_count"))));
+        applyChatUnread(eventtail::toInt64(event.chatId), eventtail::toInt32(event.unreadCount));
         break;
     case eventtail::EventType::CallUpdate:
-        handleCallUpdate(event);
+        handleCallUpdate(calls::parseCallUpdate(event));
         break;
     case eventtail::EventType::Other:
         break;

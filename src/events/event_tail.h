@@ -54,15 +54,6 @@ inline constexpr EventTypeName kEventTypes[] = {
     typeName(EventType::CallUpdate, "call_update"),
 };
 
-inline EventType eventTypeOf(const QString &type)
-{
-    for (const EventTypeName &known : kEventTypes) {
-        if (type == QLatin1String(known.name.data(), qsizetype(known.name.size())))
-            return known.type;
-    }
-    return EventType::Other;
-}
-
 // Whether a prepared line could name one of the event types the service
 // acts on. Without a backslash JSON strings are literal, so the type's name
 // must then appear as it is; a line that fails this needs no parsing.

@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "bb/platform/Notification.h"
-#include "core/event_number.h"
 #include "core/ui_app.h"
 #include "events/summary_logic.h"
 #include "zunaro/device.h"
@@ -23,51 +22,6 @@ QString ZunaroHeadlessService::simplifyLine(const QString &text)
 {
     return hubsummary::simplifyLine(text);
 }
-
-namespace {
-// The members a message is read for, found in one walk over the event
-// instead of one search of the map each; a missing member reads as an
-// empty value, as QVariantMap::value() gives it.
-struct MessageMembers {
-    const QVariant *chatId;
-    const QVariant *date;
-    const QVariant *chatTitle;
-    const QVariant *senderName;
-    const QVariant *text;
-};
-
-MessageMembers messageMembers(const QVariantMap &event)
-{
-    static const QVariant kMissing;
-    MessageMembers m { &kMissing, &kMissing, &kMissing, &kMissing, &kMissing };
-    for (auto it = event.cbegin(); it != event.cend(); ++it) {
-        const QString &name = it.key();
-        switch (name.size()) {
-        case 4:
-            if (name == QLatin1String("date"))
-                m.date = &it.value();
-            else if (name == QLatin1String("text"))
-                m.text = &it.value();
-            break;
-        case 7:
-            if (name == QLatin1String("chat_id"))
-                m.chatId = &it.value();
-            break;
-        case 10:
-            if (name == QLatin1String("chat_title"))
-                m.chatTitle = &it.value();
-            break;
-        case 11:
-            if (name == QLatin1String("sender_name"))
-                m.senderName = &it.value();
-            break;
-        default:
-            break;
-        }
-    }
-    return m;
-}
-} // namespace
 
 namespace {
 // Past the bound a table leaves chats it does not hold yet out; the
@@ -87,25 +41,23 @@ void noteIfFilled(const Table &table, qsizetype sizeBefore, const char *name)
 }
 } // namespace
 
-void ZunaroHeadlessService::enqueueHubSummaryMessage(const QVariantMap &event)
+void ZunaroHeadlessService::enqueueHubSummaryMessage(const hubsummary::Message &message)
 {
     if (!serviceActive || uiRunningForEvents())
         return;
-    const MessageMembers members = messageMembers(event);
-    const qint64 chatId = eventnumber::toInt64(*members.chatId);
+    const qint64 chatId = message.chatId;
 
     ++hubSummaryMessageCount;
     ++pendingNotifyCount;
     if (pendingNotifySinceMs == 0)
         pendingNotifySinceMs = zplatform::nowMs();
 
-    const qint64 date = eventnumber::toInt64(*members.date);
+    const qint64 date = message.date;
     if (date > 0 && hubSummaryLatestDate < date)
         hubSummaryLatestDate = date;
 
     if (chatId > 0) {
-        const QString text = hubsummary::composeLine(members.chatTitle->toString(), members.senderName->toString(),
-                                                     members.text->toString());
+        const QString text = hubsummary::composeLine(message.chatTitle, message.senderName, message.text);
         if (hasRoomFor(hubSummaryChatIds, chatId)) {
             const qsizetype chatsBefore = hubSummaryChatIds.size();
             hubSummaryChatIds.insert(chatId);

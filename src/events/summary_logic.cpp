@@ -4,6 +4,8 @@
 #include "events/summary_logic.h"
 
 #include <QHash>
+#include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <limits>
@@ -66,6 +68,108 @@ QString composeLine(const QString &chatTitle, const QString &senderName, const Q
         out += part.size();
     }
     return zplatform::elided(line, kMaxLineChars);
+}
+
+namespace {
+QString toString(QAnyStringView text)
+{
+    return text.visit([](auto view) -> QString {
+        // QString::fromUtf8 would take a leading U+FEFF for a byte order mark.
+        if constexpr (std::is_same_v<decltype(view), QUtf8StringView>) {
+            if (QByteArrayView(view).startsWith("\xef\xbb\xbf"))
+                return QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)(view);
+        }
+        return view.toString();
+    });
+}
+
+bool isLatin1(QAnyStringView text, QLatin1StringView &latin1)
+{
+    return text.visit([&latin1](auto view) {
+        if constexpr (std::is_same_v<decltype(view), QLatin1StringView>)
+            latin1 = view;
+        return std::is_same_v<decltype(view), QLatin1StringView>;
+    });
+}
+
+// Enough for the usual texts without a heap allocation.
+using Buffer = QVarLengthArray<char, 256>;
+
+// QChar::isSpace() within Latin-1.
+bool isLatin1Space(char c)
+{
+    return c == ' ' || uchar(c - '\t') < 5 || c == '\x85' || c == '\xa0';
+}
+
+// Appends `text` with its white space folded as simplified() folds it,
+// stopping once `out` holds more than `limit` characters. Each word is
+// copied at once, and a text with single spaces only is one word.
+void appendSimplified(Buffer &out, QLatin1StringView text, qsizetype limit)
+{
+    const char *p = text.data();
+    const char *const end = p + text.size();
+    const qsizetype start = out.size();
+    // Most texts are simple already: no white space but single spaces
+    // between other characters.
+    bool afterSpace = true;
+    const char *c = p;
+    for (; c < end; ++c) {
+        if (uchar(*c - 0x21) < 0x5e)
+            afterSpace = false;
+        else if (*c == ' ' && !afterSpace)
+            afterSpace = true;
+        else if (isLatin1Space(*c) || *c == ' ')
+            break;
+        else
+            afterSpace = false;
+    }
+    if (c == end && !(afterSpace && p < end)) {
+        if (start < out.size() && p < end)
+            out.append(' ');
+        out.append(p, end - p);
+        return;
+    }
+    while (p < end && out.size() <= limit) {
+        while (p < end && isLatin1Space(*p))
+            ++p;
+        const char *word = p;
+        while (p < end && (!isLatin1Space(*p) || (*p == ' ' && p + 1 < end && !isLatin1Space(p[1]) && p > word)))
+            ++p;
+        if (p == word)
+            break;
+        if (out.size() > start)
+            out.append(' ');
+        out.append(word, p - word);
+    }
+}
+} // namespace
+
+QString composeLine(QAnyStringView chatTitle, QAnyStringView senderName, QAnyStringView text)
+{
+    QLatin1StringView latin1[3];
+    if (!isLatin1(chatTitle, latin1[0]) || !isLatin1(senderName, latin1[1]) || !isLatin1(text, latin1[2]))
+        return composeLine(toString(chatTitle), toString(senderName), toString(text));
+    // As the composition of strings does it.
+    Buffer sender;
+    Buffer line;
+    appendSimplified(line, latin1[0], std::numeric_limits<qsizetype>::max());
+    if (line.isEmpty())
+        line.append("Chat", 4);
+    const QByteArrayView title(line.data(), line.size());
+    appendSimplified(sender, latin1[1], std::numeric_limits<qsizetype>::max());
+    const bool withSender = !sender.isEmpty() && QByteArrayView(sender.data(), sender.size()) != title;
+    line.append(": ", 2);
+    if (withSender) {
+        line.append(sender.data(), sender.size());
+        line.append(": ", 2);
+    }
+    const qsizetype bodyAt = line.size();
+    if (bodyAt <= kMaxLineChars + 1)
+        appendSimplified(line, latin1[2], kMaxLineChars + 1);
+    if (line.size() == bodyAt)
+        line.append("New message", 11);
+    return zplatform::elided(QString::fromLatin1(line.data(), qMin(line.size(), qsizetype(kMaxLineChars) + 1)),
+                             kMaxLineChars);
 }
 
 QString header(qint64 chats, quint64 messages, quint64 pending)

@@ -2,6 +2,7 @@
 // Composing the Hub summary and keeping the unread accounting, without the
 // service: plain inputs, plain results.
 
+#include <QAnyStringView>
 #include <QList>
 #include <QString>
 
@@ -15,6 +16,16 @@ constexpr int kMaxLineChars = 180;
 // The per-chat tables keep at most this many chats: the backend may name
 // chats without end, and a phone has far fewer with unread messages.
 constexpr int kMaxTrackedChats = 10000;
+
+// A message as the summary takes it from the backend. The texts are views,
+// made strings only when a line is composed; a Latin-1 view is Latin-1 text.
+struct Message {
+    qint64 chatId = 0;
+    qint64 date = 0;
+    QAnyStringView chatTitle;
+    QAnyStringView senderName;
+    QAnyStringView text;
+};
 
 // One line of the summary, held by value, newest first.
 struct SummaryLine {
@@ -30,6 +41,9 @@ QString simplifyLine(const QString &text);
 
 // One summary line from a message's chat title, sender and text.
 QString composeLine(const QString &chatTitle, const QString &senderName, const QString &text);
+// The same from views: UTF-8 keeps a leading U+FEFF, and Latin-1 texts are
+// composed without a string for each.
+QString composeLine(QAnyStringView chatTitle, QAnyStringView senderName, QAnyStringView text);
 
 // "N new messages from M chats"; without chats only the pending count
 // is known.

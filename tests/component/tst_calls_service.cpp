@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "bb/system/InvokeManager.h"
+#include "calls/call_logic.h"
 #include "servicerig.h"
 
 namespace {
@@ -56,12 +57,11 @@ class ServiceTest : public QObject
             QTRY_COMPARE(svc->pendingCallId, 0);
         }
         else if (t[0] == "ring")
-            svc->handleCallUpdate({{"call_id", num(1)}, {"chat_id", 12}, {"user_id", 3},
-                                   {"state", "callStatePending"}, {"chat_title", "Alice"}});
+            svc->handleCallUpdate({num(1), 3, 12, false, "callStatePending", 0, {}, "Alice"});
         else if (t[0] == "end")
-            svc->handleCallUpdate({{"call_id", num(1)}, {"state", t[2]}});
+            svc->handleCallUpdate({num(1), 0, 0, false, t[2]});
         else if (t[0] == "ev")
-            svc->handleCallUpdate(QJsonDocument::fromJson(s.mid(3).toUtf8()).object().toVariantMap());
+            svc->dispatchBackendEvent(R"({"type":"call_update",)" + s.mid(4).toUtf8());
         else if (t[0] == "show")
             svc->showIncomingCallDialog(num(1), num(2), num(3), name);
         else if (t[0] == "invoke")

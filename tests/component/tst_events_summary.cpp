@@ -97,7 +97,7 @@ private slots:
         for (qint64 chat = 1; chat <= bound + 10; ++chat) {
             svc->applyChatUnread(chat, 0);
             svc->applyChatUnread(-chat, 1);
-            svc->enqueueHubSummaryMessage({{"chat_id", chat}, {"text", "x"}});
+            svc->enqueueHubSummaryMessage({chat, 0, {}, {}, "x"});
         }
         QVERIFY(!svc->chatUnreadCounts.contains(1));
         const QString sizes = QStringLiteral("unread counts %1, unread news %2, summary chats %3, total %4");

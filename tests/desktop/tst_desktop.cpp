@@ -11,6 +11,7 @@
 
 #include "bb/platform/Notification.h"
 #include "bps/bps.h"
+#include "calls/call_logic.h"
 #include "desktopbus.h"
 #include "serviceprocess.h"
 #include "service_main.h"
@@ -204,13 +205,13 @@ private slots:
                         QString(R"({"sound":1,"preview":%1})").arg(preview).toUtf8()));
         svc->clearHubSummaryState();
         svc->lastHubSummaryText.clear();
-        svc->enqueueHubSummaryMessage({{"chat_id", 7}, {"chat_title", "<b>Bob</b>"}, {"text", "a & b"}});
+        svc->enqueueHubSummaryMessage({7, 0, "<b>Bob</b>", {}, "a & b"});
         svc->postHubSummary(zplatform::nowMs());
         const QString hints = "|default,Open|category=im.received,desktop-entry=com.kvel.zunaro.service|-1";
         const QString first = "0|com.kvel.zunaro.service|Telegram Vyn|1 new message from 1 chat" + line + hints;
         QTRY_COMPARE(notifications(), QStringList {first});
 
-        svc->enqueueHubSummaryMessage({{"chat_id", 7}, {"chat_title", "Bob"}, {"text", "c"}});
+        svc->enqueueHubSummaryMessage({7, 0, "Bob", {}, "c"});
         svc->postHubSummary(zplatform::nowMs() + 60000);
         const QString second = "1|com.kvel.zunaro.service|Telegram Vyn|2 new messages from 1 chat"
                                + (line.isEmpty() ? "" : "\nBob: c" + line) + hints;
@@ -260,16 +261,14 @@ self.next_id += 0 if args[1] else 1)";
         }
         setLocked(fault == "locked");
         const bool secondCall = fault == "call in the gap", gap = fault == "restart" || fault.endsWith("in the gap");
-        svc->handleCallUpdate({{"call_id", callId - secondCall}, {"chat_id", 12}, {"user_id", 3},
-                               {"state", "callStatePending"}, {"chat_title", secondCall ? "Eve" : name}});
+        svc->handleCallUpdate({callId - secondCall, 3, 12, false, "callStatePending", 0, {}, secondCall ? "Eve" : name});
         svc->pendingCallInvokeTimer->stop();
         if (gap) {
             QTRY_COMPARE(notifications().filter("category=call.incoming").size(), 1);
             restartServer(kMarkupCaps, fault == "restart" ? std::function<void()>() : [&] {
                 summary.notify(); // a message: the summary is due, and with a second call taken back
                 if (secondCall) {
-                    svc->handleCallUpdate({{"call_id", callId}, {"chat_id", 12}, {"user_id", 3},
-                                           {"state", "callStatePending"}, {"chat_title", name}});
+                    svc->handleCallUpdate({callId, 3, 12, false, "callStatePending", 0, {}, name});
                     QCOMPARE(bb::platform::Notification::deleteFromInbox("kvel_hub_summary"), 0);
                 }
             });
@@ -290,7 +289,7 @@ self.next_id += 0 if args[1] else 1)";
             QCoreApplication::processEvents(); // and the removal done before the press
         }
         if (step == "end")
-            svc->handleCallUpdate({{"call_id", callId}, {"state", "callStateDiscarded"}});
+            svc->handleCallUpdate({callId, 0, 0, false, "callStateDiscarded"});
         else
             QVERIFY(press(id, step));
         for (bool locked : {false, true, false})
@@ -299,7 +298,7 @@ self.next_id += 0 if args[1] else 1)";
         if (step != "end")
             opened << callUri(callId, step == "accept" ? "answer" : "");
         QTRY_COMPARE(uiOpened().filter(QString("call_id=%1&").arg(callId)), opened);
-        svc->handleCallUpdate({{"call_id", callId}, {"state", "callStateDiscarded"}});
+        svc->handleCallUpdate({callId, 0, 0, false, "callStateDiscarded"});
         QTRY_VERIFY(mockCalls(kServer, kServerPath, "CloseNotification").contains(QVariantList {id}));
         QCOMPARE(notifications().filter("category=call.incoming").size(), 1);
     }
@@ -482,8 +481,7 @@ self.next_id += 0 if args[1] else 1)";
                          .value<QDBusVariant>().variant().toUInt();
             return n;
         };
-        svc->handleCallUpdate({{"call_id", 81}, {"chat_id", 12}, {"user_id", 3},
-                               {"state", "callStatePending"}, {"chat_title", "Dave"}});
+        svc->handleCallUpdate({81, 3, 12, false, "callStatePending", 0, {}, "Dave"});
         QTRY_VERIFY_WITH_TIMEOUT(shown() >= 1, 10000); // rung while dunst starts
         bb::platform::Notification marker("marker");
         marker.setTitle("after the call");
@@ -493,7 +491,7 @@ self.next_id += 0 if args[1] else 1)";
         const qint64 dunstAgain = buses.launch("dunst", {"-config", buses.dir() + "/dunstrc"}).processId();
         QTRY_COMPARE_WITH_TIMEOUT(shown(), 2u, 10000);
         QCOMPARE(bb::platform::Notification::deleteFromInbox("marker"), 0);
-        svc->handleCallUpdate({{"call_id", 81}, {"state", "callStateDiscarded"}});
+        svc->handleCallUpdate({81, 0, 0, false, "callStateDiscarded"});
         QTRY_COMPARE(shown(), 0u);
         buses.stop(dunstAgain);
         buses.stop(xvfb.processId());
