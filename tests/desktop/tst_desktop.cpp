@@ -2,6 +2,7 @@
 
 #include <QtDBus>
 #include <QtTest>
+#include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -156,8 +157,11 @@ private slots:
         qputenv("XDG_CONFIG_HOME", buses.dir().toUtf8() + "/config");
         qputenv("XDG_SESSION_ID", "c1");
         qputenv("XDG_RUNTIME_DIR", buses.dir().toUtf8() + "/run");
-        // A data folder others may enter is closed to them.
+        // Under the usual umask, the data folder and a login file in a config folder others may enter are closed to them.
+        umask(022);
+        QVERIFY(QFile::setPermissions(buses.dir(), QFile::Permissions(0x7555)));
         QVERIFY(QDir().mkpath(buses.dir() + "/data/zunaro") && QDir().mkpath(buses.dir() + "/run"));
+        QVERIFY(placeAt(buses.dir() + "/config/zunaro/misc/nimbrel/tg_login.env", "TG_PHONE=+100\n"));
         startLogind();
 
         char name[] = "tst_desktop";
@@ -318,16 +322,16 @@ self.next_id += 0 if args[1] else 1)";
     void commandSocketsAndBusLoss()
     {
         const QByteArray path = qgetenv("XDG_RUNTIME_DIR") + "/zunaro/commands";
-        struct stat folder {}, socketFile {};
-        QVERIFY(stat(path.chopped(9), &folder) == 0 && stat(path, &socketFile) == 0);
-        QCOMPARE(QString("folder=%1 socket=%2").arg(folder.st_mode & 07777, 0, 8).arg(socketFile.st_mode & 07777, 0, 8),
-                 "folder=700 socket=600");
+        const QByteArray login = qgetenv("XDG_CONFIG_HOME") + "/zunaro/misc/nimbrel/tg_login.env";
         const pid_t child = fork();
-        if (child == 0) {
+        if (child == 0) { // neither reads the login file nor sends
             sockaddr_un addr {AF_UNIX, {}};
             memcpy(addr.sun_path, path.constData(), size_t(path.size()));
             const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-            _exit(setuid(65534) != 0 ? 255 : sendto(fd, "uid", 3, 0, (sockaddr *)&addr, sizeof addr) == 3 ? 0 : errno);
+            _exit(setuid(65534) != 0                                            ? 255
+                  : open(login, O_RDONLY) >= 0                                  ? 1
+                  : sendto(fd, "uid", 3, 0, (sockaddr *)&addr, sizeof addr) == 3 ? 0
+                                                                                : errno);
         }
         int status = -1;
         QCOMPARE(waitpid(child, &status, 0), child);
@@ -344,6 +348,18 @@ self.next_id += 0 if args[1] else 1)";
         QTRY_VERIFY(backendInput(buses.dir() + "/data").contains("for-a\n"));
         QTRY_VERIFY(backendInput(home).contains("for-b\n"));
         QVERIFY(!backendInput(buses.dir() + "/data").contains("for-b") && !backendInput(home).contains("for-a"));
+        const auto modes = [](const QByteArray &folder, const QStringList &names) {
+            QStringList out;
+            for (const QString &name : names) {
+                struct stat st {};
+                out << name + '=' + QString::number(stat(folder + name.toUtf8(), &st) == 0 ? st.st_mode & 0777 : 0, 8);
+            }
+            return out.join(' ');
+        };
+        QCOMPARE(modes(path.chopped(9), {"", "/commands"}) + ' ' + modes(login.chopped(26), {""}) + ' '
+                     + modes(qgetenv("XDG_DATA_HOME") + "/zunaro", {"/cache", "/service_notif_defaults_applied.txt",
+                                                                     "/td_backend_service.out"}),
+                 "=700 /commands=600 =700 /cache=700 /service_notif_defaults_applied.txt=600 /td_backend_service.out=600");
 
         buses.stop(bus);
         QVERIFY(other.waitForFinished(10000));
