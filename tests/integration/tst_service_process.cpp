@@ -118,18 +118,12 @@ private slots:
         QCOMPARE(runToEnd("chown", {"-R", "65534:65534", dev}).exitCode + chmod(dev, 0755), 0);
         QCOMPARE(data == "0500" ? chmod(dev + "/data", 0500) : data == "root" ? chown(dev + "/data", 0, 0)
                  : data == "file" ? rmdir(dev + "/data") + !device.write("data", "") : 0, 0);
-        const auto tree = [&] {
-            QStringList all;
-            for (QDirIterator it(dev, QDir::AllEntries | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
-                 it.hasNext();)
-                all << it.next();
-            return all;
-        };
+        const auto tree = [&] { return runToEnd("find", {dev}).out; };
         const auto asNobody = [&](const QString &program, const QStringList &args) {
             return runToEnd("setpriv", QStringList {"--reuid=65534", "--regid=65534", "--clear-groups", program} + args,
                             bareEnvironment(dev));
         };
-        const QStringList before = tree();
+        const QByteArray before = tree();
         const CtlRun run = asNobody(exe, {});
         QCOMPARE(QByteArray::number(run.exitCode) + ' ' + run.err, "2 zunaro-service: " + says.replace("@", dev) + '\n');
         if (!data.isEmpty()) {
