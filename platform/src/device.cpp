@@ -130,9 +130,11 @@ QString folderTrouble(const QString &path, int error)
 QString dataDir()
 {
     const Places p = places();
-    // Where it cannot be made so, the start-up check has said why.
+    // Where it cannot be made so, the start-up check has said why. A device
+    // without the folder yet gets it with the first file written there.
     int ignored = 0;
-    makeOwnFolder(p.data, p.xdg, &ignored);
+    if (p.xdg || QFileInfo::exists(p.data))
+        makeOwnFolder(p.data, p.xdg, &ignored);
     return p.data;
 }
 
