@@ -176,8 +176,7 @@ private slots:
         close(inheritable);
     }
 
-    // No executable: said once with its path, the status names it, each tick looks again quietly and counts no
-    // attempt. Back but not executable: its launch fails by name. Executable: the next launch runs it.
+    // No executable: said once by path and in the status, looked for quietly; not executable: fails by path; then runs.
     void missingExecutable()
     {
         const QString exe = dev->appDir() + QStringLiteral("/td_backend");
@@ -187,9 +186,8 @@ private slots:
         for (int tick = 0; tick < 3; ++tick, zplatform::advanceClockMs(2000))
             svc->onTick();
         QCOMPARE(backendState(), named(kBackend, {-1, -1, 0, 0}));
-        QCOMPARE(log.lines(), Lines {"service: backend missing: " + exe.toUtf8() + " is not there; install the backend "
-                                     "there (td_backend, a TDLib client; td_backend_sim to try the service); it is "
-                                     "started once it is there"});
+        const QByteArray said = "service: backend missing: " + exe.toUtf8() + " is not there; install the backend";
+        QVERIFY2(log.lines().size() == 1 && log.lines().first().startsWith(said), log.lines().join('\n'));
         QVERIFY(zplatform::statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
         QVERIFY(QFile::rename(exe + ".away", exe) && QFile::setPermissions(exe, QFile::ReadOwner));
         svc->onTick();

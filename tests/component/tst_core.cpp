@@ -110,7 +110,6 @@ private slots:
         LogCapture log;
         zplatform::setClockMs(kNow);
         service.onInvoked(invocation(action));
-        // A stopped service tells since when.
         QCOMPARE(service.statusSnapshot().value("stopped_ms").toLongLong(), active ? 0 : kNow);
         QCOMPARE(log.lines(), QList<QByteArray>({"service: invoked action=" + action.toUtf8(),
                                                  "service: backend stopping"}).mid(0, 1 + cleared));
