@@ -156,7 +156,7 @@ private slots:
         qputenv("XDG_CONFIG_HOME", buses.dir().toUtf8() + "/config");
         qputenv("XDG_SESSION_ID", "c1");
         qputenv("XDG_RUNTIME_DIR", buses.dir().toUtf8() + "/run");
-        // Under the usual umask, the data folder and a login file in a config folder others may enter are closed to them.
+        // Under umask 022, the data folder and the config folder with the login file are closed to others.
         umask(022);
         QVERIFY(QFile::setPermissions(buses.dir(), QFile::Permissions(0x7555)));
         QVERIFY(QDir().mkpath(buses.dir() + "/data/zunaro") && QDir().mkpath(buses.dir() + "/run"));
