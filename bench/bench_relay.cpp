@@ -211,6 +211,10 @@ public:
 
 int main(int argc, char **argv)
 {
+    // The application object asks for a device at once; the bench's own
+    // device comes later.
+    QTemporaryDir startDevice;
+    qputenv("ZUNARO_DEVICE_ROOT", startDevice.path().toUtf8());
     bb::Application app(argc, argv);
     return ServiceBench().run();
 }

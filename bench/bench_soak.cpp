@@ -322,6 +322,10 @@ int ServiceBench::run()
 
 int main(int argc, char **argv)
 {
+    // The application object asks for a device at once; the bench's own
+    // device comes later.
+    QTemporaryDir startDevice;
+    qputenv("ZUNARO_DEVICE_ROOT", startDevice.path().toUtf8());
     bb::Application app(argc, argv);
     return ServiceBench::run();
 }

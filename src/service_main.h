@@ -109,6 +109,7 @@ private:
     void stopOnExit();
     QString backendExecutablePath() const;
     QString backendPidFilePath() const;
+    bool backendExecutableThere();
     void noteFailedLaunch();
     void recordLaunchedBackend(int pid, int inputFd);
     void stopLeftoverBackend();
@@ -318,4 +319,10 @@ private:
     // (the reply's own buffer stays small), so an answer past the cap is cut
     // off there instead of after the network layer buffered far more.
     QByteArray tgpushAnswer;
+
+    // What the service tells about itself: a backend that is not there is
+    // said once, and looked for again quietly (the status names the path
+    // meanwhile); a stopped service tells since when.
+    bool backendMissing = false;
+    qint64 serviceStoppedMs = 0;
 };

@@ -20,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/ui_app.h"
 #include "zunaro/command_socket.h"
@@ -237,7 +238,7 @@ int uiPresence(const QString &state)
     }
     for (const QString &path : std::as_const(toWrite)) {
         if (!zplatform::writeFileAtomically(path, now, zplatform::Folder::Create))
-            return fail(QStringLiteral("could not write %1").arg(path));
+            return fail(QStringLiteral("could not write %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
     }
     return kExitOk;
 }

@@ -16,7 +16,7 @@ namespace zplatform {
 namespace {
 // Opens with the given flags (non-blocking added) and keeps the descriptor
 // only when it is a regular file; -1 otherwise, with errno saying why.
-int openRegular(const QByteArray &path, int flags, struct stat *st, mode_t mode = 0644)
+int openRegular(const QByteArray &path, int flags, struct stat *st, mode_t mode = 0600)
 {
     int fd;
     do {
@@ -100,7 +100,7 @@ qint64 regularFileSize(const QString &path)
 bool writeFileAtomically(const QString &path, const QByteArray &content, Folder folder)
 {
     if (folder == Folder::Create)
-        QDir().mkpath(QFileInfo(path).absolutePath());
+        makePrivatePath(QFileInfo(path).absolutePath());
     const QByteArray target = QFile::encodeName(path);
     // mkostemp creates a file that did not exist (O_EXCL): whatever sits at
     // the target, it is never opened; the rename replaces it.
@@ -108,10 +108,13 @@ bool writeFileAtomically(const QString &path, const QByteArray &content, Folder 
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content.constData(), content.size());
+    // mkostemp makes it 0600 already; said here so that it stays so.
+    const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, content.constData(), content.size());
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.constData(), target.constData()) != 0) {
+        const int err = errno;
         ::unlink(temporary.constData());
+        errno = err;
         return false;
     }
     return true;
@@ -134,7 +137,7 @@ int openOutputFile(const QString &path)
     int fd;
     do {
         fd = ::open(QFile::encodeName(path).constData(),
-                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;
@@ -142,8 +145,12 @@ int openOutputFile(const QString &path)
     bool usable = ::fstat(fd, &st) == 0;
     if (usable && S_ISREG(st.st_mode)) {
         // Emptied only once it is known to be a regular file: O_TRUNC at the
-        // open would act on whatever is there.
+        // open would act on whatever is there. One left by an older service
+        // open to others is closed to them (a file of somebody else's stays
+        // as it is).
         usable = ::ftruncate(fd, 0) == 0;
+        if (usable && st.st_uid == ::geteuid())
+            ::fchmod(fd, 0600);
     } else if (usable && S_ISFIFO(st.st_mode)) {
         // A FIFO opens without blocking only while someone reads it (no
         // reader: ENXIO), so somebody collects the output on purpose. The
@@ -163,9 +170,35 @@ int openOutputFile(const QString &path)
     return fd;
 }
 
+bool makePrivatePath(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+    const QByteArray encoded = QFile::encodeName(clean);
+    int made = ::mkdir(encoded.constData(), 0700);
+    if (made != 0 && errno == ENOENT) {
+        const QString parent = QFileInfo(clean).path();
+        if (parent == clean || !makePrivatePath(parent))
+            return false;
+        made = ::mkdir(encoded.constData(), 0700);
+    }
+    // A umask may take even the owner's bits.
+    if (made == 0)
+        return ::chmod(encoded.constData(), 0700) == 0;
+    if (errno != EEXIST)
+        return false;
+    struct stat st {};
+    if (::stat(encoded.constData(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
 bool appendJsonLine(const QString &path, const QJsonObject &object)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makePrivatePath(QFileInfo(path).absolutePath());
     QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact);
     line.append('\n');
     return appendToFile(path, line);

@@ -18,6 +18,7 @@
 
 #include "desktop/private_folder.h"
 #include "desktop/user_command_socket.h"
+#include "files.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
@@ -41,7 +42,7 @@ int holdInstanceLock()
     case PlatformKind::Embedded:
         // A folder that cannot be made shows in the open below.
         folder = platformDir();
-        QDir().mkpath(folder);
+        makePrivatePath(folder);
         break;
     case PlatformKind::Desktop: {
         folder = QFileInfo(userCommandSocketPath()).path();

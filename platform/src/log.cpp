@@ -64,6 +64,7 @@ constexpr PriorityRule kPriorityRules[] = {
     {"service: backend input full", Warning},
     {"service: cmd datagram ", Warning},
     {"platform: cannot write the service's id", Warning},
+    {"service: backend missing", Warning},
     {"service: backend pid=", Warning, false, "left by an earlier service"},
     {"service: posix_spawnattr_", Error},
     {"service: events line ", Warning},

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "backends.h"
+#include "zunaro/device.h"
 #include "zunaro/log.h"
 
 namespace zplatform {
@@ -97,8 +98,18 @@ bool startServicePlatform(int argc, char **argv, int *exitStatus)
         return false;
     }
     setPlatformKind(kind);
+    QString why;
+    if (!deviceLayoutFound(&why)) {
+        refuse(why);
+        return false;
+    }
     // Every backend of the chosen platform, picked here once.
     *exitStatus = backends().entrance->claim();
+    // A backend that cannot write there would run without a word.
+    if (*exitStatus == 0 && !serviceFoldersReady(&why)) {
+        refuse(why);
+        *exitStatus = 2;
+    }
     return *exitStatus == 0;
 }
 

@@ -62,6 +62,9 @@ QString backendState(const QVariantMap &s, qint64 nowMs)
         return QStringLiteral("not running: the service is stopped");
     if (!s.value(QStringLiteral("backend_wanted")).toBool())
         return QStringLiteral("not running: not wanted until the UI sends a command");
+    const QString missing = s.value(QStringLiteral("backend_missing")).toString();
+    if (!missing.isEmpty())
+        return QStringLiteral("backend missing: %1").arg(missing);
     const qint64 nextMs = s.value(QStringLiteral("backend_next_start_ms")).toLongLong();
     const qint64 attempts = s.value(QStringLiteral("backend_restart_attempts")).toLongLong();
     if (nextMs > nowMs)
@@ -116,13 +119,14 @@ QString statusLines(const QVariantMap &status)
 QString statusView(const QVariantMap &s, qint64 nowMs)
 {
     const QString mode = s.value(QStringLiteral("mode")).toString();
-    const qint64 startedMs = s.value(QStringLiteral("started_ms")).toLongLong();
-    QString active = QStringLiteral("%1 (%2 mode)")
-                         .arg(s.value(QStringLiteral("active")).toBool() ? QStringLiteral("active")
-                                                                         : QStringLiteral("inactive"),
-                              mode);
-    if (startedMs > 0)
-        active += QLatin1Char(' ') + since(startedMs, nowMs);
+    const bool running = s.value(QStringLiteral("active")).toBool();
+    // A stopped service tells since when it is stopped, not since when it runs.
+    const qint64 sinceMs = s.value(QLatin1String(running ? "started_ms" : "stopped_ms")).toLongLong();
+    QString active = running ? QStringLiteral("active (%1 mode)").arg(mode) : QStringLiteral("stopped");
+    if (sinceMs > 0)
+        active += QLatin1Char(' ') + since(sinceMs, nowMs);
+    if (!running)
+        active += QStringLiteral(" (%1 mode)").arg(mode);
     const qint64 pending = s.value(QStringLiteral("pending_lines")).toLongLong();
     const bool uiAlive = s.value(QStringLiteral("ui_alive")).toBool();
     const bool uiRunning = s.value(QStringLiteral("ui_running")).toBool();

@@ -4,13 +4,13 @@
 
 #include "service_main.h"
 
-#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
 
 #include "core/env_file.h"
 #include "zunaro/device.h"
+#include "zunaro/files.h"
 #include "zunaro/log.h"
 
 namespace {
@@ -146,7 +146,7 @@ QStringList ZunaroHeadlessService::buildBackendEnvironment() const
 
     if (get_env_value(env, QStringLiteral("LOG_TO_SHARED")) == QLatin1String("1")) {
         const QString logs = shared + QStringLiteral("/logs");
-        QDir().mkpath(logs);
+        zplatform::makePrivatePath(logs);
         upsert_env(env, QStringLiteral("TDLIB_LOG_MIRROR_FILE"), logs + QStringLiteral("/tdlib.log"));
     }
     return env;

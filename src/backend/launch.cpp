@@ -4,7 +4,7 @@
 #include "service_main.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -197,9 +197,11 @@ void ZunaroHeadlessService::startBackend()
         return;
     if (backendNextStartMs > 0 && zplatform::nowMs() < backendNextStartMs)
         return;
+    if (backendPid <= 0 && !backendExecutableThere())
+        return;
 
     eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
-    QDir().mkpath(dataDir + QStringLiteral("/cache/tdlib-files"));
+    zplatform::makePrivatePath(dataDir + QStringLiteral("/cache/tdlib-files"));
 
     // Events written before this launch are not this backend's news.
     skipExistingEvents();
@@ -224,7 +226,7 @@ void ZunaroHeadlessService::startBackend()
     const int rc = spawnBackend(exePath, env, stackMax, streams, &pid);
     streams.closeChildSide();
     if (rc != 0) {
-        zplatform::logLine("service: posix_spawn failed rc=%d (%s)\n", rc, strerror(rc));
+        zplatform::logLine("service: posix_spawn failed rc=%d (%s) path=%s\n", rc, strerror(rc), exePath.constData());
         close(streams.input[1]);
         noteFailedLaunch();
         return;
@@ -249,6 +251,21 @@ void ZunaroHeadlessService::startBackend()
 QString ZunaroHeadlessService::backendExecutablePath() const
 {
     return appDirPath + QStringLiteral("/td_backend");
+}
+
+// Said once while it is missing: each tick looks again without a word, and
+// the launch goes ahead once the file is there. No attempt is counted
+// meanwhile, so it starts without a back-off.
+bool ZunaroHeadlessService::backendExecutableThere()
+{
+    const QByteArray path = QFile::encodeName(backendExecutablePath());
+    const bool missing = access(path.constData(), F_OK) != 0 && errno == ENOENT;
+    if (missing && !backendMissing)
+        zplatform::logLine("service: backend missing: %s is not there; install the backend there (td_backend, a "
+                          "TDLib client; td_backend_sim to try the service); it is started once it is there\n",
+                          path.constData());
+    backendMissing = missing;
+    return !missing;
 }
 
 QString ZunaroHeadlessService::backendPidFilePath() const

@@ -8,6 +8,7 @@
 #include "bb/platform/Notification.h"
 #include "core/ui_app.h"
 #include "events/summary_logic.h"
+#include "zunaro/device.h"
 #include "zunaro/log.h"
 
 namespace {
@@ -30,6 +31,8 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
     zplatform::logLine("service: invoked action=%s\n", zplatform::logText(action).constData());
 
     if (action == kStopAction) {
+        if (serviceActive)
+            serviceStoppedMs = zplatform::nowMs();
         serviceActive = false;
         backendWanted = false;
         tickTimer->stop();

@@ -14,6 +14,8 @@ QVariantMap ZunaroHeadlessService::statusSnapshot() const
         {QStringLiteral("backend_wanted"), serviceActive && backendWanted && !tgpushMode},
         {QStringLiteral("backend_started_ms"), backendPid > 0 ? backendStartedMs : qint64(0)},
         {QStringLiteral("backend_restart_attempts"), backendRestartAttempts},
+        {QStringLiteral("backend_missing"), backendMissing ? backendExecutablePath() : QString()},
+        {QStringLiteral("stopped_ms"), serviceActive ? qint64(0) : serviceStoppedMs},
         {QStringLiteral("backend_next_start_ms"), backendNextStartMs},
         {QStringLiteral("pending_lines"), int(pendingBackendLines.size())},
         {QStringLiteral("ui_alive"), isUiAliveRecent()},

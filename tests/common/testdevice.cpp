@@ -23,6 +23,7 @@ TestDevice::TestDevice()
 {
     for (const char *folder : {"app/native", "data", "accounts/1000/shared/misc/nimbrel"})
         QDir(root()).mkpath(folder);
+    QFile::setPermissions(dataDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); // as the service makes it
     qunsetenv("ZUNARO_DEVICE_ROOT");
     zplatform::setApplicationDirPath(appDir());
 }

@@ -15,6 +15,7 @@
 
 #include "servicerig.h"
 #include "serviceprocess.h"
+#include "zunaro/status.h"
 
 using Lines = QList<QByteArray>;
 
@@ -175,19 +176,26 @@ private slots:
         close(inheritable);
     }
 
-    // No executable: each attempt fails and waits 2 s.
+    // No executable: said once by path and in the status, looked for quietly; not executable: fails by path; then runs.
     void missingExecutable()
     {
-        QVERIFY(QFile::remove(dev->appDir() + QStringLiteral("/td_backend")));
+        const QString exe = dev->appDir() + QStringLiteral("/td_backend");
+        QVERIFY(QFile::rename(exe, exe + ".away"));
         svc->backendWanted = true;
         LogCapture log;
-        for (int attempt = 1; attempt <= 2; ++attempt) {
-            svc->startBackend();
-            QCOMPARE(backendState(), named(kBackend, {-1, -1, attempt, 2000}));
-            QCOMPARE(log.lines().value(1), QByteArray("service: posix_spawn failed rc=2 (No such file or directory)"));
-            log.clear();
-            zplatform::advanceClockMs(2000);
-        }
+        for (int tick = 0; tick < 3; ++tick, zplatform::advanceClockMs(2000))
+            svc->onTick();
+        QCOMPARE(backendState(), named(kBackend, {-1, -1, 0, 0}));
+        const QByteArray said = "service: backend missing: " + exe.toUtf8() + " is not there; install the backend";
+        QVERIFY2(log.lines().size() == 1 && log.lines().first().startsWith(said), log.lines().join('\n'));
+        QVERIFY(zplatform::statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
+        QVERIFY(QFile::rename(exe + ".away", exe) && QFile::setPermissions(exe, QFile::ReadOwner));
+        svc->onTick();
+        QCOMPARE(log.lines().last(), "service: posix_spawn failed rc=13 (Permission denied) path=" + exe.toUtf8());
+        QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::ExeOwner));
+        zplatform::advanceClockMs(2000);
+        svc->onTick();
+        QVERIFY(svc->backendPid > 0 && svc->statusSnapshot().value("backend_missing").toString().isEmpty());
     }
 
     // Backends no longer reading (the end of their input cannot end them): one ends at SIGTERM, one deaf to it is

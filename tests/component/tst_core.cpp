@@ -108,7 +108,9 @@ private slots:
         service.pendingBackendLines << QStringLiteral("queued");
 
         LogCapture log;
+        zplatform::setClockMs(kNow);
         service.onInvoked(invocation(action));
+        QCOMPARE(service.statusSnapshot().value("stopped_ms").toLongLong(), active ? 0 : kNow);
         QCOMPARE(log.lines(), QList<QByteArray>({"service: invoked action=" + action.toUtf8(),
                                                  "service: backend stopping"}).mid(0, 1 + cleared));
         const bool ended = waitpid(sleeper, nullptr, WNOHANG) < 0 && errno == ECHILD;

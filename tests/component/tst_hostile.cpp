@@ -59,7 +59,9 @@ private slots:
 
     void sigtermEndsAStuckService()
     {
+        TestDevice device; // where the program that is not in a device's app/native folder may run
         QProcess stuck;
+        stuck.setEnvironment(QProcess::systemEnvironment() << "ZUNARO_DEVICE_ROOT=" + device.root());
         stuck.start(QCoreApplication::applicationFilePath(), {kStuckService});
         QVERIFY(stuck.waitForReadyRead(10000));
         stuck.terminate();

@@ -135,7 +135,7 @@ private slots:
         QCOMPARE(ask(client, R"({"online":true})"), kOk);
     }
 
-    // zunaroctl status for a person: a running, a waiting and a push-mode service, each view whole.
+    // zunaroctl status for a person: a running, a waiting, a stopped and a push-mode service, each view whole.
     void statusView_data()
     {
         QTest::addColumn<QVariantMap>("status");
@@ -159,6 +159,10 @@ private slots:
                                                           "        UI: not running\n"
                                                           "      Lock: locked\n"
                                                           "    Online: no\n";
+        QTest::newRow("stopped") << with({{"active", false}, {"stopped_ms", now - 65000}, {"backend_wanted", false}})
+            << "zunaro-service 0.1.0\n    Active: stopped since 2026-12-06 23:24:07 UTC; 1 min 5 s ago (backend mode)\n"
+               "   Backend: not running: the service is stopped\n  Commands: none queued\n        UI: not running\n"
+               "      Lock: unlocked\n    Online: yes\n";
         QTest::newRow("push") << with({{"mode", "push"}, {"backend_wanted", false}, {"ui_running", true},
                                        {"lock_state", -1}, {"since", "18446744073709551615"},
                                        {"poll_in_flight", true}, {"poll_last_http", 0}, {"poll_last_error", 99},

@@ -87,6 +87,45 @@ private slots:
         QVERIFY(!device.exists("platform/notification_settings.json"));
     }
 
+    // Run as nobody, a start-up that cannot work ends with 2 and a line naming place, cause and remedy, making nothing;
+    // zunaroctl then says why it cannot mark the UI alive where the data folder is at fault.
+    void startUpRefusals_data()
+    {
+        QTest::addColumn<QString>("data"); // a folder of mode 0500, root's folder, a file; "": no device layout
+        QTest::addColumn<QByteArray>("says"); // @ stands for the device root; after | what zunaroctl says
+        QTest::newRow("no device layout") << "" << QByteArray("the embedded platform needs a device folder: @/usr/"
+            "libexec/zunaro is no device's app/native folder and $ZUNARO_DEVICE_ROOT is not set; on a desktop use "
+            "--platform=desktop");
+        QTest::newRow("data folder unwritable") << "0500"
+            << QByteArray("cannot write in the data folder @/data: Permission denied (EACCES)|Permission denied");
+        QTest::newRow("data folder of another user") << "root" << QByteArray("cannot use the data folder @/data: it "
+            "belongs to uid 0, not to this user (uid 65534)|Permission denied");
+        QTest::newRow("a file for the data folder")
+            << "file" << QByteArray("cannot use the data folder @/data: a file is there, not a folder|Not a directory");
+    }
+    void startUpRefusals()
+    {
+        QFETCH(QString, data);
+        QFETCH(QByteArray, says);
+        TestDevice device;
+        const QByteArray dev = device.root().toUtf8();
+        const QString exe = device.path(data.isEmpty() ? "usr/libexec/zunaro" : "app/native") + "/zunaro-service";
+        QVERIFY(QDir().mkpath(QFileInfo(exe).path()) && QFile::copy(builtTool("zunaro-service"), exe));
+        QCOMPARE(runToEnd("chown", {"-R", "65534:65534", dev}).exitCode + chmod(dev, 0755), 0);
+        QCOMPARE(data == "0500" ? chmod(dev + "/data", 0500) : data == "root" ? chown(dev + "/data", 0, 0)
+                 : data == "file" ? rmdir(dev + "/data") + !device.write("data", "") : 0, 0);
+        const QStringList asNobody {"--reuid=65534", "--regid=65534", "--clear-groups"};
+        const QByteArray before = runToEnd("find", {dev}).out;
+        const CtlRun run = runToEnd("setpriv", asNobody + QStringList {exe}, bareEnvironment(dev));
+        const QList<QByteArray> said = says.replace("@", dev).split('|');
+        QCOMPARE(QByteArray::number(run.exitCode) + ' ' + run.err, "2 zunaro-service: " + said.first() + '\n');
+        QCOMPARE(runToEnd("find", {dev}).out, before);
+        const CtlRun ctl = runToEnd("setpriv", asNobody + QStringList {builtTool("zunaroctl"), "--root", dev, "ui",
+                                                                        "alive"});
+        QCOMPARE(QByteArray::number(ctl.exitCode) + ' ' + ctl.err, data.isEmpty() ? "0 "
+                 : "1 zunaroctl: could not write " + dev + "/data/ui_alive.txt: " + said.last() + '\n');
+    }
+
     // zunaroctl installed under a prefix talks to the desktop service and writes only in the user's folders.
     void installedCtl_data()
     {

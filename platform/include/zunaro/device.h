@@ -35,15 +35,25 @@ QString platformDir();
 // The service's folders, for whichever platform runs; nothing else knows
 // where they lie. The data folder holds the events file, the presence files,
 // the cursor and the backend's output: <device root>/data on a device,
-// $XDG_DATA_HOME/zunaro (created, only for its owner) on a desktop. The
-// shared folder is the root of misc/nimbrel/*.env and misc/tgpush_proxy.env:
-// <device root>/accounts/1000/shared on a device, $XDG_CONFIG_HOME/zunaro on
-// a desktop.
+// $XDG_DATA_HOME/zunaro on a desktop; either is made for its owner alone
+// (created 0700, or tightened with one log line). The shared folder is the
+// root of misc/nimbrel/*.env and misc/tgpush_proxy.env: <device root>/
+// accounts/1000/shared on a device, $XDG_CONFIG_HOME/zunaro on a desktop,
+// which is the service's own and made private like the data folder.
 QString dataDir();
 QString sharedDir();
 // The application's notification settings (JSON): in <device root>/platform
 // on a device, in $XDG_CONFIG_HOME/zunaro on a desktop.
 QString notificationSettingsPath();
+
+// The start-up checks: false with one line for a person saying what is
+// wrong and what to do. A device needs its layout: the service in
+// <root>/app/native, or the root named by $ZUNARO_DEVICE_ROOT, and never
+// "/" (an installed service would take /usr for a device). The service's
+// folders are made private, and the data folder must be the user's own and
+// take files.
+bool deviceLayoutFound(QString *error);
+bool serviceFoldersReady(QString *error);
 
 // Milliseconds since the Unix epoch. Tests may freeze or move it.
 qint64 nowMs();

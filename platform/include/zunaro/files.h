@@ -6,6 +6,9 @@
 // look before the open, which a swap in between would defeat), reads are
 // bounded, and whole-file writes go through a new temporary file and a
 // rename, so nothing already at the path is ever opened for writing.
+// What the service keeps may be private (the login file holds a phone
+// number): every folder made here is 0700 and every file 0600, whatever
+// the umask.
 
 #include <QByteArray>
 #include <QString>
@@ -23,8 +26,8 @@ qint64 regularFileSize(const QString &path);
 
 // Replaces the whole file: the content goes to a new temporary file in the
 // same folder, which is then renamed over the path, so a reader never sees
-// half a file. False when it cannot be written (a missing folder is created
-// only when asked for).
+// half a file. False (errno set) when it cannot be written (a missing
+// folder is created only when asked for).
 enum class Folder { MustExist, Create };
 bool writeFileAtomically(const QString &path, const QByteArray &content, Folder folder = Folder::MustExist);
 
@@ -38,5 +41,10 @@ bool appendToFile(const QString &path, const QByteArray &bytes);
 // nobody reads (which would block). Close-on-exec: the caller hands it on
 // explicitly.
 int openOutputFile(const QString &path);
+
+// Creates the folder and every missing one above it, each for its owner
+// alone; folders already there are left as they are. False (errno set)
+// when one cannot be made or something else is in the way.
+bool makePrivatePath(const QString &path);
 
 } // namespace zplatform

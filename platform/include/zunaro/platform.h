@@ -26,9 +26,11 @@ QString unknownPlatformError(const QString &name);
 // service's bus name). True when the service may run; otherwise false with
 // the exit status: 0 after the help or the version on standard output, else
 // after one line on standard error, 2 for a bad command line, an unknown
-// platform or a desktop without a session bus or XDG_RUNTIME_DIR, 1 when
-// another service already runs on this session. A desktop service that loses
-// its session bus later ends with kSessionBusLostExitStatus.
+// platform, a device without its layout (nothing made then), a data folder
+// the service cannot use, or a desktop without a session bus or
+// XDG_RUNTIME_DIR, 1 when another service already runs on this session. A
+// desktop service that loses its session bus later ends with
+// kSessionBusLostExitStatus.
 bool startServicePlatform(int argc, char **argv, int *exitStatus);
 constexpr int kSessionBusLostExitStatus = 3;
 

@@ -1,7 +1,6 @@
 #include "embedded/control_server.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -16,6 +15,7 @@
 
 #include "bb/system/InvokeManager.h"
 #include "embedded/invocations_file.h"
+#include "files.h"
 #include "unix_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
@@ -47,7 +47,7 @@ std::unique_ptr<ControlServer> ControlServer::open(HubCarrier &hub, const Inboun
         return nullptr;
     const QString path = controlSocketPath();
     const QByteArray encoded = QFile::encodeName(path);
-    QDir().mkpath(platformDir());
+    makePrivatePath(platformDir());
     switch (probeSocketFile(encoded, SOCK_STREAM)) {
     case SocketFile::Live:
         logLine("platform: control socket %s is in use by another process; running without it\n",
