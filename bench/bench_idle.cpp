@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "desktopbus.h"
+#include "proc_status.h"
 #include "testdevice.h"
 
 namespace {
@@ -26,25 +27,12 @@ void turnEventLoop(int ms)
     QCoreApplication::exec();
 }
 
-// A field of a /proc status file, its first number.
-qint64 statusField(const QString &path, const QByteArray &field)
-{
-    QFile status(path);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 qint64 voluntarySwitches(qint64 pid)
 {
     qint64 sum = 0;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
     for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        sum += qMax<qint64>(0, statusField(tasks + '/' + task + QStringLiteral("/status"), "voluntary_ctxt_switches:"));
+        sum += qMax<qint64>(0, procStatusField(tasks + '/' + task + QStringLiteral("/status"), "voluntary_ctxt_switches:"));
     return sum;
 }
 
@@ -72,8 +60,8 @@ bool measure(const char *platform, const QString &binary, const QStringList &env
     }
     turnEventLoop(kSettleMs);
     const qint64 pid = service.processId();
-    const qint64 rssKiB = statusField(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS:");
-    const qint64 threads = statusField(QStringLiteral("/proc/%1/status").arg(pid), "Threads:");
+    const qint64 rssKiB = procStatusField(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS:");
+    const qint64 threads = procStatusField(QStringLiteral("/proc/%1/status").arg(pid), "Threads:");
     const qint64 before = voluntarySwitches(pid);
     turnEventLoop(kWindowMs);
     const qint64 wakeUps = voluntarySwitches(pid) - before;

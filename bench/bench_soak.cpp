@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "bb/Application.h"
+#include "proc_status.h"
 #include "service_main.h"
 #include "zunaro/device.h"
 
@@ -50,14 +51,7 @@ constexpr int kEndlessAnswers = 10;
 // A figure of /proc/self/status ("VmRSS:", "VmHWM:"), in KiB.
 qint64 statusKiB(const QByteArray &field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    return procStatusField(QStringLiteral("/proc/self/status"), field);
 }
 
 double rssMiB()
