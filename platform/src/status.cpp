@@ -5,7 +5,7 @@
 #include <QStringList>
 
 #include "backends.h"
-#include "online_state.h"
+#include "internal/online_state.h"
 #include "zunaro/device.h"
 
 namespace zplatform {

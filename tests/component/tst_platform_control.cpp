@@ -17,8 +17,8 @@
 #include "zunaro/status.h"
 
 #include "backends.h"
-#include "online_state.h"
-#include "state_parse.h"
+#include "internal/online_state.h"
+#include "internal/state_parse.h"
 
 using bb::system::InvokeRequest;
 
