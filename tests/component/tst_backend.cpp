@@ -15,7 +15,7 @@
 
 #include "servicerig.h"
 #include "serviceprocess.h"
-#include "zunaro/status.h"
+#include "status_view.h"
 
 using Lines = QList<QByteArray>;
 
@@ -188,7 +188,7 @@ private slots:
         QCOMPARE(backendState(), named(kBackend, {-1, -1, 0, 0}));
         const QByteArray said = "service: backend missing: " + exe.toUtf8() + " is not there; install the backend";
         QVERIFY2(log.lines().size() == 1 && log.lines().first().startsWith(said), log.lines().join('\n'));
-        QVERIFY(zplatform::statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
+        QVERIFY(statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
         QVERIFY(QFile::rename(exe + ".away", exe) && QFile::setPermissions(exe, QFile::ReadOwner));
         svc->onTick();
         QCOMPARE(log.lines().last(), "service: posix_spawn failed rc=13 (Permission denied) path=" + exe.toUtf8());
