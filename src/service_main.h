@@ -1,19 +1,13 @@
 #pragma once
 
 #include <QByteArrayView>
-#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QPair>
-#include <QPointer>
 #include <QProcess>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-
-#include <optional>
 
 #include "bb/AbstractBpsEventHandler.h"
 #include "bb/Application.h"
@@ -31,11 +25,7 @@ namespace calls {
 struct CallUpdate;
 }
 
-class QFileSystemWatcher;
-class QNetworkAccessManager;
 class QNetworkReply;
-class QSocketNotifier;
-class QTimer;
 
 // The headless service: keeps the backend running while the UI wants it,
 // relays the UI's commands, follows the backend's events and turns them into
