@@ -53,8 +53,8 @@ class ServiceTest : public QObject
         else if (t[0] == "tick")
             svc->onPendingIncomingCallInvokeTick();
         else if (t[0] == "settle") { // the event loop alone, no tick
-            svc->pendingCallInvokeTimer->stop();
-            QTRY_COMPARE(svc->pendingCallId, 0);
+            svc->calls.pendingCallInvokeTimer->stop();
+            QTRY_COMPARE(svc->calls.pendingCallId, 0);
         }
         else if (t[0] == "ring")
             svc->handleCallUpdate({num(1), 3, 12, false, "callStatePending", 0, {}, "Alice"});
@@ -112,9 +112,9 @@ private slots:
             effects << invocation.value("by").toString() + ':' + requestUri(invocation);
         const QString hubOpen = QString::fromUtf8(rig->device.read("data/hub_open.env"))
                                     .remove(QRegularExpression("HUB_TS_MS=\\d+\n")).replace('\n', ' ').trimmed();
-        const int armed = svc->pendingCallInvokeTimer->isActive();
+        const int armed = svc->calls.pendingCallInvokeTimer->isActive();
         QStringList got {QString::fromUtf8(rig->log.lines().join('\n')), effects.join(' ').remove("dialog_"),
-                         QStringLiteral("%1/%2").arg(svc->pendingCallId).arg(armed),
+                         QStringLiteral("%1/%2").arg(svc->calls.pendingCallId).arg(armed),
                          shown("platform/dialog.json"), shown("platform/hub/kvel_hub_call.json"), hubOpen};
         QFETCH(QStringList, expected);
         // Each part under its name, so a mismatch says which one differs.
