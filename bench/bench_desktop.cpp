@@ -130,9 +130,9 @@ public:
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
         QList<double> latenciesMs;
-        QFile events(service.eventsFilePath);
+        QFile events(service.tail.eventsFilePath);
         if (!events.open(QIODevice::Append)) {
-            fprintf(stderr, "bench_desktop: cannot append to %s\n", qPrintable(service.eventsFilePath));
+            fprintf(stderr, "bench_desktop: cannot append to %s\n", qPrintable(service.tail.eventsFilePath));
             return 1;
         }
         for (int call = 1; call <= kRings; ++call) {

@@ -111,7 +111,7 @@ private:
     Q_NEVER_INLINE static void passes(ZunaroHeadlessService &service, qint64 bytes)
     {
         // Each pass reads a bounded part; the service runs them back to back.
-        while (service.eventsFileOffset < bytes)
+        while (service.tail.eventsFileOffset < bytes)
             service.tailBackendEvents();
     }
 };
@@ -126,7 +126,7 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
 
     ZunaroHeadlessService service(nullptr);
-    const QString path = service.eventsFilePath;
+    const QString path = service.tail.eventsFilePath;
     if (pathOut)
         *pathOut = path;
     {
@@ -147,7 +147,7 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     }
     const qint64 bytes = QFileInfo(path).size();
 
-    service.eventsFileOffset = 0;
+    service.tail.eventsFileOffset = 0;
     resetPeakRss();
     const qint64 idleKiB = statusKiB("VmRSS");
     QElapsedTimer timer;
@@ -170,7 +170,7 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     print("ingest_rss_idle", idleKiB / 1024.0, "MiB");
     print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
     print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
-    print("ingest_messages_taken", double(service.hubSummaryMessageCount), "messages");
+    print("ingest_messages_taken", double(service.summary.hubSummaryMessageCount), "messages");
     return cpu;
 }
 

@@ -64,10 +64,10 @@ public:
     {
         ZunaroHeadlessService service(nullptr);
         if (!watch) {
-            delete service.eventsWatcher;
-            service.eventsWatcher = nullptr;
+            delete service.tail.eventsWatcher;
+            service.tail.eventsWatcher = nullptr;
         }
-        QFile file(service.eventsFilePath);
+        QFile file(service.tail.eventsFilePath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return {};
 
@@ -92,9 +92,9 @@ public:
         const auto observe = [&] {
             qint64 handled = 0;
             if (kind == Kind::Message)
-                handled = qint64(service.hubSummaryMessageCount);
-            else if (service.incomingCallDialog && service.incomingCallDialog->isShown())
-                handled = service.incomingCallDialogCallId;
+                handled = qint64(service.summary.hubSummaryMessageCount);
+            else if (service.calls.incomingCallDialog && service.calls.incomingCallDialog->isShown())
+                handled = service.calls.incomingCallDialogCallId;
             const qint64 now = clock.nsecsElapsed();
             while (latencies.size() < std::min<qint64>(handled, writtenNs.size()))
                 latencies.append((now - writtenNs.at(latencies.size())) / 1e6);
@@ -115,7 +115,7 @@ public:
     static QList<double> runUnlock(const QString &lockPath, int events)
     {
         ZunaroHeadlessService service(nullptr);
-        QFile file(service.eventsFilePath);
+        QFile file(service.tail.eventsFilePath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return {};
         const auto setLock = [&lockPath](const char *state) {
@@ -132,7 +132,7 @@ public:
         QTimer step;
         step.setSingleShot(true);
         QObject::connect(&step, &QTimer::timeout, [&] {
-            if (service.pendingCallId == ringing && ringing > 0) {
+            if (service.calls.pendingCallId == ringing && ringing > 0) {
                 unlockedNs = clock.nsecsElapsed();
                 setLock("0");
                 return;
@@ -144,7 +144,7 @@ public:
             step.start(50 + random.bounded(101));
         });
         const auto observe = [&] {
-            if (unlockedNs == 0 || service.lastCallInvokeCallId != ringing)
+            if (unlockedNs == 0 || service.calls.lastCallInvokeCallId != ringing)
                 return;
             latencies.append((clock.nsecsElapsed() - unlockedNs) / 1e6);
             unlockedNs = 0;

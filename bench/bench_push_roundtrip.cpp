@@ -114,12 +114,12 @@ public:
         env.close();
 
         std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        service->eventsTailTimer->stop();
+        service->tail.eventsTailTimer->stop();
         std::vector<qint64> latencies;
         for (int i = 0; i < rounds; ++i) {
-            service->tgpushPollTimer->stop();
+            service->push.tgpushPollTimer->stop();
             service->onTgpushTick();
-            QNetworkReply *poll = service->tgpushReply;
+            QNetworkReply *poll = service->push.tgpushReply;
             if (!poll)
                 return 1;
             // Publish only once the proxy holds the poll; the event loop

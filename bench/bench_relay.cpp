@@ -181,7 +181,7 @@ public:
         zplatform::setApplicationDirPath(appDir);
 
         ZunaroHeadlessService service(nullptr);
-        if (service.cmdSocketFd < 0) {
+        if (service.backend.cmdSocketFd < 0) {
             std::fprintf(stderr, "bench_relay: the command port is taken\n");
             return 1;
         }

@@ -111,23 +111,23 @@ public:
     {
         for (int i = 0; i < count; ++i) {
             s.serviceActive = true;
-            s.backendWanted = true;
-            s.backendNextStartMs = 0;
+            s.backend.backendWanted = true;
+            s.backend.backendNextStartMs = 0;
             s.startBackend();
-            if (s.backendPid <= 0)
+            if (s.backend.backendPid <= 0)
                 continue;
-            kill(s.backendPid, SIGTERM);
+            kill(s.backend.backendPid, SIGTERM);
             siginfo_t info {};
-            waitid(P_PID, id_t(s.backendPid), &info, WEXITED | WNOWAIT);
+            waitid(P_PID, id_t(s.backend.backendPid), &info, WEXITED | WNOWAIT);
             s.reapBackend();
         }
-        s.backendRestartAttempts = 0;
-        s.backendNextStartMs = 0;
+        s.backend.backendRestartAttempts = 0;
+        s.backend.backendNextStartMs = 0;
     }
 
     void eventLines(int count, int firstLine)
     {
-        QFile file(s.eventsFilePath);
+        QFile file(s.tail.eventsFilePath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
             return;
         QByteArray block;
@@ -175,10 +175,10 @@ public:
     // meets a full pipe.
     void stalledBackend(int count)
     {
-        if (s.backendPid <= 0) {
+        if (s.backend.backendPid <= 0) {
             s.serviceActive = true;
-            s.backendWanted = true;
-            s.backendNextStartMs = 0;
+            s.backend.backendWanted = true;
+            s.backend.backendNextStartMs = 0;
             s.startBackend();
             s.sendLine(QStringLiteral("sim stop-reading"));
             turnEventLoop(300);
@@ -211,15 +211,15 @@ public:
     // `count` times; each poll ends when the service cuts the answer.
     void endlessPushAnswers(const QString &pollUrl, int count)
     {
-        s.tgpushMode = true;
-        s.tgpushPollUrl = pollUrl;
+        s.push.tgpushMode = true;
+        s.push.tgpushPollUrl = pollUrl;
         for (int i = 0; i < count; ++i) {
             s.pollTgpushMaybe();
             while (s.tgpushPollInFlight())
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
         s.cancelTgpushPoll();
-        s.tgpushMode = false;
+        s.push.tgpushMode = false;
         // The replies given up are deleted, and their connections closed, by
         // the event loop.
         turnEventLoop(300);
@@ -231,8 +231,8 @@ private:
     void drainEvents()
     {
         // A pass reads a bounded amount; go on until the file is read.
-        for (qint64 before = -1; before != s.eventsFileOffset;) {
-            before = s.eventsFileOffset;
+        for (qint64 before = -1; before != s.tail.eventsFileOffset;) {
+            before = s.tail.eventsFileOffset;
             s.tailBackendEvents();
         }
     }
@@ -262,7 +262,7 @@ int ServiceBench::run()
     dup2(devNull, STDERR_FILENO);
     close(devNull);
     ZunaroHeadlessService service(nullptr);
-    if (service.cmdSocketFd < 0) {
+    if (service.backend.cmdSocketFd < 0) {
         dprintf(realStderr, "bench_soak: the command port is taken\n");
         return 1;
     }

@@ -1,8 +1,6 @@
 #include "service_main.h"
 
 #include <QCoreApplication>
-#include <QFileSystemWatcher>
-#include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -23,14 +21,7 @@ constexpr int kCmdReceiveBufferBytes = 4 * 1024 * 1024;
 ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
     : QObject(app),
       invokeManager(new bb::system::InvokeManager(this)),
-      tickTimer(new QTimer(this)),
-      eventsTailTimer(new QTimer(this)),
-      networkAccessManager(new QNetworkAccessManager(this)),
-      networkConfigManager(new zplatform::NetworkConfigurationManager(this)),
-      tgpushPollTimer(new QTimer(this)),
-      tgpushNotifyTimer(new QTimer(this)),
-      tgpushSinceFlushTimer(new QTimer(this)),
-      pendingCallInvokeTimer(new QTimer(this))
+      tickTimer(new QTimer(this))
 {
     zplatform::logLine("service: starting\n");
 
@@ -48,8 +39,7 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     appDirPath = zplatform::applicationDirPath();
     dataDir = zplatform::dataDir();
-    eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
-    stopLeftoverBackend();
+    setUpBackend();
     // However the event loop ends (a signal, a lost bus), the backend goes
     // with it and the push cursor is written, while the loop's objects are
     // still whole.
@@ -58,59 +48,28 @@ ZunaroHeadlessService::ZunaroHeadlessService(bb::Application *app)
 
     uiAliveRecent = isUiAliveRecent();
 
-    // Whatever the events file holds already is history: only lines appended
-    // from now on are read.
-    // (Something other than a regular file there counts as unreadable: a
-    // FIFO must not hold start-up.)
-    skipExistingEvents();
-    setUpEventsWatch();
-    // An idle tick sleeps; whatever the backend's events bring wakes it.
-    if (eventsWatcher) {
-        connect(eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::wakeTick);
-        connect(eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::wakeTick);
-    }
-
+    setUpTail();
     applyNotificationDefaultsOnce();
-
-    pendingCallInvokeTimer->setInterval(1000);
-    pendingCallInvokeTimer->setSingleShot(false);
-    connect(pendingCallInvokeTimer, &QTimer::timeout, this,
-            &ZunaroHeadlessService::onPendingIncomingCallInvokeTick);
-
-    tgpushPollTimer->setSingleShot(true);
-    connect(tgpushPollTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushTick);
-    tgpushNotifyTimer->setSingleShot(true);
-    connect(tgpushNotifyTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushNotifyTimer);
-    tgpushSinceFlushTimer->setSingleShot(true);
-    connect(tgpushSinceFlushTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushSinceFlush);
-    tgpushPollDeadlineTimer = new QTimer(this);
-    tgpushPollDeadlineTimer->setSingleShot(true);
-    connect(tgpushPollDeadlineTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushPollDeadline);
-
-    netOnline = networkConfigManager->isOnline();
-    connect(networkConfigManager, &zplatform::NetworkConfigurationManager::onlineStateChanged, this,
-            &ZunaroHeadlessService::onTgpushOnlineChanged);
-    zplatform::logLine("service: net isOnline=%d\n", netOnline ? 1 : 0);
-
-    loadTgpushConfig();
+    setUpCalls();
+    setUpSummary();
+    // Reads the push configuration, which fixes the mode.
+    setUpPush();
 
     tickTimer->setInterval(1000);
     connect(tickTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTick);
-    eventsTailTimer->setInterval(750);
-    connect(eventsTailTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onEventsTailTick);
 
-    if (tgpushMode) {
+    if (push.tgpushMode) {
         zplatform::logLine("service: tgpush mode enabled; TDLib backend disabled\n");
-        if (!eventsTailTimer->isActive())
-            eventsTailTimer->start();
+        if (!tail.eventsTailTimer->isActive())
+            tail.eventsTailTimer->start();
         if (serviceActive && !tgpushPollInFlight() && !uiAliveRecent)
             scheduleTgpushPoll(0);
         return;
     }
 
-    if (cmdSocketFd < 0)
+    if (backend.cmdSocketFd < 0)
         setUpCmdSocket();
-    if (cmdSocketFd < 0) {
+    if (backend.cmdSocketFd < 0) {
         startFailureStatus = 2;
         return;
     }
@@ -128,14 +87,14 @@ ZunaroHeadlessService::~ZunaroHeadlessService()
     // port bound for the rest of the process. The notifier goes first. A
     // socket file stays: the next service replaces it, and removing it here
     // could remove that service's.
-    delete cmdSocketNotifier;
-    cmdSocketNotifier = nullptr;
-    if (cmdSocketFd >= 0) {
-        close(cmdSocketFd);
-        cmdSocketFd = -1;
+    delete backend.cmdSocketNotifier;
+    backend.cmdSocketNotifier = nullptr;
+    if (backend.cmdSocketFd >= 0) {
+        close(backend.cmdSocketFd);
+        backend.cmdSocketFd = -1;
     }
-    if (eventsFileHeldFd >= 0)
-        close(eventsFileHeldFd);
+    if (tail.eventsFileHeldFd >= 0)
+        close(tail.eventsFileHeldFd);
 }
 
 void ZunaroHeadlessService::setUpCmdSocket()
@@ -149,7 +108,7 @@ void ZunaroHeadlessService::setUpCmdSocket()
         // it says where and why, and ends.
         zplatform::logLine("zunaro-service: cannot take commands on %s: %s\n", opened.address.constData(),
                            strerror(opened.error));
-        cmdSocketFd = -1;
+        backend.cmdSocketFd = -1;
         return;
     }
     const int fd = opened.fd;
@@ -162,9 +121,9 @@ void ZunaroHeadlessService::setUpCmdSocket()
     socklen_t grantedSize = sizeof(granted);
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedSize);
     zplatform::logLine("service: cmd socket receive buffer %d bytes\n", granted);
-    cmdSocketFd = fd;
-    cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(cmdSocketNotifier, &QSocketNotifier::activated, this,
-            [this](QSocketDescriptor socket) { onCmdSocketActivated(int(socket)); });
+    backend.cmdSocketFd = fd;
+    backend.cmdSocketNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(backend.cmdSocketNotifier, &QSocketNotifier::activated, this,
+            &ZunaroHeadlessService::onCmdSocketActivated);
     zplatform::logLine("service: cmd socket listening on %s\n", opened.address.constData());
 }

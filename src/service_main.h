@@ -1,36 +1,31 @@
 #pragma once
 
 #include <QByteArrayView>
-#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QPair>
-#include <QPointer>
 #include <QProcess>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-
-#include <optional>
 
 #include "bb/AbstractBpsEventHandler.h"
 #include "bb/Application.h"
 #include "bb/platform/NotificationDialog.h"
 #include "bb/system/InvokeManager.h"
+#include "backend/backend_state.h"
+#include "calls/call_state.h"
 #include "events/summary_logic.h"
+#include "events/summary_state.h"
+#include "events/tail_state.h"
+#include "push/push_state.h"
 #include "zunaro/network.h"
 
 namespace calls {
 struct CallUpdate;
 }
 
-class QFileSystemWatcher;
-class QNetworkAccessManager;
 class QNetworkReply;
-class QSocketNotifier;
-class QTimer;
 
 // The headless service: keeps the backend running while the UI wants it,
 // relays the UI's commands, follows the backend's events and turns them into
@@ -100,6 +95,7 @@ private:
     void wakeTick();
 
     // backend
+    void setUpBackend();
     QStringList buildBackendEnvironment() const;
     void startBackend();
     void stopBackend();
@@ -125,6 +121,8 @@ private:
     void reportDroppedBackendInput();
 
     // events
+    void setUpTail();
+    void setUpSummary();
     void skipExistingEvents();
     void tailBackendEvents();
     // Reads what the held events file gained; false when the pass stopped at
@@ -142,6 +140,7 @@ private:
     bool uiRunningForEvents() const;
 
     // calls
+    void setUpCalls();
     void handleCallUpdate(const calls::CallUpdate &u);
     void clearPendingIncomingCall();
     void showIncomingCallDialog(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
@@ -150,6 +149,7 @@ private:
     void postIncomingCallNotification(qint64 callId, qint64 chatId, qint64 userId, const QString &userName);
 
     // push
+    void setUpPush();
     void loadTgpushConfig();
     void scheduleTgpushPoll(int delayMs);
     void cancelTgpushPoll();
@@ -169,160 +169,34 @@ private:
     // The waiting summary was posted or dropped: the cursor may pass its news.
     void noteTgpushNewsShown();
     // A poll is outstanding exactly while its reply is held.
-    bool tgpushPollInFlight() const { return !tgpushReply.isNull(); }
+    bool tgpushPollInFlight() const { return !push.tgpushReply.isNull(); }
     void readTgpushAnswer();
     bool appendTgpushAnswer(QNetworkReply *reply);
 
-    // Members in their declared order; the constructor establishes each
-    // initial value.
+    // The service's own state, in the core: the rest lives in one struct per
+    // folder below, named after its owner (backend.backendPid, push.tgpushSince).
     bb::system::InvokeManager *invokeManager;
-    int backendPid = -1;
-    int backendStdinFd = -1;
+    // Runs onTick every second in backend mode, while tickWanted() holds.
     QTimer *tickTimer;
-    QTimer *eventsTailTimer;
-    QNetworkAccessManager *networkAccessManager;
-    zplatform::NetworkConfigurationManager *networkConfigManager;
-    QTimer *tgpushPollTimer;
-    QTimer *tgpushNotifyTimer;
-    // The poll in flight; null when none is. Deleted replies read as null.
-    QPointer<QNetworkReply> tgpushReply;
-    quint64 tgpushSince = 0;
-    int tgpushTimeoutMs = 300000;
-    QTimer *tgpushSinceFlushTimer;
-    // The value the next cursor write stores. The cursor moves only through
-    // markTgpushSinceDirty, so while a write is due this equals tgpushSince.
-    quint64 tgpushSincePending = 0;
-    bool tgpushSinceDirty = false;
-    // The cursor as it stood when the oldest news that still waits for its
-    // summary came; a cursor write goes no further while a summary waits.
-    quint64 tgpushSinceShown = 0;
-    qint64 tgpushSinceDirtyMs = 0;
-    QString tgpushPollUrl;
-    bool tgpushMode = false;
-    int tgpushBackoffMs = 0;
-    quint64 tgpushStatStarted = 0;
-    quint64 tgpushStatOk = 0;
-    quint64 tgpushStatTimeout = 0;
-    quint64 tgpushStatErr = 0;
-    quint64 tgpushStatEvents = 0;
-    quint64 tgpushStatHub = 0;
-    qint64 tgpushPollStartedMs = 0;
-    qint64 tgpushLastPollDurMs = 0;
-    qint64 tgpushStatsLoggedMs = 0;
-    int tgpushLastHttpStatus = 0;
-    int tgpushLastNetError = 0;
-    bool netOnline = true;
-    quint64 pendingNotifyCount = 0;
-    qint64 lastNotifyPostMs = 0;
-    int notifyMinIntervalMs = 5000;
-    int notifyCoalesceMs = 5000;
-    QSet<qint64> hubSummaryChatIds;
-    QList<HubSummaryLine> hubSummaryLines;
-    qint64 hubSummaryLatestDate = 0;
-    quint64 hubSummaryMessageCount = 0;
-    int hubSummaryMaxLines = 15;
-    int hubSummaryMaxLinesPerChat = 5;
-    QHash<qint64, int> chatUnreadCounts;
-    QHash<qint64, int> hubUnreadCounts;
-    quint64 hubUnreadTotal = 0;
-    int tgpushPollDelayOnEventsMs = 5000;
+    // The application's folder, and the data folder where the service's
+    // files lie (no trailing separator).
+    QString appDirPath;
+    QString dataDir;
+    // The service is started (not stopped by an invocation), and since when
+    // it is stopped when it is not; a stopped service tells since when.
+    bool serviceActive = true;
+    qint64 serviceStoppedMs = 0;
+    // The platform event service must be shut down.
+    bool bpsInitialized = false;
+    // The UI's presence: how fresh its files must be to count, and the last
+    // known alive state.
     int uiRunningMaxAgeMs = 15000;
     int uiAliveMaxAgeMs = 60000;
     bool uiAliveRecent = false;
-    qint64 pendingNotifySinceMs = 0;
-    int notifyLinesWaitMs = 8000;
-    QString lastHubSummaryText;
-    qint64 lastHubSummaryMs = 0;
-    int backendRestartAttempts = 0;
-    qint64 backendNextStartMs = 0;
-    qint64 backendStartedMs = 0;
-    bb::platform::NotificationDialog *incomingCallDialog = nullptr;
-    qint64 incomingCallDialogCallId = 0;
-    QString incomingCallDialogUserName;
-    QTimer *pendingCallInvokeTimer;
-    qint64 pendingCallId = 0;
-    qint64 pendingCallChatId = 0;
-    qint64 pendingCallUserId = 0;
-    qint64 pendingCallSinceMs = 0;
-    // The call the Hub call entry belongs to; unknown until this process
-    // posts one (the Hub keeps entries across restarts).
-    std::optional<qint64> callEntryCallId;
-    // Incoming calls that rang and have not ended, oldest first, as
-    // (call id, time of its last ringing update).
-    QList<QPair<qint64, qint64>> ringingCalls;
-    bool bpsInitialized = false;
-    qint64 lastCallInvokeCallId = 0;
-    qint64 lastCallInvokeMs = 0;
-    QString appDirPath;
-    QString dataDir;
-    QString eventsFilePath;
-    qint64 eventsFileOffset = 0;
-    // The bytes after the last line feed read, kept undecoded: a character
-    // is only decoded once its line is whole.
-    QByteArray eventsPartialLine;
-    int cmdSocketFd = -1;
-    QSocketNotifier *cmdSocketNotifier = nullptr;
-    bool serviceActive = true;
-    bool backendWanted = false;
-    QStringList pendingBackendLines;
 
-    // Members that keep the service bounded and responsive under a hostile
-    // or stalled neighbour. Each subsystem keeps its own below, with a
-    // comment saying what it guards against.
-
-    // events: the tail reads in bounded chunks and drops a line that grows
-    // past its bound; the rest of that line, up to its line feed, is skipped
-    // too. The skipping holds while the offset is where it was left (-1: not
-    // skipping), so whoever re-seeds the offset ends it without knowing of it.
-    qint64 eventsLongLineSkipOffset = -1;
-    // One pass can hand the handlers many thousands of lines: whether the UI
-    // is in front is read from its file once per pass, not once per line
-    // (1 or 0 during a pass, -1 outside one, where the file is read).
-    int eventsPassUiRunning = -1;
-    // (device, inode) of the file the offset counts in; (0, 0) while none is
-    // known. Another file put in place is read from its beginning.
-    QPair<quint64, quint64> eventsFileIdentity;
-    // That file, held open so that its identity cannot pass to another file;
-    // -1 while none is known.
-    int eventsFileHeldFd = -1;
-    // That file's first bytes as read, up to eventtail::kHeadBytes: one
-    // rewritten in place from its start no longer begins with them, and is
-    // read again from 0.
-    QByteArray eventsFileHead;
-    // A pass also runs as soon as the file or its folder changes, at most
-    // one per turn of the event loop; null when no watch could be set up,
-    // and the tick alone reads the file.
-    QFileSystemWatcher *eventsWatcher = nullptr;
-    bool eventsPassQueued = false;
-    // The read buffer, kept from one pass to the next while a large append
-    // is read in bounded passes, given back once a pass reaches the end.
-    QByteArray eventsReadBuffer;
-
-    // backend: the pipe's write end is non-blocking so a backend that stops
-    // reading cannot stall the event loop; bytes the pipe cannot take yet
-    // wait here, in order, up to a bound, and the notifier writes them out
-    // as the pipe drains.
-    QByteArray backendInputBuffer;
-    QSocketNotifier *backendInputNotifier = nullptr;
-    // Bytes of whole lines dropped since the buffer was last able to take a
-    // line; reported once per burst.
-    qint64 backendDroppedBytes = 0;
-    // A poll that is never answered (a proxy that accepts and stays silent,
-    // a connection that died without a reset) would block polling for good:
-    // every poll gets a deadline, and passing it is a failed poll.
-    QTimer *tgpushPollDeadlineTimer = nullptr;
-    // Why the service itself aborted the poll in flight (a network error
-    // code; 0 when it did not), so the abort counts as a failure rather than
-    // as the silent cancel of going offline.
-    int tgpushPollAbortError = 0;
-    // The answer of the poll in flight, taken from the reply as it arrives
-    // (the reply's own buffer stays small), so an answer past the cap is cut
-    // off there instead of after the network layer buffered far more.
-    QByteArray tgpushAnswer;
-
-    // What the service tells about itself: a backend that is not there is
-    // said once, and looked for again quietly (the status names the path
-    // meanwhile); a stopped service tells since when.
-    bool backendMissing = false;
-    qint64 serviceStoppedMs = 0;
+    BackendState backend; // backend/backend_state.h
+    TailState tail;       // events/tail_state.h
+    SummaryState summary; // events/summary_state.h
+    CallState calls;      // calls/call_state.h
+    PushState push;       // push/push_state.h
 };

@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "core/ui_app.h"
+#include "status_view.h"
 #include "zunaro/command_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/files.h"
@@ -201,7 +202,7 @@ int showStatus(bool desktop, bool raw)
             return code;
         status = answer.value(QStringLiteral("status")).toObject().toVariantMap();
     }
-    const QString text = raw ? zplatform::statusLines(status) : zplatform::statusView(status, zplatform::nowMs());
+    const QString text = raw ? zplatform::statusLines(status) : statusView(status, zplatform::nowMs());
     fputs(text.toLocal8Bit().constData(), stdout);
     return kExitOk;
 }

@@ -13,8 +13,9 @@
 #include "embedded/invocations_file.h"
 #include "embedded/lock_file.h"
 #include "embedded/state_file.h"
-#include "online_state.h"
-#include "state_parse.h"
+#include "internal/online_state.h"
+#include "internal/state_parse.h"
+#include "zunaro/device.h"
 
 namespace zplatform {
 
@@ -77,6 +78,24 @@ CommandChannel commandChannelFor(PlatformKind kind)
 CommandChannel commandChannel()
 {
     return commandChannelFor(platformKind());
+}
+
+// The command socket of the platform that runs, for the service and for
+// zunaroctl.
+CommandSocket openCommandSocket()
+{
+    return commandChannel().open();
+}
+
+bool sendCommandDatagram(const QByteArray &datagram, QString *error)
+{
+    if (datagram.size() > kMaxCommandDatagramBytes) {
+        *error = QStringLiteral("%1 bytes do not fit one command datagram (at most %2)")
+                     .arg(datagram.size())
+                     .arg(kMaxCommandDatagramBytes);
+        return false;
+    }
+    return commandChannel().send(datagram, error);
 }
 
 Backends &backends()

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 #include "zunaro/command_socket.h"
 #include "zunaro/platform.h"
 

@@ -20,7 +20,7 @@ constexpr int kMaxDatagramsPerActivation = 256;
 
 void ZunaroHeadlessService::drainCmdSocket()
 {
-    if (cmdSocketFd < 0)
+    if (backend.cmdSocketFd < 0)
         return;
     // Lines for a running backend are written out together once this
     // activation is over: one write for many datagrams, in the same order.
@@ -35,7 +35,7 @@ void ZunaroHeadlessService::drainCmdSocket()
     // tell it too.
     char buffer[zplatform::kMaxCommandDatagramBytes + 1];
     for (int i = 0; i < kMaxDatagramsPerActivation; ++i) {
-        const ssize_t n = recv(cmdSocketFd, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+        const ssize_t n = recv(backend.cmdSocketFd, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
         if (n <= 0)
             return;
         if (n > zplatform::kMaxCommandDatagramBytes) {
@@ -45,14 +45,14 @@ void ZunaroHeadlessService::drainCmdSocket()
         }
         for (const QString &line : backend::commandLines(QByteArray(buffer, int(n)))) {
             resumeForCommand();
-            if (backendPid > 0 && pendingBackendLines.isEmpty()) {
+            if (backend.backendPid > 0 && backend.pendingBackendLines.isEmpty()) {
                 queueBackendLine(line);
                 continue;
             }
-            pendingBackendLines.append(line);
-            while (pendingBackendLines.size() > kMaxQueuedLines)
-                pendingBackendLines.removeFirst();
-            if (backendPid <= 0)
+            backend.pendingBackendLines.append(line);
+            while (backend.pendingBackendLines.size() > kMaxQueuedLines)
+                backend.pendingBackendLines.removeFirst();
+            if (backend.backendPid <= 0)
                 startBackend();
             // A backend launched just now has its "ping"; the lines that waited
             // for it go next, before any later line of the same datagram, so
@@ -69,7 +69,7 @@ void ZunaroHeadlessService::drainCmdSocket()
 void ZunaroHeadlessService::resumeForCommand()
 {
     serviceActive = true;
-    backendWanted = true;
+    backend.backendWanted = true;
     wakeTick();
 }
 
@@ -81,12 +81,17 @@ void ZunaroHeadlessService::flushPendingBackendLines()
 
 void ZunaroHeadlessService::queuePendingBackendLines()
 {
-    if (pendingBackendLines.isEmpty() || backendPid <= 0)
+    if (backend.pendingBackendLines.isEmpty() || backend.backendPid <= 0)
         return;
-    const QStringList lines = std::exchange(pendingBackendLines, QStringList());
+    const QStringList lines = std::exchange(backend.pendingBackendLines, QStringList());
     for (const QString &raw : lines) {
         const QString line = raw.trimmed();
         if (!line.isEmpty())
             queueBackendLine(line);
     }
+}
+
+void ZunaroHeadlessService::onCmdSocketActivated(int)
+{
+    drainCmdSocket();
 }

@@ -129,7 +129,7 @@ QStringList ZunaroHeadlessService::buildBackendEnvironment() const
         {QStringLiteral("TDLIB_DB_DIR"), dataDir + QStringLiteral("/tdlib-db")},
         {QStringLiteral("TDLIB_FILES_DIR"), dataDir + QStringLiteral("/cache/tdlib-files")},
         {QStringLiteral("TDLIB_LOG_FILE"), dataDir + QStringLiteral("/tdlib.log")},
-        {QStringLiteral("BACKEND_EVENTS_FILE"), eventsFilePath},
+        {QStringLiteral("BACKEND_EVENTS_FILE"), tail.eventsFilePath},
         {QStringLiteral("TDLIB_LOG_MAX_FILE_SIZE"), QStringLiteral("5242880")},
         {QStringLiteral("LD_LIBRARY_PATH"), appDirPath},
     };

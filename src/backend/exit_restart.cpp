@@ -3,10 +3,8 @@
 #include "service_main.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include <sys/wait.h>
@@ -22,23 +20,23 @@ constexpr qint64 kHealthyRunMs = 30000;
 
 void ZunaroHeadlessService::reapBackend()
 {
-    if (backendPid <= 0)
+    if (backend.backendPid <= 0)
         return;
     int status = 0;
-    const pid_t r = waitpid(backendPid, &status, WNOHANG);
+    const pid_t r = waitpid(backend.backendPid, &status, WNOHANG);
     if (r == 0)
         return;
     if (r < 0) {
         const int err = errno;
-        zplatform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backendPid, err, strerror(err));
-        backendPid = -1;
+        zplatform::logLine("service: waitpid(%d) failed errno=%d (%s)\n", backend.backendPid, err, strerror(err));
+        backend.backendPid = -1;
         closeBackendInput();
         QFile::remove(backendPidFilePath());
         return;
     }
 
-    const int oldPid = backendPid;
-    backendPid = -1;
+    const int oldPid = backend.backendPid;
+    backend.backendPid = -1;
     closeBackendInput();
     QFile::remove(backendPidFilePath());
     const backend::ExitInfo exit = backend::decodeWaitStatus(status);
@@ -52,23 +50,18 @@ void ZunaroHeadlessService::onBackendFinished(int exitCode, QProcess::ExitStatus
     zplatform::logLine("service: backend finished exitCode=%d status=%d\n", exitCode, int(status));
 
     const qint64 now = zplatform::nowMs();
-    const qint64 uptime = (backendStartedMs > 0 && now >= backendStartedMs) ? now - backendStartedMs : 0;
-    backendStartedMs = 0;
+    const qint64 uptime = (backend.backendStartedMs > 0 && now >= backend.backendStartedMs) ? now - backend.backendStartedMs : 0;
+    backend.backendStartedMs = 0;
     if (uptime > kHealthyRunMs)
-        backendRestartAttempts = 0;
+        backend.backendRestartAttempts = 0;
 
     if (!serviceActive)
         return;
 
-    const int attempts = backendRestartAttempts;
+    const int attempts = backend.backendRestartAttempts;
     const int delay = backend::restartDelayMs(exitCode, attempts);
-    backendNextStartMs = now + delay;
-    backendRestartAttempts = attempts + 1;
+    backend.backendNextStartMs = now + delay;
+    backend.backendRestartAttempts = attempts + 1;
     zplatform::logLine("service: backend restart in %d ms (attempt=%d uptime_ms=%lld)\n", delay, attempts + 1,
                       static_cast<long long>(uptime));
-}
-
-int ZunaroHeadlessService::jitterDelayMs(int baseMs)
-{
-    return backend::jitterWithDraw(baseMs, int(QRandomGenerator::global()->bounded(INT_MAX)));
 }

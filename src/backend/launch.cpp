@@ -193,21 +193,21 @@ private:
 
 void ZunaroHeadlessService::startBackend()
 {
-    if (!serviceActive || !backendWanted)
+    if (!serviceActive || !backend.backendWanted)
         return;
-    if (backendNextStartMs > 0 && zplatform::nowMs() < backendNextStartMs)
+    if (backend.backendNextStartMs > 0 && zplatform::nowMs() < backend.backendNextStartMs)
         return;
-    if (backendPid <= 0 && !backendExecutableThere())
+    if (backend.backendPid <= 0 && !backendExecutableThere())
         return;
 
-    eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
+    tail.eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
     zplatform::makePrivatePath(dataDir + QStringLiteral("/cache/tdlib-files"));
 
     // Events written before this launch are not this backend's news.
     skipExistingEvents();
 
     const QStringList env = buildBackendEnvironment();
-    if (backendPid > 0)
+    if (backend.backendPid > 0)
         return;
 
     const size_t stackMax = backend::stackLimitBytes(get_env_value(env, QStringLiteral("TD_BACKEND_STACK_KB")));
@@ -260,11 +260,11 @@ bool ZunaroHeadlessService::backendExecutableThere()
 {
     const QByteArray path = QFile::encodeName(backendExecutablePath());
     const bool missing = access(path.constData(), F_OK) != 0 && errno == ENOENT;
-    if (missing && !backendMissing)
+    if (missing && !backend.backendMissing)
         zplatform::logLine("service: backend missing: %s is not there; install the backend there (td_backend, a "
                           "TDLib client; td_backend_sim to try the service); it is started once it is there\n",
                           path.constData());
-    backendMissing = missing;
+    backend.backendMissing = missing;
     return !missing;
 }
 
@@ -275,16 +275,16 @@ QString ZunaroHeadlessService::backendPidFilePath() const
 
 void ZunaroHeadlessService::noteFailedLaunch()
 {
-    backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
-    ++backendRestartAttempts;
+    backend.backendNextStartMs = zplatform::nowMs() + kFailedLaunchWaitMs;
+    ++backend.backendRestartAttempts;
 }
 
 void ZunaroHeadlessService::recordLaunchedBackend(int pid, int inputFd)
 {
-    backendPid = pid;
-    backendStdinFd = inputFd;
-    backendNextStartMs = 0;
-    backendStartedMs = zplatform::nowMs();
+    backend.backendPid = pid;
+    backend.backendStdinFd = inputFd;
+    backend.backendNextStartMs = 0;
+    backend.backendStartedMs = zplatform::nowMs();
     // Left for the next service, should this one end without a chance to
     // stop the backend (SIGKILL, a crash).
     if (!zplatform::writeFileAtomically(backendPidFilePath(), QByteArray::number(pid) + '\n'))
@@ -294,12 +294,12 @@ void ZunaroHeadlessService::recordLaunchedBackend(int pid, int inputFd)
 
 void ZunaroHeadlessService::stopBackend()
 {
-    if (backendPid <= 0)
+    if (backend.backendPid <= 0)
         return;
     zplatform::logLine("service: backend stopping\n");
 
-    const pid_t pid = backendPid;
-    backendPid = -1;
+    const pid_t pid = backend.backendPid;
+    backend.backendPid = -1;
     closeBackendInput();
     kill(pid, SIGTERM);
 
@@ -331,28 +331,28 @@ void ZunaroHeadlessService::sendLine(const QString &line)
 // when the buffer cannot take it. True when it was queued.
 bool ZunaroHeadlessService::queueBackendLine(const QString &line)
 {
-    if (backendPid <= 0 || backendStdinFd < 0)
+    if (backend.backendPid <= 0 || backend.backendStdinFd < 0)
         return false;
     const QByteArray bytes = line.toUtf8() + '\n';
-    if (backendInputBuffer.size() + bytes.size() > kMaxBackendInputBytes) {
-        backendDroppedBytes += bytes.size();
+    if (backend.backendInputBuffer.size() + bytes.size() > kMaxBackendInputBytes) {
+        backend.backendDroppedBytes += bytes.size();
         return false;
     }
     reportDroppedBackendInput();
-    backendInputBuffer.append(bytes);
+    backend.backendInputBuffer.append(bytes);
     return true;
 }
 
 void ZunaroHeadlessService::writeBackendInput()
 {
-    if (backendStdinFd < 0 || backendInputBuffer.isEmpty())
+    if (backend.backendStdinFd < 0 || backend.backendInputBuffer.isEmpty())
         return;
     SigpipeGuard guard;
     qsizetype written = 0;
     bool broken = false;
-    while (written < backendInputBuffer.size()) {
-        const ssize_t n = write(backendStdinFd, backendInputBuffer.constData() + written,
-                                size_t(backendInputBuffer.size() - written));
+    while (written < backend.backendInputBuffer.size()) {
+        const ssize_t n = write(backend.backendStdinFd, backend.backendInputBuffer.constData() + written,
+                                size_t(backend.backendInputBuffer.size() - written));
         if (n > 0) {
             written += n;
             continue;
@@ -369,39 +369,45 @@ void ZunaroHeadlessService::writeBackendInput()
         break;
     }
     if (broken)
-        backendInputBuffer.clear();
+        backend.backendInputBuffer.clear();
     else
-        backendInputBuffer.remove(0, written);
+        backend.backendInputBuffer.remove(0, written);
 
-    const bool waiting = !backendInputBuffer.isEmpty();
-    if (waiting && !backendInputNotifier) {
-        backendInputNotifier = new QSocketNotifier(backendStdinFd, QSocketNotifier::Write, this);
-        connect(backendInputNotifier, &QSocketNotifier::activated, this, [this] { writeBackendInput(); });
+    const bool waiting = !backend.backendInputBuffer.isEmpty();
+    if (waiting && !backend.backendInputNotifier) {
+        backend.backendInputNotifier = new QSocketNotifier(backend.backendStdinFd, QSocketNotifier::Write, this);
+        connect(backend.backendInputNotifier, &QSocketNotifier::activated, this, &ZunaroHeadlessService::writeBackendInput);
     }
-    if (backendInputNotifier)
-        backendInputNotifier->setEnabled(waiting);
+    if (backend.backendInputNotifier)
+        backend.backendInputNotifier->setEnabled(waiting);
 }
 
 void ZunaroHeadlessService::closeBackendInput()
 {
-    if (backendInputNotifier) {
-        backendInputNotifier->setEnabled(false);
-        delete backendInputNotifier;
-        backendInputNotifier = nullptr;
+    if (backend.backendInputNotifier) {
+        backend.backendInputNotifier->setEnabled(false);
+        delete backend.backendInputNotifier;
+        backend.backendInputNotifier = nullptr;
     }
-    backendInputBuffer.clear();
+    backend.backendInputBuffer.clear();
     reportDroppedBackendInput();
-    if (backendStdinFd >= 0) {
-        close(backendStdinFd);
-        backendStdinFd = -1;
+    if (backend.backendStdinFd >= 0) {
+        close(backend.backendStdinFd);
+        backend.backendStdinFd = -1;
     }
 }
 
 void ZunaroHeadlessService::reportDroppedBackendInput()
 {
-    if (backendDroppedBytes == 0)
+    if (backend.backendDroppedBytes == 0)
         return;
     zplatform::logLine("service: backend input full, dropped %lld bytes\n",
-                      static_cast<long long>(backendDroppedBytes));
-    backendDroppedBytes = 0;
+                      static_cast<long long>(backend.backendDroppedBytes));
+    backend.backendDroppedBytes = 0;
+}
+
+void ZunaroHeadlessService::startBackendAttempt()
+{
+    startBackend();
+    wakeTick();
 }

@@ -67,6 +67,13 @@ bool endsWithin(int pidfd, int ms)
 }
 } // namespace
 
+void ZunaroHeadlessService::setUpBackend()
+{
+    // A backend an earlier service left running would hold the account: it
+    // goes before this service launches its own.
+    stopLeftoverBackend();
+}
+
 void ZunaroHeadlessService::stopLeftoverBackend()
 {
     const QString pidFile = backendPidFilePath();

@@ -16,11 +16,11 @@ void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId,
 
     const QString name = userName.trimmed();
     const QString body = calls::callBody(name);
-    if (incomingCallDialog && incomingCallDialogCallId == callId) {
+    if (calls.incomingCallDialog && calls.incomingCallDialogCallId == callId) {
         // The same call again: only a changed caller name is worth an update.
-        if (body != incomingCallDialog->body()) {
-            incomingCallDialog->setBody(body);
-            incomingCallDialogUserName = name;
+        if (body != calls.incomingCallDialog->body()) {
+            calls.incomingCallDialog->setBody(body);
+            calls.incomingCallDialogUserName = name;
         }
         return;
     }
@@ -29,30 +29,30 @@ void ZunaroHeadlessService::showIncomingCallDialog(qint64 callId, qint64 chatId,
 
     zplatform::logLine("service: incoming_call dialog show call_id=%lld chat_id=%lld user_id=%lld\n",
                       callId, chatId, userId);
-    incomingCallDialog = new bb::platform::NotificationDialog(this);
-    incomingCallDialogCallId = callId;
-    incomingCallDialogUserName = name;
-    incomingCallDialog->setTitle(uiapp::kNotificationTitle);
-    incomingCallDialog->setBody(body);
-    incomingCallDialog->setRepeat(true);
-    incomingCallDialog->appendButton(
+    calls.incomingCallDialog = new bb::platform::NotificationDialog(this);
+    calls.incomingCallDialogCallId = callId;
+    calls.incomingCallDialogUserName = name;
+    calls.incomingCallDialog->setTitle(uiapp::kNotificationTitle);
+    calls.incomingCallDialog->setBody(body);
+    calls.incomingCallDialog->setRepeat(true);
+    calls.incomingCallDialog->appendButton(
         new bb::system::SystemUiButton(QStringLiteral("Answer")),
         calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("answer"))),
         bb::system::SystemUiResult::ConfirmButtonSelection);
-    incomingCallDialog->appendButton(
+    calls.incomingCallDialog->appendButton(
         new bb::system::SystemUiButton(QStringLiteral("Decline")),
         calls::uiRequest(calls::callUri(callId, chatId, userId, QStringLiteral("decline"))),
         bb::system::SystemUiResult::CancelButtonSelection);
-    incomingCallDialog->show();
+    calls.incomingCallDialog->show();
 }
 
 void ZunaroHeadlessService::dismissIncomingCallDialog()
 {
-    if (incomingCallDialog) {
-        incomingCallDialog->cancel();
-        incomingCallDialog->deleteLater();
-        incomingCallDialog = nullptr;
+    if (calls.incomingCallDialog) {
+        calls.incomingCallDialog->cancel();
+        calls.incomingCallDialog->deleteLater();
+        calls.incomingCallDialog = nullptr;
     }
-    incomingCallDialogCallId = 0;
-    incomingCallDialogUserName.clear();
+    calls.incomingCallDialogCallId = 0;
+    calls.incomingCallDialogUserName.clear();
 }

@@ -19,7 +19,7 @@ void ZunaroHeadlessService::postIncomingCallNotification(qint64 callId, qint64 c
 
     // One call entry at a time: the newest call replaces the previous one.
     bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
-    callEntryCallId = callId;
+    calls.callEntryCallId = callId;
 
     bb::platform::Notification notification(calls::kCallNotificationKey);
     notification.setType(bb::platform::NotificationType::Default);

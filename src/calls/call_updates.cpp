@@ -11,6 +11,15 @@
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 
+void ZunaroHeadlessService::setUpCalls()
+{
+    calls.pendingCallInvokeTimer = new QTimer(this);
+    calls.pendingCallInvokeTimer->setInterval(1000);
+    calls.pendingCallInvokeTimer->setSingleShot(false);
+    connect(calls.pendingCallInvokeTimer, &QTimer::timeout, this,
+            &ZunaroHeadlessService::onPendingIncomingCallInvokeTick);
+}
+
 void ZunaroHeadlessService::handleCallUpdate(const calls::CallUpdate &u)
 {
     const bool uiActive = isUiRunningActive();
@@ -36,7 +45,7 @@ void ZunaroHeadlessService::handleCallUpdate(const calls::CallUpdate &u)
     case calls::Phase::Ringing: {
         // Recorded even while the UI is in front, so that a late repeat of
         // an older call never takes the screen from a newer one.
-        if (!calls::noteRinging(ringingCalls, u.callId, zplatform::nowMs()) || uiActive)
+        if (!calls::noteRinging(calls.ringingCalls, u.callId, zplatform::nowMs()) || uiActive)
             return;
         const int lockState = navigator_get_device_lock_state();
         const bool locked = calls::lockedAtRinging(lockState);
@@ -49,25 +58,25 @@ void ZunaroHeadlessService::handleCallUpdate(const calls::CallUpdate &u)
         } else if (u.callId > 0) {
             // A ringing update without a usable call id could never be
             // invoked; letting it replace the waiting call would lose that one.
-            pendingCallId = u.callId;
-            pendingCallChatId = u.chatId;
-            pendingCallUserId = u.userId;
-            pendingCallSinceMs = zplatform::nowMs();
-            if (!pendingCallInvokeTimer->isActive())
-                pendingCallInvokeTimer->start();
+            calls.pendingCallId = u.callId;
+            calls.pendingCallChatId = u.chatId;
+            calls.pendingCallUserId = u.userId;
+            calls.pendingCallSinceMs = zplatform::nowMs();
+            if (!calls.pendingCallInvokeTimer->isActive())
+                calls.pendingCallInvokeTimer->start();
         }
         return;
     }
     case calls::Phase::Ended:
-        ringingCalls.removeIf([&u](const QPair<qint64, qint64> &c) { return c.first == u.callId; });
-        if (u.callId == incomingCallDialogCallId)
+        calls.ringingCalls.removeIf([&u](const QPair<qint64, qint64> &c) { return c.first == u.callId; });
+        if (u.callId == calls.incomingCallDialogCallId)
             dismissIncomingCallDialog();
-        if (u.callId == pendingCallId)
+        if (u.callId == calls.pendingCallId)
             clearPendingIncomingCall();
         // The one entry may already show a newer call that still rings.
-        if (!callEntryCallId || *callEntryCallId == u.callId) {
+        if (!calls.callEntryCallId || *calls.callEntryCallId == u.callId) {
             bb::platform::Notification::deleteFromInbox(calls::kCallNotificationKey);
-            callEntryCallId.reset();
+            calls.callEntryCallId.reset();
         }
         return;
     case calls::Phase::Other:
@@ -77,27 +86,27 @@ void ZunaroHeadlessService::handleCallUpdate(const calls::CallUpdate &u)
 
 void ZunaroHeadlessService::clearPendingIncomingCall()
 {
-    pendingCallId = 0;
-    pendingCallChatId = 0;
-    pendingCallUserId = 0;
-    pendingCallSinceMs = 0;
-    if (pendingCallInvokeTimer->isActive())
-        pendingCallInvokeTimer->stop();
+    calls.pendingCallId = 0;
+    calls.pendingCallChatId = 0;
+    calls.pendingCallUserId = 0;
+    calls.pendingCallSinceMs = 0;
+    if (calls.pendingCallInvokeTimer->isActive())
+        calls.pendingCallInvokeTimer->stop();
 }
 
 void ZunaroHeadlessService::onPendingIncomingCallInvokeTick()
 {
-    if (pendingCallId < 1) {
-        if (pendingCallInvokeTimer->isActive())
-            pendingCallInvokeTimer->stop();
+    if (calls.pendingCallId < 1) {
+        if (calls.pendingCallInvokeTimer->isActive())
+            calls.pendingCallInvokeTimer->stop();
         return;
     }
     if (isUiRunningActive()) {
         clearPendingIncomingCall();
         return;
     }
-    if (calls::pendingTimedOut(pendingCallSinceMs, zplatform::nowMs())) {
-        zplatform::logLine("service: pending incoming call invoke timeout call_id=%lld\n", pendingCallId);
+    if (calls::pendingTimedOut(calls.pendingCallSinceMs, zplatform::nowMs())) {
+        zplatform::logLine("service: pending incoming call invoke timeout call_id=%lld\n", calls.pendingCallId);
         clearPendingIncomingCall();
         return;
     }
@@ -105,8 +114,8 @@ void ZunaroHeadlessService::onPendingIncomingCallInvokeTick()
         return;
 
     zplatform::logLine("service: device unlocked -> invoke pending incoming call call_id=%lld\n",
-                      pendingCallId);
-    bringUiToForegroundForIncomingCall(pendingCallId, pendingCallChatId, pendingCallUserId);
+                      calls.pendingCallId);
+    bringUiToForegroundForIncomingCall(calls.pendingCallId, calls.pendingCallChatId, calls.pendingCallUserId);
     clearPendingIncomingCall();
 }
 
@@ -115,7 +124,7 @@ void ZunaroHeadlessService::event(bps_event_t *event)
     if (bps_event_get_domain(event) != navigator_get_domain()
         || bps_event_get_code(event) != NAVIGATOR_DEVICE_LOCK_STATE)
         return;
-    if (pendingCallId > 0 && calls::unlockedWhilePending(navigator_event_get_device_lock_state(event))) {
+    if (calls.pendingCallId > 0 && calls::unlockedWhilePending(navigator_event_get_device_lock_state(event))) {
         onPendingIncomingCallInvokeTick();
         wakeTick();
     }

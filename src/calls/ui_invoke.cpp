@@ -33,10 +33,10 @@ void ZunaroHeadlessService::bringUiToForegroundForIncomingCall(qint64 callId, qi
         return;
 
     const qint64 nowMs = zplatform::nowMs();
-    if (calls::isDuplicateInvoke(callId, lastCallInvokeCallId, lastCallInvokeMs, nowMs))
+    if (calls::isDuplicateInvoke(callId, calls.lastCallInvokeCallId, calls.lastCallInvokeMs, nowMs))
         return;
-    lastCallInvokeCallId = callId;
-    lastCallInvokeMs = nowMs;
+    calls.lastCallInvokeCallId = callId;
+    calls.lastCallInvokeMs = nowMs;
 
     if (chatId > 0)
         writeHubOpenRequest(QStringLiteral("chat"), chatId, QStringLiteral("call"));

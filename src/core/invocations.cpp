@@ -34,69 +34,42 @@ void ZunaroHeadlessService::onInvoked(bb::system::InvokeRequest request)
         if (serviceActive)
             serviceStoppedMs = zplatform::nowMs();
         serviceActive = false;
-        backendWanted = false;
+        backend.backendWanted = false;
         tickTimer->stop();
-        eventsTailTimer->stop();
-        if (backendPid > 0)
+        tail.eventsTailTimer->stop();
+        if (backend.backendPid > 0)
             stopBackend();
         cancelTgpushPoll();
         dropPendingSummary();
-        lastNotifyPostMs = 0;
+        summary.lastNotifyPostMs = 0;
         clearHubSummaryState();
         bb::platform::Notification::deleteFromInbox(hubsummary::kSummaryKey);
-        if (tgpushSinceDirty)
+        if (push.tgpushSinceDirty)
             flushTgpushSince(true);
     } else if (action == kStartAction) {
         serviceActive = true;
-        backendWanted = false;
-        if (backendPid > 0)
+        backend.backendWanted = false;
+        if (backend.backendPid > 0)
             stopBackend();
         dropPendingSummary();
         clearHubSummaryState();
         bb::platform::Notification::deleteFromInbox(hubsummary::kSummaryKey);
-        if (!tgpushMode) {
+        if (!push.tgpushMode) {
             startUnlessActive(tickTimer);
         } else {
-            tgpushBackoffMs = 0;
-            startUnlessActive(eventsTailTimer);
-            if (serviceActive && tgpushMode && !tgpushPollInFlight() && !uiAliveRecent)
+            push.tgpushBackoffMs = 0;
+            startUnlessActive(tail.eventsTailTimer);
+            if (serviceActive && push.tgpushMode && !tgpushPollInFlight() && !uiAliveRecent)
                 scheduleTgpushPoll(0);
         }
     } else if (action == kSystemStartedAction) {
         serviceActive = true;
-        if (!tgpushMode) {
+        if (!push.tgpushMode) {
             startUnlessActive(tickTimer);
         } else {
-            startUnlessActive(eventsTailTimer);
+            startUnlessActive(tail.eventsTailTimer);
             if (!tgpushPollInFlight() && !uiAliveRecent)
                 scheduleTgpushPoll(0);
         }
     }
-}
-
-void ZunaroHeadlessService::onCmdSocketActivated(int)
-{
-    drainCmdSocket();
-}
-
-void ZunaroHeadlessService::onEventsTailTick()
-{
-    if (serviceActive && tgpushMode)
-        onTick();
-}
-
-void ZunaroHeadlessService::onTgpushTick()
-{
-    pollTgpushMaybe();
-}
-
-void ZunaroHeadlessService::onTgpushNotifyTimer()
-{
-    postPendingTgpushNotification(true);
-}
-
-void ZunaroHeadlessService::startBackendAttempt()
-{
-    startBackend();
-    wakeTick();
 }

@@ -27,10 +27,10 @@ bool eventsUnread(const QString &path, QPair<quint64, quint64> identity, qint64 
 
 void ZunaroHeadlessService::onTick()
 {
-    if (backendPid > 0)
+    if (backend.backendPid > 0)
         reapBackend();
 
-    if (tgpushMode) {
+    if (push.tgpushMode) {
         const bool alive = isUiAliveRecent();
         if (alive != uiAliveRecent) {
             uiAliveRecent = alive;
@@ -38,25 +38,25 @@ void ZunaroHeadlessService::onTick()
             if (alive) {
                 cancelTgpushPoll();
                 // Nothing to summarise: the UI will show what arrived.
-                if (hubSummaryMessageCount == 0 && hubUnreadTotal == 0 && hubSummaryLines.isEmpty())
+                if (summary.hubSummaryMessageCount == 0 && summary.hubUnreadTotal == 0 && summary.hubSummaryLines.isEmpty())
                     dropPendingSummary();
-            } else if (serviceActive && netOnline && !tgpushPollInFlight()) {
+            } else if (serviceActive && push.netOnline && !tgpushPollInFlight()) {
                 scheduleTgpushPoll(0);
             }
         }
     }
 
-    if (!serviceActive || !backendWanted) {
+    if (!serviceActive || !backend.backendWanted) {
         stopBackend();
-    } else if (backendPid <= 0 && (backendNextStartMs == 0 || zplatform::nowMs() >= backendNextStartMs)) {
+    } else if (backend.backendPid <= 0 && (backend.backendNextStartMs == 0 || zplatform::nowMs() >= backend.backendNextStartMs)) {
         startBackend();
     }
 
     flushPendingBackendLines();
-    if (eventsUnread(eventsFilePath, eventsFileIdentity, eventsFileOffset))
+    if (eventsUnread(tail.eventsFilePath, tail.eventsFileIdentity, tail.eventsFileOffset))
         tailBackendEvents();
 
-    if (!tgpushMode && !tickWanted())
+    if (!push.tgpushMode && !tickWanted())
         tickTimer->stop();
 }
 
@@ -64,12 +64,18 @@ bool ZunaroHeadlessService::tickWanted() const
 {
     // A wanted backend is supervised through its back-off too; without the
     // file watch the tick is the only reader of the events file.
-    return backendPid > 0 || backendWanted || pendingCallId > 0 || !eventsWatcher;
+    return backend.backendPid > 0 || backend.backendWanted || calls.pendingCallId > 0 || !tail.eventsWatcher;
 }
 
 void ZunaroHeadlessService::wakeTick()
 {
     // A running tick keeps its phase; in push mode the events timer ticks.
-    if (serviceActive && !tgpushMode && !tickTimer->isActive())
+    if (serviceActive && !push.tgpushMode && !tickTimer->isActive())
         tickTimer->start();
+}
+
+void ZunaroHeadlessService::onEventsTailTick()
+{
+    if (serviceActive && push.tgpushMode)
+        onTick();
 }

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QTimer>
 #include <QString>
 
 #include <algorithm>
@@ -192,87 +193,107 @@ void extendHead(QByteArray &head, qint64 offset, QByteArrayView bytes)
 
 } // namespace eventtail
 
+void ZunaroHeadlessService::setUpTail()
+{
+    tail.eventsFilePath = dataDir + QStringLiteral("/backend_events.jsonl");
+    // Whatever the events file holds already is history: only lines appended
+    // from now on are read.
+    // (Something other than a regular file there counts as unreadable: a
+    // FIFO must not hold start-up.)
+    skipExistingEvents();
+    setUpEventsWatch();
+    // An idle tick sleeps; whatever the backend's events bring wakes it.
+    if (tail.eventsWatcher) {
+        connect(tail.eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::wakeTick);
+        connect(tail.eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::wakeTick);
+    }
+    // In push mode this timer runs the tick.
+    tail.eventsTailTimer = new QTimer(this);
+    tail.eventsTailTimer->setInterval(750);
+    connect(tail.eventsTailTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onEventsTailTick);
+}
+
 void ZunaroHeadlessService::skipExistingEvents()
 {
-    const eventtail::EventsFile file(eventsFilePath);
-    eventsFileOffset = file.size();
-    eventsFileIdentity = file.identity();
-    eventtail::holdFile(eventsFileHeldFd, file.fd());
-    eventsFileHead.clear();
+    const eventtail::EventsFile file(tail.eventsFilePath);
+    tail.eventsFileOffset = file.size();
+    tail.eventsFileIdentity = file.identity();
+    eventtail::holdFile(tail.eventsFileHeldFd, file.fd());
+    tail.eventsFileHead.clear();
     if (file.isOpen())
-        file.readAt(0, qMin(file.size(), eventtail::kHeadBytes), eventsFileHead);
-    eventsPartialLine.clear();
-    eventsLongLineSkipOffset = -1;
+        file.readAt(0, qMin(file.size(), eventtail::kHeadBytes), tail.eventsFileHead);
+    tail.eventsPartialLine.clear();
+    tail.eventsLongLineSkipOffset = -1;
 }
 
 void ZunaroHeadlessService::restartEventsFile()
 {
-    eventsFileOffset = 0;
-    eventsFileHead.clear();
-    eventsPartialLine.clear();
-    eventsLongLineSkipOffset = -1;
+    tail.eventsFileOffset = 0;
+    tail.eventsFileHead.clear();
+    tail.eventsPartialLine.clear();
+    tail.eventsLongLineSkipOffset = -1;
 }
 
 void ZunaroHeadlessService::tailBackendEvents()
 {
-    if (eventsFilePath.isEmpty())
+    if (tail.eventsFilePath.isEmpty())
         return;
     // The path is looked at first: whatever was appended to the held file
     // before another one took its place is then read below, before the
     // switch. Nothing at the path (moved away, deleted): the held file is
     // still read, and followed should it come back.
-    const eventtail::EventsFile atPath(eventsFilePath);
-    if (eventsFileHeldFd >= 0 && !readHeldEventsFile())
+    const eventtail::EventsFile atPath(tail.eventsFilePath);
+    if (tail.eventsFileHeldFd >= 0 && !readHeldEventsFile())
         return;
-    if (!atPath.isOpen() || atPath.identity() == eventsFileIdentity)
+    if (!atPath.isOpen() || atPath.identity() == tail.eventsFileIdentity)
         return;
     // Another file in its place (renamed over it, or created after the old
     // one was deleted): read from its beginning.
-    eventsFileIdentity = atPath.identity();
-    eventtail::holdFile(eventsFileHeldFd, atPath.fd());
+    tail.eventsFileIdentity = atPath.identity();
+    eventtail::holdFile(tail.eventsFileHeldFd, atPath.fd());
     restartEventsFile();
-    if (eventsFileHeldFd >= 0)
+    if (tail.eventsFileHeldFd >= 0)
         readHeldEventsFile();
 }
 
 bool ZunaroHeadlessService::readHeldEventsFile()
 {
-    const eventtail::EventsFile file(::fcntl(eventsFileHeldFd, F_DUPFD_CLOEXEC, 3));
+    const eventtail::EventsFile file(::fcntl(tail.eventsFileHeldFd, F_DUPFD_CLOEXEC, 3));
     if (!file.isOpen())
         return true;
     // Cut short, or written anew from its start: the offset and the partial
     // line belonged to what was there before. A file that only grew still
     // begins with the bytes read from it.
-    if (file.size() < eventsFileOffset || eventsFileOffset < 0 || !file.beginsWith(eventsFileHead))
+    if (file.size() < tail.eventsFileOffset || tail.eventsFileOffset < 0 || !file.beginsWith(tail.eventsFileHead))
         restartEventsFile();
     // What is appended while this pass runs waits for the next one, so a
     // busy writer cannot keep the pass going.
     const qint64 end = file.size();
-    if (eventsFileOffset >= end) {
-        eventsReadBuffer = QByteArray();
+    if (tail.eventsFileOffset >= end) {
+        tail.eventsReadBuffer = QByteArray();
         return true;
     }
 
-    eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
-    eventtail::LineAssembly assembly { std::move(eventsPartialLine), eventsLongLineSkipOffset == eventsFileOffset };
-    QByteArray &chunk = eventsReadBuffer;
+    tail.eventsPassUiRunning = isUiRunningActive() ? 1 : 0;
+    eventtail::LineAssembly assembly { std::move(tail.eventsPartialLine), tail.eventsLongLineSkipOffset == tail.eventsFileOffset };
+    QByteArray &chunk = tail.eventsReadBuffer;
     qint64 budget = eventtail::kMaxPassBytes;
-    while (eventsFileOffset < end && budget > 0) {
-        const qint64 data = file.nextData(eventsFileOffset);
-        if (data > eventsFileOffset) {
+    while (tail.eventsFileOffset < end && budget > 0) {
+        const qint64 data = file.nextData(tail.eventsFileOffset);
+        if (data > tail.eventsFileOffset) {
             // A hole reads as zeros, and a line with a NUL byte is never an
             // event: the line it falls in is dropped without reading them.
             assembly.partial.clear();
             assembly.skipping = true;
-            eventsFileOffset = data;
+            tail.eventsFileOffset = data;
             continue;
         }
-        const qint64 n = file.readAt(eventsFileOffset, qMin(qMin(eventtail::kReadChunkBytes, budget), end - eventsFileOffset),
+        const qint64 n = file.readAt(tail.eventsFileOffset, qMin(qMin(eventtail::kReadChunkBytes, budget), end - tail.eventsFileOffset),
                                      chunk);
         if (n <= 0)
             break;
-        eventtail::extendHead(eventsFileHead, eventsFileOffset, chunk);
-        eventsFileOffset += n;
+        eventtail::extendHead(tail.eventsFileHead, tail.eventsFileOffset, chunk);
+        tail.eventsFileOffset += n;
         budget -= n;
         eventtail::dropCarriageReturns(chunk);
         eventtail::splitLines(
@@ -283,12 +304,12 @@ bool ZunaroHeadlessService::readHeldEventsFile()
                                   static_cast<long long>(eventtail::kMaxLineBytes));
             });
     }
-    eventsPartialLine = std::move(assembly.partial);
-    eventsLongLineSkipOffset = assembly.skipping ? eventsFileOffset : -1;
-    eventsPassUiRunning = -1;
+    tail.eventsPartialLine = std::move(assembly.partial);
+    tail.eventsLongLineSkipOffset = assembly.skipping ? tail.eventsFileOffset : -1;
+    tail.eventsPassUiRunning = -1;
     // A pass that stopped at its bound leaves the rest to the next turn of
     // the event loop, not to the tick, and keeps its buffer for it.
-    if (budget <= 0 && eventsFileOffset < end) {
+    if (budget <= 0 && tail.eventsFileOffset < end) {
         queueEventsPass();
         return false;
     }
@@ -299,34 +320,34 @@ bool ZunaroHeadlessService::readHeldEventsFile()
 void ZunaroHeadlessService::setUpEventsWatch()
 {
     // The folder too: a file created, or renamed into place, later is seen.
-    eventsWatcher = new QFileSystemWatcher(this);
-    if (!eventsWatcher->addPath(dataDir)) {
+    tail.eventsWatcher = new QFileSystemWatcher(this);
+    if (!tail.eventsWatcher->addPath(dataDir)) {
         zplatform::logLine("service: events file watch unavailable; reading it on the tick only\n");
-        delete eventsWatcher;
-        eventsWatcher = nullptr;
+        delete tail.eventsWatcher;
+        tail.eventsWatcher = nullptr;
         return;
     }
-    connect(eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::queueEventsPass);
-    connect(eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::queueEventsPass);
+    connect(tail.eventsWatcher, &QFileSystemWatcher::fileChanged, this, &ZunaroHeadlessService::queueEventsPass);
+    connect(tail.eventsWatcher, &QFileSystemWatcher::directoryChanged, this, &ZunaroHeadlessService::queueEventsPass);
     watchEventsFile();
 }
 
 void ZunaroHeadlessService::watchEventsFile()
 {
-    if (eventsWatcher && !eventsWatcher->files().contains(eventsFilePath) && QFileInfo::exists(eventsFilePath))
-        eventsWatcher->addPath(eventsFilePath);
+    if (tail.eventsWatcher && !tail.eventsWatcher->files().contains(tail.eventsFilePath) && QFileInfo::exists(tail.eventsFilePath))
+        tail.eventsWatcher->addPath(tail.eventsFilePath);
 }
 
 void ZunaroHeadlessService::queueEventsPass()
 {
     // However many changes arrive meanwhile, one pass runs for them.
-    if (eventsPassQueued)
+    if (tail.eventsPassQueued)
         return;
-    eventsPassQueued = true;
+    tail.eventsPassQueued = true;
     QMetaObject::invokeMethod(
         this,
         [this] {
-            eventsPassQueued = false;
+            tail.eventsPassQueued = false;
             watchEventsFile();
             // A stopped service has no tick reading the file either.
             if (serviceActive)
@@ -337,7 +358,7 @@ void ZunaroHeadlessService::queueEventsPass()
 
 bool ZunaroHeadlessService::uiRunningForEvents() const
 {
-    return eventsPassUiRunning < 0 ? isUiRunningActive() : eventsPassUiRunning == 1;
+    return tail.eventsPassUiRunning < 0 ? isUiRunningActive() : tail.eventsPassUiRunning == 1;
 }
 
 void ZunaroHeadlessService::dispatchBackendEvent(QByteArrayView rawLine)

@@ -47,28 +47,28 @@ void ZunaroHeadlessService::enqueueHubSummaryMessage(const hubsummary::Message &
         return;
     const qint64 chatId = message.chatId;
 
-    ++hubSummaryMessageCount;
-    ++pendingNotifyCount;
-    if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = zplatform::nowMs();
+    ++summary.hubSummaryMessageCount;
+    ++summary.pendingNotifyCount;
+    if (summary.pendingNotifySinceMs == 0)
+        summary.pendingNotifySinceMs = zplatform::nowMs();
 
     const qint64 date = message.date;
-    if (date > 0 && hubSummaryLatestDate < date)
-        hubSummaryLatestDate = date;
+    if (date > 0 && summary.hubSummaryLatestDate < date)
+        summary.hubSummaryLatestDate = date;
 
     if (chatId > 0) {
         const QString text = hubsummary::composeLine(message.chatTitle, message.senderName, message.text);
-        if (hasRoomFor(hubSummaryChatIds, chatId)) {
-            const qsizetype chatsBefore = hubSummaryChatIds.size();
-            hubSummaryChatIds.insert(chatId);
-            noteIfFilled(hubSummaryChatIds, chatsBefore, "summary chats");
+        if (hasRoomFor(summary.hubSummaryChatIds, chatId)) {
+            const qsizetype chatsBefore = summary.hubSummaryChatIds.size();
+            summary.hubSummaryChatIds.insert(chatId);
+            noteIfFilled(summary.hubSummaryChatIds, chatsBefore, "summary chats");
         }
-        hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
-        while (hubSummaryLines.size() > hubsummary::kMaxStoredLines)
-            hubSummaryLines.removeLast();
+        summary.hubSummaryLines.prepend(HubSummaryLine { chatId, date, text });
+        while (summary.hubSummaryLines.size() > hubsummary::kMaxStoredLines)
+            summary.hubSummaryLines.removeLast();
     }
 
-    if (serviceActive && pendingNotifyCount != 0)
+    if (serviceActive && summary.pendingNotifyCount != 0)
         schedulePendingTgpushNotification();
 }
 
@@ -78,61 +78,61 @@ void ZunaroHeadlessService::applyChatUnread(qint64 chatId, int unreadCount)
         return;
     const int count = std::max(unreadCount, 0);
     const bool uiActive = uiRunningForEvents();
-    const auto known = chatUnreadCounts.constFind(chatId);
-    const bool wasKnown = known != chatUnreadCounts.constEnd();
+    const auto known = summary.chatUnreadCounts.constFind(chatId);
+    const bool wasKnown = known != summary.chatUnreadCounts.constEnd();
     const int previous = wasKnown ? *known : 0;
-    const auto entry = hubUnreadCounts.constFind(chatId);
-    const hubsummary::UnreadEntry before = entry != hubUnreadCounts.constEnd()
+    const auto entry = summary.hubUnreadCounts.constFind(chatId);
+    const hubsummary::UnreadEntry before = entry != summary.hubUnreadCounts.constEnd()
         ? hubsummary::UnreadEntry { true, *entry }
         : hubsummary::UnreadEntry();
     const hubsummary::UnreadResult after =
-        hubsummary::applyUnread(before, hubUnreadTotal, wasKnown, previous, count, uiActive);
+        hubsummary::applyUnread(before, summary.hubUnreadTotal, wasKnown, previous, count, uiActive);
     // A full table takes no new chat: that chat's news is left out.
-    if ((count > 0 && !hasRoomFor(chatUnreadCounts, chatId))
-        || (after.entry.present && !hasRoomFor(hubUnreadCounts, chatId)))
+    if ((count > 0 && !hasRoomFor(summary.chatUnreadCounts, chatId))
+        || (after.entry.present && !hasRoomFor(summary.hubUnreadCounts, chatId)))
         return;
 
     // A count of 0 is what an unknown chat reads as: it takes no entry.
-    const qsizetype countsBefore = chatUnreadCounts.size();
-    const qsizetype newsBefore = hubUnreadCounts.size();
+    const qsizetype countsBefore = summary.chatUnreadCounts.size();
+    const qsizetype newsBefore = summary.hubUnreadCounts.size();
     if (count == 0) {
-        chatUnreadCounts.remove(chatId);
+        summary.chatUnreadCounts.remove(chatId);
     } else {
-        chatUnreadCounts.insert(chatId, count);
-        noteIfFilled(chatUnreadCounts, countsBefore, "unread counts");
+        summary.chatUnreadCounts.insert(chatId, count);
+        noteIfFilled(summary.chatUnreadCounts, countsBefore, "unread counts");
     }
-    hubUnreadTotal = after.total;
+    summary.hubUnreadTotal = after.total;
     if (after.entry.present) {
-        hubUnreadCounts.insert(chatId, after.entry.count);
-        noteIfFilled(hubUnreadCounts, newsBefore, "unread news");
+        summary.hubUnreadCounts.insert(chatId, after.entry.count);
+        noteIfFilled(summary.hubUnreadCounts, newsBefore, "unread news");
     } else {
-        hubUnreadCounts.remove(chatId);
+        summary.hubUnreadCounts.remove(chatId);
     }
     if (after.added == 0)
         return;
-    pendingNotifyCount += after.added;
-    if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = zplatform::nowMs();
-    if (serviceActive && pendingNotifyCount != 0)
+    summary.pendingNotifyCount += after.added;
+    if (summary.pendingNotifySinceMs == 0)
+        summary.pendingNotifySinceMs = zplatform::nowMs();
+    if (serviceActive && summary.pendingNotifyCount != 0)
         schedulePendingTgpushNotification();
 }
 
 void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
 {
-    const bool unreadMode = !hubUnreadCounts.isEmpty() && hubUnreadTotal != 0;
-    const qint64 chats = unreadMode ? hubUnreadCounts.size() : hubSummaryChatIds.size();
-    const quint64 messages = unreadMode ? hubUnreadTotal : hubSummaryMessageCount;
-    const quint64 pending = pendingNotifyCount;
+    const bool unreadMode = !summary.hubUnreadCounts.isEmpty() && summary.hubUnreadTotal != 0;
+    const qint64 chats = unreadMode ? summary.hubUnreadCounts.size() : summary.hubSummaryChatIds.size();
+    const quint64 messages = unreadMode ? summary.hubUnreadTotal : summary.hubSummaryMessageCount;
+    const quint64 pending = summary.pendingNotifyCount;
 
     dropPendingSummary();
 
     const QString body = hubsummary::composeBody(hubsummary::header(chats, messages, pending),
-                                                 hubSummaryLines, hubSummaryMaxLines,
-                                                 hubSummaryMaxLinesPerChat);
-    if (!lastHubSummaryText.isEmpty() && lastHubSummaryText == body && lastHubSummaryMs > 0
-        && nowMs - lastHubSummaryMs < kDuplicateWindowMs) {
+                                                 summary.hubSummaryLines, summary.hubSummaryMaxLines,
+                                                 summary.hubSummaryMaxLinesPerChat);
+    if (!summary.lastHubSummaryText.isEmpty() && summary.lastHubSummaryText == body && summary.lastHubSummaryMs > 0
+        && nowMs - summary.lastHubSummaryMs < kDuplicateWindowMs) {
         zplatform::logLine("service: skip duplicate hub summary\n");
-        lastNotifyPostMs = nowMs;
+        summary.lastNotifyPostMs = nowMs;
         return;
     }
     if (isUiRunningActive()) {
@@ -146,7 +146,7 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
     notification.setTitle(uiapp::kNotificationTitle);
     notification.setBody(body);
     // A date too far out for a calendar is no date.
-    const QDateTime latest = hubSummaryLatestDate > 0 ? QDateTime::fromSecsSinceEpoch(hubSummaryLatestDate)
+    const QDateTime latest = summary.hubSummaryLatestDate > 0 ? QDateTime::fromSecsSinceEpoch(summary.hubSummaryLatestDate)
                                                       : QDateTime();
     notification.setTimestamp(latest.isValid() ? latest : zplatform::now());
 
@@ -158,20 +158,20 @@ void ZunaroHeadlessService::postHubSummary(qint64 nowMs)
                       notification.key().toUtf8().constData());
     if (err != 0)
         return;
-    ++tgpushStatHub;
-    lastNotifyPostMs = nowMs;
-    lastHubSummaryText = body;
-    lastHubSummaryMs = nowMs;
+    ++push.tgpushStatHub;
+    summary.lastNotifyPostMs = nowMs;
+    summary.lastHubSummaryText = body;
+    summary.lastHubSummaryMs = nowMs;
 }
 
 void ZunaroHeadlessService::clearHubSummaryState()
 {
-    hubSummaryChatIds.clear();
-    hubSummaryLines.clear();
-    chatUnreadCounts.clear();
-    hubUnreadCounts.clear();
-    hubSummaryLatestDate = 0;
-    hubSummaryMessageCount = 0;
-    pendingNotifySinceMs = 0;
-    hubUnreadTotal = 0;
+    summary.hubSummaryChatIds.clear();
+    summary.hubSummaryLines.clear();
+    summary.chatUnreadCounts.clear();
+    summary.hubUnreadCounts.clear();
+    summary.hubSummaryLatestDate = 0;
+    summary.hubSummaryMessageCount = 0;
+    summary.pendingNotifySinceMs = 0;
+    summary.hubUnreadTotal = 0;
 }

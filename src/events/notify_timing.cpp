@@ -36,49 +36,56 @@ bool waitForLines(bool uiAlive, bool namesChats, bool hasLines, qint64 pendingSi
 
 } // namespace notifytiming
 
+void ZunaroHeadlessService::setUpSummary()
+{
+    summary.tgpushNotifyTimer = new QTimer(this);
+    summary.tgpushNotifyTimer->setSingleShot(true);
+    connect(summary.tgpushNotifyTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushNotifyTimer);
+}
+
 void ZunaroHeadlessService::enqueueTgpushNotification(int count)
 {
     if (!serviceActive || count < 1)
         return;
-    pendingNotifyCount += quint64(count);
-    if (pendingNotifySinceMs == 0)
-        pendingNotifySinceMs = zplatform::nowMs();
+    summary.pendingNotifyCount += quint64(count);
+    if (summary.pendingNotifySinceMs == 0)
+        summary.pendingNotifySinceMs = zplatform::nowMs();
     schedulePendingTgpushNotification();
 }
 
 void ZunaroHeadlessService::schedulePendingTgpushNotification()
 {
-    if (!serviceActive || pendingNotifyCount == 0)
+    if (!serviceActive || summary.pendingNotifyCount == 0)
         return;
     // Later items join the window the first one opened; they never prolong it.
-    if (tgpushNotifyTimer->isActive())
+    if (summary.tgpushNotifyTimer->isActive())
         return;
-    tgpushNotifyTimer->start(notifytiming::dueDelayMs(zplatform::nowMs(), notifyCoalesceMs,
-                                                      notifyMinIntervalMs, lastNotifyPostMs));
+    summary.tgpushNotifyTimer->start(notifytiming::dueDelayMs(zplatform::nowMs(), summary.notifyCoalesceMs,
+                                                      summary.notifyMinIntervalMs, summary.lastNotifyPostMs));
 }
 
 void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
 {
-    if (!force && tgpushNotifyTimer->isActive())
+    if (!force && summary.tgpushNotifyTimer->isActive())
         return;
     if (!serviceActive) {
         dropPendingSummary();
         return;
     }
-    if (pendingNotifyCount == 0) {
-        tgpushNotifyTimer->stop();
+    if (summary.pendingNotifyCount == 0) {
+        summary.tgpushNotifyTimer->stop();
         return;
     }
     const qint64 now = zplatform::nowMs();
-    if (notifytiming::withinMinInterval(now, notifyMinIntervalMs, lastNotifyPostMs)) {
+    if (notifytiming::withinMinInterval(now, summary.notifyMinIntervalMs, summary.lastNotifyPostMs)) {
         schedulePendingTgpushNotification();
         return;
     }
-    const bool namesChats = (!hubUnreadCounts.isEmpty() && hubUnreadTotal != 0) || !hubSummaryChatIds.isEmpty();
-    if (notifytiming::waitForLines(uiAliveRecent, namesChats, !hubSummaryLines.isEmpty(),
-                                   pendingNotifySinceMs, now, notifyLinesWaitMs)) {
-        tgpushNotifyTimer->stop();
-        tgpushNotifyTimer->start(notifytiming::kLinesRecheckMs);
+    const bool namesChats = (!summary.hubUnreadCounts.isEmpty() && summary.hubUnreadTotal != 0) || !summary.hubSummaryChatIds.isEmpty();
+    if (notifytiming::waitForLines(uiAliveRecent, namesChats, !summary.hubSummaryLines.isEmpty(),
+                                   summary.pendingNotifySinceMs, now, summary.notifyLinesWaitMs)) {
+        summary.tgpushNotifyTimer->stop();
+        summary.tgpushNotifyTimer->start(notifytiming::kLinesRecheckMs);
         return;
     }
     postHubSummary(now);
@@ -87,7 +94,12 @@ void ZunaroHeadlessService::postPendingTgpushNotification(bool force)
 void ZunaroHeadlessService::dropPendingSummary()
 {
     noteTgpushNewsShown();
-    pendingNotifyCount = 0;
-    pendingNotifySinceMs = 0;
-    tgpushNotifyTimer->stop();
+    summary.pendingNotifyCount = 0;
+    summary.pendingNotifySinceMs = 0;
+    summary.tgpushNotifyTimer->stop();
+}
+
+void ZunaroHeadlessService::onTgpushNotifyTimer()
+{
+    postPendingTgpushNotification(true);
 }

@@ -46,11 +46,11 @@ void ZunaroHeadlessService::loadTgpushConfig()
         zplatform::logLine("service: tgpush open failed path=%s\n", candidate.toUtf8().constData());
     }
 
-    tgpushPollUrl = config.value(QStringLiteral("TGPUSH_POLL_URL"));
-    tgpushMode = !tgpushPollUrl.isEmpty();
-    if (tgpushMode) {
+    push.tgpushPollUrl = config.value(QStringLiteral("TGPUSH_POLL_URL"));
+    push.tgpushMode = !push.tgpushPollUrl.isEmpty();
+    if (push.tgpushMode) {
         zplatform::logLine("service: tgpush config=%s url=%s\n", configPath.toUtf8().constData(),
-                          zplatform::logText(tgpushPollUrl).constData());
+                          zplatform::logText(push.tgpushPollUrl).constData());
     } else {
         zplatform::logLine("service: tgpush disabled (missing TGPUSH_POLL_URL)\n");
     }
@@ -60,10 +60,10 @@ void ZunaroHeadlessService::loadTgpushConfig()
         int maxValue;
         int *field;
     } numbers[] = {
-        {"TGPUSH_TIMEOUT_MS", 300000, &tgpushTimeoutMs},
-        {"TGPUSH_NOTIFY_MIN_INTERVAL_MS", 3600000, &notifyMinIntervalMs},
-        {"TGPUSH_NOTIFY_COALESCE_MS", 600000, &notifyCoalesceMs},
-        {"TGPUSH_POLL_DELAY_ON_EVENTS_MS", 60000, &tgpushPollDelayOnEventsMs},
+        {"TGPUSH_TIMEOUT_MS", 300000, &push.tgpushTimeoutMs},
+        {"TGPUSH_NOTIFY_MIN_INTERVAL_MS", 3600000, &summary.notifyMinIntervalMs},
+        {"TGPUSH_NOTIFY_COALESCE_MS", 600000, &summary.notifyCoalesceMs},
+        {"TGPUSH_POLL_DELAY_ON_EVENTS_MS", 60000, &push.tgpushPollDelayOnEventsMs},
     };
     for (const auto &number : numbers) {
         const auto it = config.constFind(QLatin1String(number.key));
@@ -77,8 +77,8 @@ void ZunaroHeadlessService::loadTgpushConfig()
     if (zplatform::readFileHead(dataDir + QStringLiteral("/tgpush_since.txt"), kMaxCursorFileBytes, &cursorText,
                                &truncated)
         && !truncated && push::parseCursorText(cursorText, since)) {
-        tgpushSince = since;
-        tgpushSinceShown = since;
+        push.tgpushSince = since;
+        push.tgpushSinceShown = since;
         zplatform::logLine("service: tgpush since loaded=%llu\n", static_cast<unsigned long long>(since));
     }
 }

@@ -16,45 +16,45 @@ constexpr int kSinceDebounceMs = 5000;
 void ZunaroHeadlessService::markTgpushSinceDirty()
 {
     const qint64 now = zplatform::nowMs();
-    if (!tgpushSinceDirty)
-        tgpushSinceDirtyMs = now;
-    tgpushSinceDirty = true;
-    tgpushSincePending = tgpushSince;
+    if (!push.tgpushSinceDirty)
+        push.tgpushSinceDirtyMs = now;
+    push.tgpushSinceDirty = true;
+    push.tgpushSincePending = push.tgpushSince;
     // A steady stream of advances would keep restarting the debounce; after
     // a minute the write is due regardless.
-    if (push::sinceWriteOverdue(now, tgpushSinceDirtyMs))
+    if (push::sinceWriteOverdue(now, push.tgpushSinceDirtyMs))
         flushTgpushSince(true);
     else
-        tgpushSinceFlushTimer->start(kSinceDebounceMs);
+        push.tgpushSinceFlushTimer->start(kSinceDebounceMs);
 }
 
 void ZunaroHeadlessService::flushTgpushSince(bool force)
 {
-    if (!tgpushSinceDirty)
+    if (!push.tgpushSinceDirty)
         return;
-    if (!force && tgpushSinceFlushTimer->isActive())
+    if (!force && push.tgpushSinceFlushTimer->isActive())
         return;
-    tgpushSinceFlushTimer->stop();
+    push.tgpushSinceFlushTimer->stop();
     // Never past news whose summary still waits: a service that ends before
     // posting it, however it ends, leaves that news to the next one.
-    const quint64 value = pendingNotifyCount > 0 ? qMin(tgpushSincePending, tgpushSinceShown) : tgpushSincePending;
+    const quint64 value = summary.pendingNotifyCount > 0 ? qMin(push.tgpushSincePending, push.tgpushSinceShown) : push.tgpushSincePending;
     // Through a temporary file and a rename: a kill mid-write leaves the old
     // cursor or the new, never a cut one. A failed write is not retried: the
     // value stays in memory and the next advance writes again; at worst the
     // proxy repeats a few events.
     zplatform::writeFileAtomically(dataDir + QStringLiteral("/tgpush_since.txt"),
                                    push::cursorFileContent(value));
-    tgpushSinceDirty = false;
-    tgpushSinceDirtyMs = 0;
+    push.tgpushSinceDirty = false;
+    push.tgpushSinceDirtyMs = 0;
 }
 
 void ZunaroHeadlessService::noteTgpushNewsShown()
 {
     // A write made while the summary waited stopped short of this news: now
     // that it is shown, or dropped on purpose, the rest is written too.
-    if (pendingNotifyCount > 0 && tgpushSinceShown < tgpushSince && !tgpushSinceDirty)
+    if (summary.pendingNotifyCount > 0 && push.tgpushSinceShown < push.tgpushSince && !push.tgpushSinceDirty)
         markTgpushSinceDirty();
-    tgpushSinceShown = tgpushSince;
+    push.tgpushSinceShown = push.tgpushSince;
 }
 
 void ZunaroHeadlessService::stopOnExit()

@@ -14,39 +14,39 @@ bool ZunaroHeadlessService::extractU64Field(const QByteArray &body, const char *
 
 void ZunaroHeadlessService::takeTgpushAnswer(const QByteArray &body)
 {
-    const push::EventsScan scan = push::scanEvents(body, tgpushSince);
+    const push::EventsScan scan = push::scanEvents(body, push.tgpushSince);
     if (scan.status != push::EventsScan::Accepted) {
-        ++tgpushStatErr;
+        ++push.tgpushStatErr;
         zplatform::logLine(scan.status == push::EventsScan::MissingEvents
                               ? "service: tgpush poll invalid json (missing events)\n"
                               : "service: tgpush poll invalid json (unterminated events)\n");
         maybeLogTgpushStats("poll_ok_invalid_json", false);
         stepTgpushBackoff();
-        scheduleTgpushPoll(jitterDelayMs(tgpushBackoffMs));
+        scheduleTgpushPoll(jitterDelayMs(push.tgpushBackoffMs));
         return;
     }
 
-    ++tgpushStatOk;
-    tgpushBackoffMs = 0;
+    ++push.tgpushStatOk;
+    push.tgpushBackoffMs = 0;
     // Nothing waits to be shown: whatever the cursor passed so far is dealt with.
-    if (pendingNotifyCount == 0)
-        tgpushSinceShown = tgpushSince;
-    if (scan.best > tgpushSince) {
-        tgpushSince = scan.best;
+    if (summary.pendingNotifyCount == 0)
+        push.tgpushSinceShown = push.tgpushSince;
+    if (scan.best > push.tgpushSince) {
+        push.tgpushSince = scan.best;
         markTgpushSinceDirty();
     }
     // The summary takes in what the backend's events file gained before the
     // push events are counted.
     tailBackendEvents();
     if (scan.count == 0) {
-        if (push::countsAsTimeout(tgpushLastPollDurMs, tgpushTimeoutMs))
-            ++tgpushStatTimeout;
+        if (push::countsAsTimeout(push.tgpushLastPollDurMs, push.tgpushTimeoutMs))
+            ++push.tgpushStatTimeout;
     } else {
-        tgpushStatEvents += quint64(scan.count);
+        push.tgpushStatEvents += quint64(scan.count);
         if (!uiAliveRecent)
             enqueueTgpushNotification(scan.count);
     }
     maybeLogTgpushStats("poll_ok", false);
-    scheduleTgpushPoll(scan.count == 0 ? push::delayAfterEmptyAnswerMs(tgpushLastPollDurMs)
-                                       : jitterDelayMs(tgpushPollDelayOnEventsMs));
+    scheduleTgpushPoll(scan.count == 0 ? push::delayAfterEmptyAnswerMs(push.tgpushLastPollDurMs)
+                                       : jitterDelayMs(push.tgpushPollDelayOnEventsMs));
 }

@@ -4,13 +4,16 @@
 #include "service_main.h"
 
 #include <QNetworkAccessManager>
+#include <QRandomGenerator>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
 
+#include <climits>
 #include <utility>
 
+#include "backend/backend_logic.h"
 #include "push/poll_rules.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
@@ -32,26 +35,48 @@ constexpr int kNetTimeoutError = QNetworkReply::TimeoutError;
 constexpr int kNetTooLargeError = QNetworkReply::UnknownContentError;
 } // namespace
 
+void ZunaroHeadlessService::setUpPush()
+{
+    push.networkAccessManager = new QNetworkAccessManager(this);
+    push.networkConfigManager = new zplatform::NetworkConfigurationManager(this);
+    push.tgpushPollTimer = new QTimer(this);
+    push.tgpushPollTimer->setSingleShot(true);
+    connect(push.tgpushPollTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushTick);
+    push.tgpushSinceFlushTimer = new QTimer(this);
+    push.tgpushSinceFlushTimer->setSingleShot(true);
+    connect(push.tgpushSinceFlushTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushSinceFlush);
+    push.tgpushPollDeadlineTimer = new QTimer(this);
+    push.tgpushPollDeadlineTimer->setSingleShot(true);
+    connect(push.tgpushPollDeadlineTimer, &QTimer::timeout, this, &ZunaroHeadlessService::onTgpushPollDeadline);
+
+    push.netOnline = push.networkConfigManager->isOnline();
+    connect(push.networkConfigManager, &zplatform::NetworkConfigurationManager::onlineStateChanged, this,
+            &ZunaroHeadlessService::onTgpushOnlineChanged);
+    zplatform::logLine("service: net isOnline=%d\n", push.netOnline ? 1 : 0);
+
+    loadTgpushConfig();
+}
+
 void ZunaroHeadlessService::scheduleTgpushPoll(int delayMs)
 {
-    if (!serviceActive || !tgpushMode || tgpushPollInFlight() || uiAliveRecent)
+    if (!serviceActive || !push.tgpushMode || tgpushPollInFlight() || uiAliveRecent)
         return;
-    tgpushPollTimer->stop();
-    tgpushPollTimer->start(push::clampPollDelayMs(delayMs));
+    push.tgpushPollTimer->stop();
+    push.tgpushPollTimer->start(push::clampPollDelayMs(delayMs));
 }
 
 void ZunaroHeadlessService::cancelTgpushPoll()
 {
-    tgpushPollTimer->stop();
-    tgpushPollDeadlineTimer->stop();
-    if (QNetworkReply *reply = tgpushReply) {
+    push.tgpushPollTimer->stop();
+    push.tgpushPollDeadlineTimer->stop();
+    if (QNetworkReply *reply = push.tgpushReply) {
         // abort() finishes the reply at once, so onTgpushPollFinished still
         // sees it as the current poll and accounts for it.
         reply->abort();
-        tgpushReply = nullptr;
+        push.tgpushReply = nullptr;
         reply->deleteLater();
     }
-    tgpushAnswer = QByteArray();
+    push.tgpushAnswer = QByteArray();
 }
 
 void ZunaroHeadlessService::pollTgpushMaybe()
@@ -62,37 +87,37 @@ void ZunaroHeadlessService::pollTgpushMaybe()
         clearHubSummaryState();
         return;
     }
-    if (!tgpushMode || tgpushPollInFlight() || uiAliveRecent)
+    if (!push.tgpushMode || tgpushPollInFlight() || uiAliveRecent)
         return;
-    if (!netOnline) {
+    if (!push.netOnline) {
         scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
         return;
     }
 
-    ++tgpushStatStarted;
-    tgpushPollStartedMs = zplatform::nowMs();
-    if (tgpushStatStarted == 1)
+    ++push.tgpushStatStarted;
+    push.tgpushPollStartedMs = zplatform::nowMs();
+    if (push.tgpushStatStarted == 1)
         maybeLogTgpushStats("first_poll", true);
 
     QNetworkRequest request(
-        QUrl(push::pollRequestUrl(tgpushPollUrl, tgpushSince, tgpushTimeoutMs), QUrl::TolerantMode));
+        QUrl(push::pollRequestUrl(push.tgpushPollUrl, push.tgpushSince, push.tgpushTimeoutMs), QUrl::TolerantMode));
     request.setRawHeader("User-Agent", "kvel-headless/0.1");
-    QNetworkReply *reply = networkAccessManager->get(request);
+    QNetworkReply *reply = push.networkAccessManager->get(request);
     reply->setReadBufferSize(kReplyBufferBytes);
-    tgpushReply = reply;
-    tgpushAnswer = QByteArray();
-    tgpushPollAbortError = 0;
+    push.tgpushReply = reply;
+    push.tgpushAnswer = QByteArray();
+    push.tgpushPollAbortError = 0;
     connect(reply, &QNetworkReply::finished, this, &ZunaroHeadlessService::onTgpushPollFinished);
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
-        if (reply == tgpushReply)
+        if (reply == push.tgpushReply)
             readTgpushAnswer();
     });
-    tgpushPollDeadlineTimer->start(push::pollDeadlineMs(tgpushTimeoutMs));
+    push.tgpushPollDeadlineTimer->start(push::pollDeadlineMs(push.tgpushTimeoutMs));
 }
 
 void ZunaroHeadlessService::readTgpushAnswer()
 {
-    if (tgpushPollAbortError == 0 && !appendTgpushAnswer(tgpushReply))
+    if (push.tgpushPollAbortError == 0 && !appendTgpushAnswer(push.tgpushReply))
         abortTgpushPoll(kNetTooLargeError);
 }
 
@@ -102,22 +127,22 @@ void ZunaroHeadlessService::readTgpushAnswer()
 bool ZunaroHeadlessService::appendTgpushAnswer(QNetworkReply *reply)
 {
     const qint64 available = reply->bytesAvailable();
-    const qint64 at = tgpushAnswer.size();
+    const qint64 at = push.tgpushAnswer.size();
     if (at + available > kMaxAnswerBytes) {
-        tgpushAnswer = QByteArray();
+        push.tgpushAnswer = QByteArray();
         return false;
     }
-    if (at + available > tgpushAnswer.capacity() && at + available > kAnswerSizedOnceFrom)
-        tgpushAnswer.reserve(kMaxAnswerBytes);
-    tgpushAnswer.resize(at + available);
-    const qint64 n = reply->read(tgpushAnswer.data() + at, available);
-    tgpushAnswer.resize(at + qMax<qint64>(n, 0));
+    if (at + available > push.tgpushAnswer.capacity() && at + available > kAnswerSizedOnceFrom)
+        push.tgpushAnswer.reserve(kMaxAnswerBytes);
+    push.tgpushAnswer.resize(at + available);
+    const qint64 n = reply->read(push.tgpushAnswer.data() + at, available);
+    push.tgpushAnswer.resize(at + qMax<qint64>(n, 0));
     return true;
 }
 
 void ZunaroHeadlessService::onTgpushPollDeadline()
 {
-    if (tgpushReply)
+    if (push.tgpushReply)
         abortTgpushPoll(kNetTimeoutError);
 }
 
@@ -125,8 +150,8 @@ void ZunaroHeadlessService::abortTgpushPoll(int reason)
 {
     // The reason marks the abort as a failed poll, not as the silent cancel
     // of going offline.
-    tgpushPollAbortError = reason;
-    tgpushReply->abort();
+    push.tgpushPollAbortError = reason;
+    push.tgpushReply->abort();
 }
 
 void ZunaroHeadlessService::onTgpushPollFinished()
@@ -136,37 +161,37 @@ void ZunaroHeadlessService::onTgpushPollFinished()
         return;
     // A reply given up earlier says nothing about the poll now in flight:
     // letting it clear the in-flight flag would allow a second request.
-    if (reply != tgpushReply) {
+    if (reply != push.tgpushReply) {
         reply->deleteLater();
         return;
     }
-    tgpushReply = nullptr;
-    tgpushPollDeadlineTimer->stop();
+    push.tgpushReply = nullptr;
+    push.tgpushPollDeadlineTimer->stop();
 
     const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     int netError = reply->error();
     QByteArray errorText = reply->errorString().toUtf8();
     // The rest of the answer; an aborted reply is closed and has none.
-    if (tgpushPollAbortError == 0 && reply->isOpen() && !appendTgpushAnswer(reply))
-        tgpushPollAbortError = kNetTooLargeError;
-    const QByteArray body = std::exchange(tgpushAnswer, QByteArray());
+    if (push.tgpushPollAbortError == 0 && reply->isOpen() && !appendTgpushAnswer(reply))
+        push.tgpushPollAbortError = kNetTooLargeError;
+    const QByteArray body = std::exchange(push.tgpushAnswer, QByteArray());
     reply->deleteLater();
-    if (tgpushPollAbortError != 0) {
-        netError = tgpushPollAbortError;
-        errorText = tgpushPollAbortError == kNetTimeoutError
-            ? QByteArray("no answer within ") + QByteArray::number(push::pollDeadlineMs(tgpushTimeoutMs)) + " ms"
+    if (push.tgpushPollAbortError != 0) {
+        netError = push.tgpushPollAbortError;
+        errorText = push.tgpushPollAbortError == kNetTimeoutError
+            ? QByteArray("no answer within ") + QByteArray::number(push::pollDeadlineMs(push.tgpushTimeoutMs)) + " ms"
             : QByteArray("answer larger than ") + QByteArray::number(kMaxAnswerBytes) + " bytes";
-        tgpushPollAbortError = 0;
+        push.tgpushPollAbortError = 0;
     }
 
     if (!serviceActive)
         return;
 
-    tgpushLastPollDurMs = tgpushPollStartedMs > 0 ? zplatform::nowMs() - tgpushPollStartedMs : 0;
-    tgpushLastHttpStatus = httpStatus;
-    tgpushLastNetError = netError;
+    push.tgpushLastPollDurMs = push.tgpushPollStartedMs > 0 ? zplatform::nowMs() - push.tgpushPollStartedMs : 0;
+    push.tgpushLastHttpStatus = httpStatus;
+    push.tgpushLastNetError = netError;
 
-    if (!netOnline && netError == QNetworkReply::OperationCanceledError) {
+    if (!push.netOnline && netError == QNetworkReply::OperationCanceledError) {
         scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
         return;
     }
@@ -175,31 +200,41 @@ void ZunaroHeadlessService::onTgpushPollFinished()
         return;
     }
 
-    ++tgpushStatErr;
+    ++push.tgpushStatErr;
     zplatform::logLine("service: tgpush poll failed http=%d err=%d (%s)\n", httpStatus, netError,
                       errorText.constData());
     maybeLogTgpushStats("poll_error", true);
     stepTgpushBackoff();
-    scheduleTgpushPoll(jitterDelayMs(tgpushBackoffMs));
+    scheduleTgpushPoll(jitterDelayMs(push.tgpushBackoffMs));
 }
 
 void ZunaroHeadlessService::stepTgpushBackoff()
 {
-    tgpushBackoffMs = push::nextBackoffMs(tgpushBackoffMs);
+    push.tgpushBackoffMs = push::nextBackoffMs(push.tgpushBackoffMs);
 }
 
 void ZunaroHeadlessService::onTgpushOnlineChanged(bool online)
 {
-    netOnline = online;
+    push.netOnline = online;
     zplatform::logLine("service: net onlineStateChanged=%d\n", online ? 1 : 0);
     if (online) {
-        if (!tgpushMode || uiAliveRecent)
+        if (!push.tgpushMode || uiAliveRecent)
             return;
-        tgpushBackoffMs = 0;
+        push.tgpushBackoffMs = 0;
         scheduleTgpushPoll(0);
         return;
     }
     cancelTgpushPoll();
-    if (tgpushMode)
+    if (push.tgpushMode)
         scheduleTgpushPoll(jitterDelayMs(kOfflineRetryMs));
+}
+
+void ZunaroHeadlessService::onTgpushTick()
+{
+    pollTgpushMaybe();
+}
+
+int ZunaroHeadlessService::jitterDelayMs(int baseMs)
+{
+    return backend::jitterWithDraw(baseMs, int(QRandomGenerator::global()->bounded(INT_MAX)));
 }

@@ -15,7 +15,7 @@
 
 #include "servicerig.h"
 #include "serviceprocess.h"
-#include "zunaro/status.h"
+#include "status_view.h"
 
 using Lines = QList<QByteArray>;
 
@@ -52,16 +52,16 @@ class ServiceTest : public QObject
     }
     QByteArray backendState() const
     {
-        return named(kBackend, {svc->backendPid > 0 ? 1 : svc->backendPid,
-                                svc->backendStdinFd >= 0 ? 1 : svc->backendStdinFd, svc->backendRestartAttempts,
-                                svc->backendNextStartMs ? svc->backendNextStartMs - zplatform::nowMs() : 0});
+        return named(kBackend, {svc->backend.backendPid > 0 ? 1 : svc->backend.backendPid,
+                                svc->backend.backendStdinFd >= 0 ? 1 : svc->backend.backendStdinFd, svc->backend.backendRestartAttempts,
+                                svc->backend.backendNextStartMs ? svc->backend.backendNextStartMs - zplatform::nowMs() : 0});
     }
     // Launches the backend and waits until it has taken its "ping".
     bool launchBackend()
     {
-        svc->backendWanted = true;
+        svc->backend.backendWanted = true;
         svc->startBackend();
-        return svc->backendPid > 0 && QTest::qWaitFor([&] { return backendOutput() == Lines {"ping"}; }, 5000);
+        return svc->backend.backendPid > 0 && QTest::qWaitFor([&] { return backendOutput() == Lines {"ping"}; }, 5000);
     }
     // Makes the backend stop reading (for `ms`, or for good) once it has taken that order.
     bool stopReading(const QString &ms = QString())
@@ -79,7 +79,7 @@ private slots:
         svc = rig->service.get();
         QVERIFY(dev->installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend")));
         svc->tickTimer->stop();
-        reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backendPid});
+        reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backend.backendPid});
     }
     void cleanup()
     {
@@ -130,13 +130,13 @@ private slots:
         for (const QList<qint64> &row : QList<QList<qint64>> {{0, 1, 0}, {1, 0, 0}, {1, 1, 1}}) {
             const bool active = row[0], wanted = row[1], backingOff = row[2];
             svc->serviceActive = active;
-            svc->backendWanted = wanted;
-            svc->backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
-            svc->eventsFileOffset = 7;
+            svc->backend.backendWanted = wanted;
+            svc->backend.backendNextStartMs = backingOff ? zplatform::nowMs() + 1 : 0;
+            svc->tail.eventsFileOffset = 7;
             LogCapture log;
             svc->startBackend();
             const QByteArray fields = "active wanted backingOff pid logLines eventsOffset";
-            QCOMPARE(named(fields, row + QList<qint64> {svc->backendPid, log.lines().size(), svc->eventsFileOffset}),
+            QCOMPARE(named(fields, row + QList<qint64> {svc->backend.backendPid, log.lines().size(), svc->tail.eventsFileOffset}),
                      named(fields, row + QList<qint64> {-1, 0, 7}));
         }
     }
@@ -152,19 +152,19 @@ private slots:
             dev->write("data/backend_events.jsonl", "old\n");
             LogCapture log;
             QVERIFY(launchBackend());
-            const int pid = svc->backendPid;
+            const int pid = svc->backend.backendPid;
             const QStringList fds = QDir(QStringLiteral("/proc/%1/fd").arg(pid))
                                         .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
             const QString starting = "service: backend starting " + dev->appDir() + "/td_backend stackmax=512KB";
             QCOMPARE(QStringList({QString::number(launch), fds.join(' '), log.lines().value(0),
-                                  dev->read("data/td_backend_service.err"), QString::number(svc->eventsFileOffset)}),
+                                  dev->read("data/td_backend_service.err"), QString::number(svc->tail.eventsFileOffset)}),
                      QStringList({QString::number(launch), "0 1 2", starting, "", "4"}));
             dev->write("data/backend_events.jsonl", QByteArray(100, 'x'));
-            svc->eventsPartialLine = "half";
+            svc->tail.eventsPartialLine = "half";
             log.clear();
             svc->startBackend();
             const QByteArray fields = "launch pid eventsOffset partialLine logLines filesDir";
-            QCOMPARE(named(fields, {launch, svc->backendPid, svc->eventsFileOffset, svc->eventsPartialLine.size(),
+            QCOMPARE(named(fields, {launch, svc->backend.backendPid, svc->tail.eventsFileOffset, svc->tail.eventsPartialLine.size(),
                                     log.lines().size(), dev->exists("data/cache/tdlib-files")}),
                      named(fields, {launch, pid, 100, 0, 0, 1}));
             svc->sendLine("sim stack");
@@ -181,21 +181,21 @@ private slots:
     {
         const QString exe = dev->appDir() + QStringLiteral("/td_backend");
         QVERIFY(QFile::rename(exe, exe + ".away"));
-        svc->backendWanted = true;
+        svc->backend.backendWanted = true;
         LogCapture log;
         for (int tick = 0; tick < 3; ++tick, zplatform::advanceClockMs(2000))
             svc->onTick();
         QCOMPARE(backendState(), named(kBackend, {-1, -1, 0, 0}));
         const QByteArray said = "service: backend missing: " + exe.toUtf8() + " is not there; install the backend";
         QVERIFY2(log.lines().size() == 1 && log.lines().first().startsWith(said), log.lines().join('\n'));
-        QVERIFY(zplatform::statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
+        QVERIFY(statusView(svc->statusSnapshot(), 0).contains("Backend: backend missing: " + exe + '\n'));
         QVERIFY(QFile::rename(exe + ".away", exe) && QFile::setPermissions(exe, QFile::ReadOwner));
         svc->onTick();
         QCOMPARE(log.lines().last(), "service: posix_spawn failed rc=13 (Permission denied) path=" + exe.toUtf8());
         QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::ExeOwner));
         zplatform::advanceClockMs(2000);
         svc->onTick();
-        QVERIFY(svc->backendPid > 0 && svc->statusSnapshot().value("backend_missing").toString().isEmpty());
+        QVERIFY(svc->backend.backendPid > 0 && svc->statusSnapshot().value("backend_missing").toString().isEmpty());
     }
 
     // Backends no longer reading (the end of their input cannot end them): one ends at SIGTERM, one deaf to it is
@@ -205,11 +205,11 @@ private slots:
     {
         for (const bool ignoreTerm : {false, true}) {
             QVERIFY(launchBackend());
-            const QByteArray pid = QByteArray::number(svc->backendPid);
+            const QByteArray pid = QByteArray::number(svc->backend.backendPid);
             if (ignoreTerm)
                 svc->sendLine("sim ignore-term");
             QVERIFY(stopReading());
-            svc->backendRestartAttempts = 3;
+            svc->backend.backendRestartAttempts = 3;
             LogCapture log;
             QByteArrayList sent;
             signalsSent = &sent;
@@ -253,24 +253,24 @@ private slots:
         QFETCH(Lines, received);
         for (const char *action : {"com.kvel.zunaro.service.START", "com.kvel.zunaro.service.STOP"})
             svc->onInvoked(invocation(QString::fromLatin1(action)));
-        svc->backendNextStartMs = backoffMs ? zplatform::nowMs() + backoffMs : 0;
+        svc->backend.backendNextStartMs = backoffMs ? zplatform::nowMs() + backoffMs : 0;
         const QByteArray tag = QTest::currentDataTag();
         int pair[2] = {-1, -1};
         const auto closePair = qScopeGuard([&pair] { std::for_each(pair, pair + 2, close); });
         if (tag.startsWith("unix")) // the desktop's kind of socket in its place
-            QVERIFY(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0 && dup2(pair[0], svc->cmdSocketFd) > 0);
+            QVERIFY(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0 && dup2(pair[0], svc->backend.cmdSocketFd) > 0);
         LogCapture log;
         for (const QByteArray &datagram : datagrams) {
             pair[1] < 0 ? sendCommandDatagram(datagram) : void(send(pair[1], datagram.constData(), datagram.size(), 0));
             svc->drainCmdSocket();
         }
         const bool some = !received.isEmpty();
-        const QList<qint64> atOnce {svc->backendWanted, svc->serviceActive, svc->tickTimer->isActive(),
-                                    svc->backendPid > 0};
+        const QList<qint64> atOnce {svc->backend.backendWanted, svc->serviceActive, svc->tickTimer->isActive(),
+                                    svc->backend.backendPid > 0};
         zplatform::advanceClockMs(backoffMs);
         svc->onTick();
         const QByteArray fields = "wanted active tick running runningAfterTick pending";
-        QCOMPARE(named(fields, atOnce + QList<qint64> {svc->backendPid > 0, svc->pendingBackendLines.size()}),
+        QCOMPARE(named(fields, atOnce + QList<qint64> {svc->backend.backendPid > 0, svc->backend.pendingBackendLines.size()}),
                  named(fields, {some, some, some, some && backoffMs == 0, some, 0}));
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), received, 5000);
         QCOMPARE(log.matching("service: cmd datagram of 4103 bytes dropped").size(), int(tag.contains("dropped")));
@@ -286,22 +286,22 @@ private slots:
         LogCapture log;
         for (int i = 0; i < 1600; ++i)
             svc->sendLine(QString::number(i).leftJustified(999, QLatin1Char('s')));
-        const qint64 buffered = svc->backendInputBuffer.size(), dropped = svc->backendDroppedBytes;
+        const qint64 buffered = svc->backend.backendInputBuffer.size(), dropped = svc->backend.backendDroppedBytes;
         QVERIFY2(buffered <= 1024 * 1024 && buffered > 1024 * 1024 - 1000, qPrintable(QString::number(buffered)));
         QVERIFY2(dropped > 0 && dropped % 1000 == 0 && log.lines().isEmpty(), qPrintable(QString::number(dropped)));
         for (int i = 0; i < 1600 - dropped / 1000; ++i)
             expected << QByteArray::number(i).leftJustified(999, 's');
         QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), expected, 10000);
-        QVERIFY(svc->backendInputBuffer.isEmpty() && stopReading());
+        QVERIFY(svc->backend.backendInputBuffer.isEmpty() && stopReading());
         for (int i = 0; i < 1200; ++i)
             svc->sendLine(QString(999, QLatin1Char('s')));
-        const qint64 droppedAgain = svc->backendDroppedBytes;
+        const qint64 droppedAgain = svc->backend.backendDroppedBytes;
         svc->stopBackend();
         const QByteArray full = "service: backend input full, dropped ";
         QCOMPARE(log.matching(full), Lines({full + QByteArray::number(dropped) + " bytes",
                                             full + QByteArray::number(droppedAgain) + " bytes"}));
-        QCOMPARE(named("buffered notifier dropped", {svc->backendInputBuffer.size(),
-                                                     svc->backendInputNotifier != nullptr, svc->backendDroppedBytes}),
+        QCOMPARE(named("buffered notifier dropped", {svc->backend.backendInputBuffer.size(),
+                                                     svc->backend.backendInputNotifier != nullptr, svc->backend.backendDroppedBytes}),
                  QByteArray("buffered=0 notifier=0 dropped=0"));
     }
 
@@ -309,7 +309,7 @@ private slots:
     void floodIsTakenInTurns()
     {
         const int big = 4 * 1024 * 1024;
-        if (setsockopt(svc->cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+        if (setsockopt(svc->backend.cmdSocketFd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
             QSKIP("cannot enlarge the command socket's buffer here");
         QVERIFY(launchBackend());
         Lines expected {"ping"};
@@ -335,10 +335,10 @@ private slots:
             qint64 ranMs, exitCode, backoffMs, attempts;
         };
         const QList<Run> runs {{1000, 137, 1000, 1}, {30000, 1, 2000, 2}, {30001, 42, 30000, 1}, {100, 9, 10000, 2}};
-        svc->backendWanted = true;
+        svc->backend.backendWanted = true;
         for (const Run &run : runs) {
             svc->onTick();
-            const int pid = svc->backendPid;
+            const int pid = svc->backend.backendPid;
             QTRY_COMPARE_WITH_TIMEOUT(backendOutput(), Lines {"ping"}, 5000);
             zplatform::advanceClockMs(run.ranMs);
             if (run.exitCode == 137)
@@ -351,11 +351,11 @@ private slots:
             sendCommandDatagram("and more");
             svc->drainCmdSocket();
             const QByteArray ran = "ran " + QByteArray::number(run.ranMs);
-            QVERIFY2(svc->backendInputBuffer.isEmpty() && svc->backendStdinFd >= 0, ran);
+            QVERIFY2(svc->backend.backendInputBuffer.isEmpty() && svc->backend.backendStdinFd >= 0, ran);
             LogCapture log;
             svc->onTick();
             QCOMPARE(backendState(), named(kBackend, {-1, -1, run.attempts, run.backoffMs}));
-            QVERIFY2(!svc->backendInputNotifier, ran);
+            QVERIFY2(!svc->backend.backendInputNotifier, ran);
             const QByteArray ended =
                 QString::asprintf("exitCode=%lld status=%d", run.exitCode, run.exitCode == 137).toUtf8();
             const QByteArray restart = QString::asprintf("restart in %lld ms (attempt=%lld uptime_ms=%lld)",
@@ -376,8 +376,8 @@ private slots:
         int fds[2];
         QCOMPARE(pipe(fds), 0);
         close(fds[0]);
-        svc->backendPid = getpid(); // never a child of itself
-        svc->backendStdinFd = fds[1];
+        svc->backend.backendPid = getpid(); // never a child of itself
+        svc->backend.backendStdinFd = fds[1];
         LogCapture log;
         svc->reapBackend();
         QCOMPARE(log.lines(), Lines {QString::asprintf("service: waitpid(%d) failed errno=10 (No child processes)",

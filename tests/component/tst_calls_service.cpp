@@ -70,8 +70,8 @@ class ServiceTest : public QObject
         else if (t[0] == "tick")
             svc->onPendingIncomingCallInvokeTick();
         else if (t[0] == "settle") { // the event loop alone, no tick
-            svc->pendingCallInvokeTimer->stop();
-            QTRY_COMPARE(svc->pendingCallId, 0);
+            svc->calls.pendingCallInvokeTimer->stop();
+            QTRY_COMPARE(svc->calls.pendingCallId, 0);
         }
         else if (t[0] == "ring")
             svc->handleCallUpdate({num(1), 3, 12, false, "callStatePending", 0, {}, "Alice"});
@@ -128,9 +128,9 @@ private slots:
             (op.startsWith("dialog_") ? dialog : hub) << op.mid(op.startsWith("dialog_") ? 7 : 0);
         for (const QJsonObject &invocation : rig->device.jsonLines("platform/invocations.jsonl"))
             ui << invocation.value("by").toString() + ':' + requestUri(invocation);
-        const int armed = svc->pendingCallInvokeTimer->isActive();
+        const int armed = svc->calls.pendingCallInvokeTimer->isActive();
         const QStringList now {hub.join(' '), dialog.join(' '), ui.join(' '),
-                               QStringLiteral("%1/%2").arg(svc->pendingCallId).arg(armed), shown("platform/dialog.json"),
+                               QStringLiteral("%1/%2").arg(svc->calls.pendingCallId).arg(armed), shown("platform/dialog.json"),
                                shown("platform/hub/kvel_hub_call.json"),
                                QString::fromUtf8(rig->device.read("data/hub_open.env"))
                                    .remove(QRegularExpression("HUB_TS_MS=\\d+\n")).replace('\n', ' ').trimmed()};

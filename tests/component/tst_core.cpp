@@ -52,17 +52,17 @@ private slots:
                                   "service: cmd socket listening on 127.0.0.1:47010",
                               }));
         // Backend mode: the tick runs, the push tail does not, the backend waits for a command.
-        QVERIFY(service.tickTimer->isActive() && !service.eventsTailTimer->isActive());
-        QVERIFY(service.serviceActive && !service.backendWanted && service.backendPid == -1);
+        QVERIFY(service.tickTimer->isActive() && !service.tail.eventsTailTimer->isActive());
+        QVERIFY(service.serviceActive && !service.backend.backendWanted && service.backend.backendPid == -1);
         // Bound to the loopback address only.
         sockaddr_in bound {};
         socklen_t len = sizeof bound;
-        QCOMPARE(getsockname(service.cmdSocketFd, reinterpret_cast<sockaddr *>(&bound), &len), 0);
+        QCOMPARE(getsockname(service.backend.cmdSocketFd, reinterpret_cast<sockaddr *>(&bound), &len), 0);
         QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
         // A second one finds the port taken (neither asks to share it): it says so, then where and why, and ends.
         ZunaroHeadlessService second(nullptr);
         QCOMPARE(log.lines().at(log.lines().size() - 2), "service: cmd bind() failed: errno=" + QByteArray::number(EADDRINUSE));
-        QVERIFY(second.cmdSocketFd == -1 && second.startFailureStatus == 2 && !second.tickTimer->isActive());
+        QVERIFY(second.backend.cmdSocketFd == -1 && second.startFailureStatus == 2 && !second.tickTimer->isActive());
     }
 
     // Each action on a service that runs a backend (and once on a stopped one): whether it is active after, and
@@ -99,14 +99,14 @@ private slots:
         char *argv[] = {arg0, arg1, nullptr};
         QCOMPARE(posix_spawn(&sleeper, argv[0], nullptr, nullptr, argv, environ), 0);
         ChildReaper reaper {&sleeper};
-        service.backendPid = sleeper;
-        service.backendWanted = true;
-        service.pendingNotifyCount = 3;
-        service.lastNotifyPostMs = 1234;
-        service.hubSummaryMessageCount = 2;
-        service.hubSummaryChatIds.insert(7);
-        service.hubSummaryLines.append({7, 1700000000, QStringLiteral("Team: Bob: hi")});
-        service.pendingBackendLines << QStringLiteral("queued");
+        service.backend.backendPid = sleeper;
+        service.backend.backendWanted = true;
+        service.summary.pendingNotifyCount = 3;
+        service.summary.lastNotifyPostMs = 1234;
+        service.summary.hubSummaryMessageCount = 2;
+        service.summary.hubSummaryChatIds.insert(7);
+        service.summary.hubSummaryLines.append({7, 1700000000, QStringLiteral("Team: Bob: hi")});
+        service.backend.pendingBackendLines << QStringLiteral("queued");
 
         zplatform::setClockMs(kNow);
         service.onInvoked(invocation(action));
@@ -118,15 +118,15 @@ private slots:
         const QTimer *tick = service.tickTimer;
         const QString state = "active=%1 tick=%2 ended=%3 shown=%4 wanted=%5 pending=%6 messages=%7 lines=%8 chats=%9";
         QCOMPARE(state.arg(int(service.serviceActive)).arg(tick->isActive() ? 1 + (tick->remainingTime() > due) : 0)
-                     .arg(int(ended)).arg(int(device.exists("platform/hub/kvel_hub_summary.json"))).arg(int(service.backendWanted))
-                     .arg(service.pendingNotifyCount).arg(service.hubSummaryMessageCount)
-                     .arg(service.hubSummaryLines.size()).arg(service.hubSummaryChatIds.size()),
+                     .arg(int(ended)).arg(int(device.exists("platform/hub/kvel_hub_summary.json"))).arg(int(service.backend.backendWanted))
+                     .arg(service.summary.pendingNotifyCount).arg(service.summary.hubSummaryMessageCount)
+                     .arg(service.summary.hubSummaryLines.size()).arg(service.summary.hubSummaryChatIds.size()),
                  cleared ? state.arg(int(active)).arg(int(active)).arg(1).arg(0).arg(0).arg(0).arg(0).arg(0).arg(0)
                          : state.arg(int(active)).arg(int(active)).arg(0).arg(1).arg(1).arg(3).arg(2).arg(1).arg(1));
         // Only the stop forgets when the last summary went out.
-        QCOMPARE(service.lastNotifyPostMs, action == kStop ? 0 : 1234);
+        QCOMPARE(service.summary.lastNotifyPostMs, action == kStop ? 0 : 1234);
         // Queued commands wait for the next backend whatever happens.
-        QCOMPARE(service.pendingBackendLines, QStringList {QStringLiteral("queued")});
+        QCOMPARE(service.backend.pendingBackendLines, QStringList {QStringLiteral("queued")});
     }
 
     // With nothing wanted a tick stops the tick; each way work comes back
@@ -144,14 +144,14 @@ private slots:
         QVERIFY(device.write("platform/lock_state", "1"));
         ZunaroHeadlessService service(nullptr);
         QVERIFY(device.write("data/backend_events.jsonl", "{\"type\":\"other\"}\n"));
-        QTRY_COMPARE(service.eventsFileOffset, 17);
+        QTRY_COMPARE(service.tail.eventsFileOffset, 17);
         service.onTick();
         QVERIFY(!service.tickTimer->isActive());
         bool done = false;
         if (way == "command") {
             sendCommandDatagram("hello");
             QTRY_VERIFY(service.tickTimer->isActive());
-            done = service.backendWanted && service.pendingBackendLines == QStringList {"hello"};
+            done = service.backend.backendWanted && service.backend.pendingBackendLines == QStringList {"hello"};
         } else if (way == "start") {
             service.onInvoked(invocation(kStart));
             done = service.serviceActive;
@@ -159,18 +159,18 @@ private slots:
             QVERIFY(device.write("data/backend_events.jsonl",
                                  device.read("data/backend_events.jsonl") + messageEvent(7, "T", "hi") + '\n'));
             QTRY_VERIFY(service.tickTimer->isActive());
-            done = service.hubSummaryMessageCount == 1;
+            done = service.summary.hubSummaryMessageCount == 1;
         } else if (way == "unlock with a call") {
-            service.pendingCallId = 5;
+            service.calls.pendingCallId = 5;
             QVERIFY(device.write("platform/lock_state", "0"));
             QTRY_VERIFY(service.tickTimer->isActive());
             done = device.column("platform/invocations.jsonl", "uri").value(0).contains("5");
         } else {
-            service.backendWanted = true;
-            service.backendNextStartMs = zplatform::nowMs() + 60000;
+            service.backend.backendWanted = true;
+            service.backend.backendNextStartMs = zplatform::nowMs() + 60000;
             service.tickTimer->start();
             service.onTick();
-            done = service.backendPid == -1;
+            done = service.backend.backendPid == -1;
         }
         QVERIFY(service.tickTimer->isActive() && done);
     }

@@ -74,7 +74,7 @@ private slots:
         QFETCH(QList<QByteArray>, events);
         for (const QByteArray &event : events)
             svc->dispatchBackendEvent(event);
-        QCOMPARE_LE(svc->hubSummaryLines.size(), hubsummary::kMaxStoredLines);
+        QCOMPARE_LE(svc->summary.hubSummaryLines.size(), hubsummary::kMaxStoredLines);
         zplatform::setClockMs(kPost);
         svc->postHubSummary(kPost);
 
@@ -85,7 +85,7 @@ private slots:
         QCOMPARE(QStringList({entry["title"].toString(), invoke["target"].toString(), invoke["action"].toString(),
                               invoke["uri"].toString()}),
                  QStringList({"Telegram Vyn", "com.kvel.zunaro", "bb.action.START", "zunaro://hub?screen=chats"}));
-        QCOMPARE(svc->tgpushStatHub, quint64(1));
+        QCOMPARE(svc->push.tgpushStatHub, quint64(1));
     }
 
     // Only what differs from an unknown chat is kept, and the per-chat
@@ -98,15 +98,15 @@ private slots:
             svc->applyChatUnread(-chat, 1);
             svc->enqueueHubSummaryMessage({chat, 0, {}, {}, "x"});
         }
-        QVERIFY(!svc->chatUnreadCounts.contains(1));
+        QVERIFY(!svc->summary.chatUnreadCounts.contains(1));
         const QString sizes = QStringLiteral("unread counts %1, unread news %2, summary chats %3, total %4");
-        QCOMPARE(sizes.arg(svc->chatUnreadCounts.size()).arg(svc->hubUnreadCounts.size())
-                     .arg(svc->hubSummaryChatIds.size()).arg(svc->hubUnreadTotal),
+        QCOMPARE(sizes.arg(svc->summary.chatUnreadCounts.size()).arg(svc->summary.hubUnreadCounts.size())
+                     .arg(svc->summary.hubSummaryChatIds.size()).arg(svc->summary.hubUnreadTotal),
                  sizes.arg(bound).arg(bound).arg(bound).arg(bound));
         for (const char *table : {"unread counts", "unread news", "summary chats"})
             QVERIFY2(rig->log.matching(QByteArray("service: ") + table + " full at").size() == 1, table);
         svc->applyChatUnread(-1, 3); // a chat it holds still counts
-        QCOMPARE(svc->hubUnreadTotal, quint64(bound) + 2);
+        QCOMPARE(svc->summary.hubUnreadTotal, quint64(bound) + 2);
     }
 
     // Steps at ms after kT: "m" a message of chat 1, "unread C N", "push N", "fire" the due timer, "post" the summary
@@ -153,7 +153,7 @@ private slots:
             const int postsBefore = posts();
             zplatform::setClockMs(at);
             if (what == "fire")
-                svc->tgpushNotifyTimer->stop();
+                svc->summary.tgpushNotifyTimer->stop();
             if (what == "m")
                 svc->dispatchBackendEvent(messageEvent(1, "A", "x"));
             else if (what == "unread")
@@ -167,11 +167,11 @@ private slots:
             else if (what == "front")
                 QVERIFY(rig->device.write("data/ui_running.txt", QByteArray::number(at)));
             else if (what == "coalesce")
-                svc->notifyCoalesceMs = n;
+                svc->summary.notifyCoalesceMs = n;
             else if (what == "interval")
-                svc->notifyMinIntervalMs = n;
+                svc->summary.notifyMinIntervalMs = n;
             else if (what == "last")
-                svc->lastNotifyPostMs = at;
+                svc->summary.lastNotifyPostMs = at;
             else if (what == "alive")
                 svc->uiAliveRecent = true;
             else if (what == "stop")
@@ -180,9 +180,9 @@ private slots:
                 QFAIL(qPrintable(step));
             if (!step.contains(QStringLiteral(" => ")))
                 continue;
-            const QTimer *timer = svc->tgpushNotifyTimer;
+            const QTimer *timer = svc->summary.tgpushNotifyTimer;
             const QString due = timer->isActive() ? QString::number(timer->interval()) : QStringLiteral("-");
-            QString seen = QStringLiteral("%1 %2 %3").arg(due).arg(svc->pendingNotifyCount).arg(posts());
+            QString seen = QStringLiteral("%1 %2 %3").arg(due).arg(svc->summary.pendingNotifyCount).arg(posts());
             if (posts() > postsBefore)
                 seen += QStringLiteral(", ") + body().section(QLatin1Char('\n'), 0, 0);
             QCOMPARE(step.section(QStringLiteral(" => "), 0, 0) + QStringLiteral(" => ") + seen, step); // names the step

@@ -51,13 +51,13 @@ class ServiceTest : public QObject
     static QStringList dispatched(const ZunaroHeadlessService &service)
     {
         QStringList seen;
-        for (const auto &line : service.hubSummaryLines)
+        for (const auto &line : service.summary.hubSummaryLines)
             seen.prepend((line.chatId == 1 ? QString() : QString::number(line.chatId) + ": ") + line.text.mid(3));
-        QList<qint64> chats = service.chatUnreadCounts.keys();
+        QList<qint64> chats = service.summary.chatUnreadCounts.keys();
         std::sort(chats.begin(), chats.end());
         for (qint64 chat : chats)
-            seen << QStringLiteral("unread %1: %2, news %3").arg(chat).arg(service.chatUnreadCounts.value(chat))
-                        .arg(service.hubUnreadCounts.value(chat, -1));
+            seen << QStringLiteral("unread %1: %2, news %3").arg(chat).arg(service.summary.chatUnreadCounts.value(chat))
+                        .arg(service.summary.hubUnreadCounts.value(chat, -1));
         return seen;
     }
 
@@ -154,7 +154,7 @@ private slots:
             } else if (step == "-") {
                 QVERIFY(QFile::remove(path));
             } else if (step == "push") {
-                service.tgpushMode = true;
+                service.push.tgpushMode = true;
             } else if (step == "stop" || step == "start") {
                 service.serviceActive = step == "start";
             } else if (step == "t") {
@@ -163,8 +163,8 @@ private slots:
                 const qint64 readBefore = bytesRead();
                 service.tailBackendEvents();
                 QCOMPARE_LE(bytesRead() - readBefore, eventtail::kMaxPassBytes + 64 * 1024);
-                QVERIFY(!service.eventsPartialLine.contains('\n'));
-                QCOMPARE_LE(service.eventsPartialLine.size(), eventtail::kMaxLineBytes);
+                QVERIFY(!service.tail.eventsPartialLine.contains('\n'));
+                QCOMPARE_LE(service.tail.eventsPartialLine.size(), eventtail::kMaxLineBytes);
             }
         }
         QStringList seen = dispatched(service);
@@ -197,7 +197,7 @@ private slots:
             return done;
         };
         QVERIFY(written(append(device, callEvent(5, "callStatePending") + '\n')));
-        QTRY_VERIFY(service.incomingCallDialog && service.incomingCallDialog->isShown());
+        QTRY_VERIFY(service.calls.incomingCallDialog && service.calls.incomingCallDialog->isShown());
         const QByteArray path = QFile::encodeName(device.path(kEvents));
         for (int i = 0; i < 20; ++i) {
             QVERIFY(append(device, unreadEvent(2 * i + 1, 1) + '\n'));
@@ -205,7 +205,7 @@ private slots:
             QVERIFY(written(append(device, unreadEvent(2 * i + 2, 1) + '\n')));
             QTest::qWait(300);
         }
-        QTRY_COMPARE(service.chatUnreadCounts.size(), 40);
+        QTRY_COMPARE(service.summary.chatUnreadCounts.size(), 40);
     }
 };
 

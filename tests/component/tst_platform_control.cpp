@@ -11,14 +11,14 @@
 #include "bb/system/InvokeManager.h"
 #include "bps/bps.h"
 #include "serviceprocess.h"
+#include "status_view.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
 #include "zunaro/network.h"
-#include "zunaro/status.h"
 
 #include "backends.h"
-#include "online_state.h"
-#include "state_parse.h"
+#include "internal/online_state.h"
+#include "internal/state_parse.h"
 
 using bb::system::InvokeRequest;
 
@@ -183,7 +183,7 @@ private slots:
         QFETCH(QVariantMap, status);
         QFETCH(QString, view);
         qputenv("TZ", "UTC");
-        QCOMPARE(zplatform::statusView(status, 1796599512198), view);
+        QCOMPARE(::statusView(status, 1796599512198), view);
     }
 
     // zunaroctl's refusals: bad arguments end it with 2, a failed request with 1, each saying why.

@@ -43,9 +43,9 @@ class ServiceTest : public QObject
     // The next poll is -1 when none is armed.
     static QByteArray pollState(const ZunaroHeadlessService &s)
     {
-        return poll({s.tgpushPollInFlight(), unjittered(armed(s.tgpushPollTimer)), s.tgpushBackoffMs,
-                     qint64(s.tgpushStatStarted), qint64(s.tgpushStatOk), qint64(s.tgpushStatErr),
-                     s.tgpushLastHttpStatus});
+        return poll({s.tgpushPollInFlight(), unjittered(armed(s.push.tgpushPollTimer)), s.push.tgpushBackoffMs,
+                     qint64(s.push.tgpushStatStarted), qint64(s.push.tgpushStatOk), qint64(s.push.tgpushStatErr),
+                     s.push.tgpushLastHttpStatus});
     }
 
     // The service in push mode, its timers stopped: the test drives every poll.
@@ -66,9 +66,9 @@ class ServiceTest : public QObject
                          QStringLiteral("TGPUSH_POLL_URL=http://127.0.0.1:%1/poll%2\nTGPUSH_TIMEOUT_MS=%3\n")
                              .arg(port).arg(query).arg(timeoutMs).toUtf8());
             s = std::make_unique<ZunaroHeadlessService>(nullptr);
-            s->tgpushPollTimer->stop();
-            s->eventsTailTimer->stop();
-            return s->tgpushMode;
+            s->push.tgpushPollTimer->stop();
+            s->tail.eventsTailTimer->stop();
+            return s->push.tgpushMode;
         }
         QByteArray control(const QString &request) { return proxyControl(port, request); }
         // Polls and gives the state once done (the next poll is a second away).
@@ -81,7 +81,7 @@ class ServiceTest : public QObject
         bool pollHeld()
         {
             s->onTgpushTick();
-            const qint64 started = s->tgpushStatStarted;
+            const qint64 started = s->push.tgpushStatStarted;
             const auto held = [&] { return QJsonDocument::fromJson(control("stats"))["polls"].toInteger() == started; };
             return QTest::qWaitFor(held, 5000) && s->tgpushPollInFlight();
         }
@@ -153,10 +153,10 @@ private slots:
             QVERIFY(placeAt(paths[i], files[i].isEmpty() ? "<none>" : files[i]));
         LogCapture log;
         ZunaroHeadlessService s(nullptr);
-        QTEST(named(kSettings, {s.tgpushTimeoutMs, s.notifyMinIntervalMs, s.notifyCoalesceMs,
-                                s.tgpushPollDelayOnEventsMs, qint64(s.tgpushSince)})
-                  + ' ' + named(kTimers, {s.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.eventsTailTimer),
-                                    armed(s.tgpushPollTimer)}),
+        QTEST(named(kSettings, {s.push.tgpushTimeoutMs, s.summary.notifyMinIntervalMs, s.summary.notifyCoalesceMs,
+                                s.push.tgpushPollDelayOnEventsMs, qint64(s.push.tgpushSince)})
+                  + ' ' + named(kTimers, {s.backend.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.tail.eventsTailTimer),
+                                    armed(s.push.tgpushPollTimer)}),
               "numbers");
         for (QByteArray &line : lines) {
             for (int i = 0; i < 3; ++i)
@@ -185,7 +185,7 @@ private slots:
         QCOMPARE(push::pollRequestUrl("http://h/a%2Fb%31", 9, 1), "http://h/a%2Fb%31?since=9&timeout_ms=1");
         Rig r;
         QVERIFY(r.start(200, httpStatus == 204 ? QStringLiteral("?k=v") : QString()));
-        r.s->tgpushSince = 12;
+        r.s->push.tgpushSince = 12;
         // Until cleared: a resend on a broken reused connection takes one.
         r.control("fault?" + fault + "&times=0");
         for (qint64 n = 1, wait = 5000; n <= 8; ++n, wait = qMin(wait * 2, 300000))
@@ -221,10 +221,10 @@ private slots:
         QFETCH(QByteArray, body);
         Rig r(9); // discard: nothing answers
         QVERIFY(r.start(timeoutMs));
-        r.s->tgpushLastPollDurMs = durMs;
+        r.s->push.tgpushLastPollDurMs = durMs;
         r.s->takeTgpushAnswer(body);
-        QTEST(named(kAnswer, {qint64(r.s->tgpushStatTimeout), qint64(r.s->tgpushStatEvents), qint64(r.s->tgpushSince),
-                     qint64(r.s->pendingNotifyCount), r.s->tgpushSinceDirty, unjittered(armed(r.s->tgpushPollTimer)),
+        QTEST(named(kAnswer, {qint64(r.s->push.tgpushStatTimeout), qint64(r.s->push.tgpushStatEvents), qint64(r.s->push.tgpushSince),
+                     qint64(r.s->summary.pendingNotifyCount), r.s->push.tgpushSinceDirty, unjittered(armed(r.s->push.tgpushPollTimer)),
                      r.log.matching("service: tgpush stats reason=poll_ok ").size()}),
               "effects");
     }
@@ -235,36 +235,36 @@ private slots:
         Rig r;
         QVERIFY(r.start(1000));
         r.control("fault?kind=hang");
-        r.s->tgpushBackoffMs = 20000;
+        r.s->push.tgpushBackoffMs = 20000;
         QVERIFY(r.pollHeld());
-        emit r.s->networkConfigManager->onlineStateChanged(false);
+        emit r.s->push.networkConfigManager->onlineStateChanged(false);
         QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
         r.s->onTgpushTick();
         QCOMPARE(pollState(*r.s), poll({0, 60000, 20000, 1, 0, 0, 0}));
-        emit r.s->networkConfigManager->onlineStateChanged(true);
+        emit r.s->push.networkConfigManager->onlineStateChanged(true);
         QCOMPARE(pollState(*r.s), poll({0, 0, 0, 1, 0, 0, 0}));
 
         QVERIFY(r.pollHeld());
         r.device.write(QStringLiteral("data/ui_alive.txt"), QByteArray::number(zplatform::nowMs()));
         r.s->onTick();
-        QCOMPARE(pollState(*r.s) + ' ' + named("netError", {r.s->tgpushLastNetError}),
+        QCOMPARE(pollState(*r.s) + ' ' + named("netError", {r.s->push.tgpushLastNetError}),
                  poll({0, -1, 5000, 2, 0, 1, 0}) + ' ' + named("netError", {5}));
-        emit r.s->networkConfigManager->onlineStateChanged(true);
+        emit r.s->push.networkConfigManager->onlineStateChanged(true);
         r.s->onTgpushTick();
         QCOMPARE(pollState(*r.s), poll({0, -1, 5000, 2, 0, 1, 0}));
         QVERIFY(QFile::remove(r.device.path(QStringLiteral("data/ui_alive.txt"))));
         r.s->onTick();
-        QCOMPARE(armed(r.s->tgpushPollTimer), 0);
+        QCOMPARE(armed(r.s->push.tgpushPollTimer), 0);
 
         r.s->onTgpushTick();
-        QPointer<QNetworkReply> stale = std::exchange(r.s->tgpushReply, nullptr);
+        QPointer<QNetworkReply> stale = std::exchange(r.s->push.tgpushReply, nullptr);
         QVERIFY(stale && r.pollHeld());
         stale->abort();
-        QCOMPARE(pollState(*r.s) + ' ' + named("deadline", {armed(r.s->tgpushPollDeadlineTimer)}),
+        QCOMPARE(pollState(*r.s) + ' ' + named("deadline", {armed(r.s->push.tgpushPollDeadlineTimer)}),
                  poll({1, -1, 5000, 4, 0, 1, 0}) + ' ' + named("deadline", {31000}));
         r.s->onTgpushPollDeadline();
         QCOMPARE(pollState(*r.s) + ' '
-                     + named("netError deadline", {r.s->tgpushLastNetError, armed(r.s->tgpushPollDeadlineTimer)}),
+                     + named("netError deadline", {r.s->push.tgpushLastNetError, armed(r.s->push.tgpushPollDeadlineTimer)}),
                  poll({0, 10000, 10000, 4, 0, 2, 0}) + ' ' + named("netError deadline", {4, -1}));
         QCOMPARE(r.log.matching("service: tgpush poll failed http=0 err=4 (no answer within 31000 ms)").size(), 1);
         QCOMPARE(r.log.matching("service: tgpush stats reason=poll_error").size(), 2);
@@ -293,7 +293,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!r.s->tgpushPollInFlight(), 60000);
         QVERIFY(r.log.matching("service: tgpush poll failed http=200").value(0).endsWith("than 67108864 bytes)"));
         QVERIFY2(sent <= (64 + 16) * 1024 * 1024, qPrintable(QString::number(sent)));
-        QCOMPARE(r.s->tgpushAnswer.capacity(), 0);
+        QCOMPARE(r.s->push.tgpushAnswer.capacity(), 0);
     }
 
     // Advances a gap apart are written once settled, or when the oldest unwritten is a minute old; STOP, the rest.
@@ -324,11 +324,11 @@ private slots:
         for (int i = 0; i < advances; ++i) {
             if (i > 0)
                 zplatform::advanceClockMs(gapMs);
-            s.tgpushSince = quint64(100 + i);
+            s.push.tgpushSince = quint64(100 + i);
             s.markTgpushSinceDirty();
             const qint64 written = writtenAt >= 0 && i >= writtenAt ? 100 + writtenAt : 0; // 0: no file yet
             QCOMPARE(named("step cursor dirty flushArmed", {i, r.device.read(kCursor).trimmed().toLongLong(),
-                                                             s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive()}),
+                                                             s.push.tgpushSinceDirty, s.push.tgpushSinceFlushTimer->isActive()}),
                      named("step cursor dirty flushArmed", {i, written, i != writtenAt, i != writtenAt}));
         }
         r.log.clear();
@@ -336,7 +336,7 @@ private slots:
         const qint64 last = advances > 0 ? 99 + advances : 0;
         QCOMPARE(r.device.read(kCursor), writable && last ? QByteArray::number(last) + "\n" : QByteArray());
         QCOMPARE(named("dirty flushArmed since",
-                       {s.tgpushSinceDirty, s.tgpushSinceFlushTimer->isActive(), qint64(s.tgpushSince)}),
+                       {s.push.tgpushSinceDirty, s.push.tgpushSinceFlushTimer->isActive(), qint64(s.push.tgpushSince)}),
                  named("dirty flushArmed since", {0, 0, last}));
         QCOMPARE(r.log.lines(), QList<QByteArray> {"service: invoked action=com.kvel.zunaro.service.STOP"});
     }

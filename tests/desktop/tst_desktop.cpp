@@ -206,7 +206,7 @@ private slots:
         QVERIFY(placeAt(buses.dir() + "/config/zunaro/notification_settings.json",
                         QString(R"({"sound":1,"preview":%1})").arg(preview).toUtf8()));
         svc->clearHubSummaryState();
-        svc->lastHubSummaryText.clear();
+        svc->summary.lastHubSummaryText.clear();
         svc->enqueueHubSummaryMessage({7, 0, "<b>Bob</b>", {}, "a & b"});
         svc->postHubSummary(zplatform::nowMs());
         const QString hints = "|default,Open|category=im.received,desktop-entry=com.kvel.zunaro.service|-1";
@@ -264,7 +264,7 @@ self.next_id += 0 if args[1] else 1)";
         setLocked(fault == "locked");
         const bool secondCall = fault == "call in the gap", gap = fault == "restart" || fault.endsWith("in the gap");
         svc->handleCallUpdate({callId - secondCall, 3, 12, false, "callStatePending", 0, {}, secondCall ? "Eve" : name});
-        svc->pendingCallInvokeTimer->stop();
+        svc->calls.pendingCallInvokeTimer->stop();
         if (gap) {
             QTRY_COMPARE(notifications().filter("category=call.incoming").size(), 1);
             restartServer(kMarkupCaps, fault == "restart" ? std::function<void()>() : [&] {
@@ -387,10 +387,10 @@ self.next_id += 0 if args[1] else 1)";
         QTRY_COMPARE(log.matching("service: invoked action="),
                      QList<QByteArray> {"service: invoked action=x\\n\\n" + QString(126, QChar(0xe9)).toUtf8()
                                         + "...(cut: 100003 bytes)"});
-        svc->backendWanted = true;
+        svc->backend.backendWanted = true;
         svc->onTick();
-        QVERIFY(svc->backendPid > 0);
-        const QString pid = QString::number(svc->backendPid);
+        QVERIFY(svc->backend.backendPid > 0);
+        const QString pid = QString::number(svc->backend.backendPid);
         const auto status = [this] {
             const QString out = QString::fromUtf8(ctl({"status", "--raw"}).out);
             return out.split('\n').filter(QRegularExpression("^(active|backend_pid|lock_state|mode)="));
@@ -401,7 +401,7 @@ self.next_id += 0 if args[1] else 1)";
                                     "Introspect", {}).value_or(QVariantList()).value(0).toString();
         QVERIFY(xml.contains(R"(name="uri")") && xml.contains(R"(name="status")") && !xml.contains("arg_"));
         QCOMPARE(ctl({"invoke", "com.kvel.zunaro.service.STOP"}).exitCode, 0);
-        QTRY_COMPARE(svc->backendPid, -1);
+        QTRY_COMPARE(svc->backend.backendPid, -1);
         QCOMPARE(status(), (QStringList {"active=0", "backend_pid=-1", "lock_state=0", "mode=backend"}));
     }
 

@@ -14,7 +14,7 @@
 #include "core/presence.h"
 #include "fuzz_check.h"
 #include "push/env_config.h"
-#include "state_parse.h"
+#include "internal/state_parse.h"
 
 namespace {
 bool isSpace(char c)

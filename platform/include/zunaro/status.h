@@ -24,9 +24,4 @@ QVariantMap statusSnapshot();
 // scripts, which read today's keys and must keep reading them.
 QString statusLines(const QVariantMap &status);
 
-// The snapshot for a person, in the manner of `systemctl status`: version,
-// mode and activity, the backend or the push poll, the command queue, the
-// UI, lock and online state. Times are shown against `nowMs`, in local time.
-QString statusView(const QVariantMap &status, qint64 nowMs);
-
 } // namespace zplatform

@@ -9,7 +9,7 @@
 
 #include <functional>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 #include "bb/system/InvokeRequest.h"
 
 namespace zplatform {

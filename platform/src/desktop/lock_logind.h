@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 
 namespace zplatform {
 

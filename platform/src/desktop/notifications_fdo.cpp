@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "bb/platform/NotificationSettings.h"
+#include "internal/state_parse.h"
 #include "zunaro/device.h"
 #include "zunaro/identity.h"
 #include "zunaro/log.h"
@@ -45,7 +45,7 @@ struct Notice {
     bool dialog = false;
     quint64 dialogId = 0;
     bool repeat = false;
-    bb::platform::NotificationCategory::Type category = bb::platform::NotificationCategory::Message;
+    HubCategory category = HubCategory::Message;
     QString title;
     QString body;
     bool hasRequest = false;
@@ -138,8 +138,7 @@ public:
         notice.dialog = true;
         notice.dialogId = dialogId;
         notice.repeat = dialog.repeat;
-        notice.category = dialog.repeat ? bb::platform::NotificationCategory::IncomingCall
-                                        : bb::platform::NotificationCategory::Message;
+        notice.category = dialog.repeat ? HubCategory::IncomingCall : HubCategory::Message;
         notice.title = dialog.title;
         notice.body = dialog.body;
         notice.buttons = dialog.buttons;
@@ -363,8 +362,8 @@ private:
     QDBusMessage notifyMessage(const Slot &slot) const
     {
         const Notice &n = slot.notice;
-        const bb::platform::NotificationApplicationSettings settings;
-        const bool previewOff = settings.preview() == bb::platform::NotificationPriorityPolicy::Deny;
+        const AppliedSettings settings = appliedSettings();
+        const bool previewOff = settings.preview == kPolicyDeny;
         QString body = shortenLines(previewBody(n.body, n.category, previewOff), kMaxLineChars);
         if (m_markup)
             body = escapeBodyMarkup(body);
@@ -380,10 +379,10 @@ private:
             if (n.repeat)
                 hints.insert(QStringLiteral("sound-name"), QStringLiteral("phone-incoming-call"));
         }
-        hints.insert(QStringLiteral("category"), n.category == bb::platform::NotificationCategory::IncomingCall
+        hints.insert(QStringLiteral("category"), n.category == HubCategory::IncomingCall
                                                      ? QStringLiteral("call.incoming")
                                                      : QStringLiteral("im.received"));
-        if (settings.sound() == bb::platform::NotificationPolicy::Deny)
+        if (settings.sound == kPolicyDeny)
             hints.insert(QStringLiteral("suppress-sound"), true);
         QDBusMessage message = serverCall(QStringLiteral("Notify"));
         message << identity::kAppName << slot.id << identity::kServiceEntry
@@ -640,14 +639,14 @@ QString shortenLines(const QString &text, int maxChars)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString dialogActionKey(bb::system::SystemUiResult::Type role, int index)
+QString dialogActionKey(ButtonRole role, int index)
 {
     switch (role) {
-    case bb::system::SystemUiResult::ConfirmButtonSelection:
+    case ButtonRole::Confirm:
         return QStringLiteral("accept");
-    case bb::system::SystemUiResult::CancelButtonSelection:
+    case ButtonRole::Cancel:
         return QStringLiteral("decline");
-    case bb::system::SystemUiResult::CustomButtonSelection:
+    case ButtonRole::Custom:
         break;
     }
     return QStringLiteral("button%1").arg(index);
@@ -667,9 +666,9 @@ bool requestIsAbout(const bb::system::InvokeRequest &entry, const bb::system::In
     });
 }
 
-QString previewBody(const QString &body, bb::platform::NotificationCategory::Type category, bool previewOff)
+QString previewBody(const QString &body, HubCategory category, bool previewOff)
 {
-    if (!previewOff || category != bb::platform::NotificationCategory::Message)
+    if (!previewOff || category != HubCategory::Message)
         return body;
     return body.section(QLatin1Char('\n'), 0, 0);
 }

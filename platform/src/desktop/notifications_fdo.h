@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 
 namespace zplatform {
 
@@ -25,12 +25,12 @@ QString escapeBodyMarkup(const QString &text);
 QString shortenLines(const QString &text, int maxChars);
 // The action key of a dialog button: "accept" for the one that confirms,
 // "decline" for the one that cancels, "button<N>" for any other.
-QString dialogActionKey(bb::system::SystemUiResult::Type role, int index);
+QString dialogActionKey(ButtonRole role, int index);
 // Whether an entry's request is what a dialog button's request is about:
 // the same target and place, the button's query adding to the entry's.
 bool requestIsAbout(const bb::system::InvokeRequest &entry, const bb::system::InvokeRequest &button);
 // The body as shown: with previews off, of a message only its first line
 // (what it is about, not what it says).
-QString previewBody(const QString &body, bb::platform::NotificationCategory::Type category, bool previewOff);
+QString previewBody(const QString &body, HubCategory category, bool previewOff);
 
 } // namespace zplatform

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QVariantMap>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 
 namespace zplatform {
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "desktop/private_folder.h"
-#include "unix_socket.h"
+#include "internal/unix_socket.h"
 
 namespace zplatform {
 

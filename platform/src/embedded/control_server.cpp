@@ -13,10 +13,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "bb/system/InvokeManager.h"
 #include "embedded/invocations_file.h"
 #include "files.h"
-#include "unix_socket.h"
+#include "internal/unix_socket.h"
 #include "zunaro/device.h"
 #include "zunaro/log.h"
 

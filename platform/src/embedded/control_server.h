@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 #include "embedded/control_request.h"
 
 class QLocalServer;

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "hub_carrier.h"
+#include "internal/hub_carrier.h"
 
 namespace zplatform {
 

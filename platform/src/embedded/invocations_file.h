@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 #include "bb/system/InvokeRequest.h"
 
 namespace zplatform {

@@ -1,6 +1,6 @@
 #include "embedded/lock_file.h"
 
-#include "state_parse.h"
+#include "internal/state_parse.h"
 
 namespace zplatform {
 

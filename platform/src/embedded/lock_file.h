@@ -2,7 +2,7 @@
 // The lock state of the embedded platform: <device root>/platform/lock_state,
 // watched so that a change is told as soon as the file is written.
 
-#include "backend_api.h"
+#include "internal/backend_api.h"
 #include "embedded/state_file.h"
 
 namespace zplatform {

@@ -1,6 +1,7 @@
 #pragma once
 // The one source of the device's online state that every
-// NetworkConfigurationManager answers from.
+// NetworkConfigurationManager answers from; it lives in network.cpp beside
+// the managers.
 
 #include <functional>
 #include <optional>

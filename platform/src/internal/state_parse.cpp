@@ -1,4 +1,7 @@
-#include "state_parse.h"
+#include "internal/state_parse.h"
+
+#include "files.h"
+#include "zunaro/device.h"
 #include "zunaro/json.h"
 
 #include <QJsonDocument>
@@ -38,6 +41,14 @@ AppliedSettings settingsFromJson(const QByteArray &content)
     s.led = policyValue(o, "led");
     s.preview = policyValue(o, "preview");
     return s;
+}
+
+AppliedSettings appliedSettings()
+{
+    QByteArray content;
+    if (readSmallFile(notificationSettingsPath(), 64 * 1024, &content) != SmallFile::Read)
+        return {};
+    return settingsFromJson(content);
 }
 
 bool onlineFromContent(const QByteArray &content)

@@ -1,4 +1,4 @@
-#include "live_objects.h"
+#include "internal/live_objects.h"
 
 #include <QPointer>
 

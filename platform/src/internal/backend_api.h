@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "bb/system/InvokeRequest.h"
-#include "hub_carrier.h"
+#include "internal/hub_carrier.h"
 
 namespace zplatform {
 

@@ -4,8 +4,8 @@
 #include <QPointer>
 
 #include "backends.h"
-#include "live_objects.h"
-#include "online_state.h"
+#include "internal/live_objects.h"
+#include "internal/online_state.h"
 #include "zunaro/status.h"
 
 namespace bb {

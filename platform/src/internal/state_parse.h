@@ -22,9 +22,17 @@ struct AppliedSettings {
     int preview = 0;
 };
 
+// The value of a policy the user turned off (0 is the default, 1 allow).
+constexpr int kPolicyDeny = 2;
+
 // The settings as last applied; a missing, garbled or out-of-range value
 // reads as its default.
 AppliedSettings settingsFromJson(const QByteArray &content);
+
+// The settings as last applied, from notificationSettingsPath(): the one
+// place that reads that file. A missing or unreadable file reads as the
+// defaults.
+AppliedSettings appliedSettings();
 
 // Largest online_state file taken as an online state.
 constexpr qsizetype kMaxOnlineStateBytes = 64;

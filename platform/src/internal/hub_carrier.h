@@ -9,16 +9,21 @@
 #include <QPair>
 #include <QString>
 
-#include "bb/platform/Notification.h"
 #include "bb/system/InvokeRequest.h"
-#include "bb/system/SystemUiButton.h"
 
 namespace zplatform {
+
+// How an entry or a dialog is told: a message, or a call that rings.
+enum class HubCategory { Message, IncomingCall };
+
+// What a dialog button stands for: the one that confirms, the one that
+// cancels, or any other.
+enum class ButtonRole { Confirm, Cancel, Custom };
 
 struct HubEntry {
     QString key;
     int type = 0;
-    bb::platform::NotificationCategory::Type category = bb::platform::NotificationCategory::Message;
+    HubCategory category = HubCategory::Message;
     QString title;
     QString body;
     qint64 timestampMs = 0;
@@ -29,7 +34,7 @@ struct HubEntry {
 struct DialogButton {
     QString label;
     bb::system::InvokeRequest request;
-    bb::system::SystemUiResult::Type role = bb::system::SystemUiResult::CustomButtonSelection;
+    ButtonRole role = ButtonRole::Custom;
 };
 
 struct DialogContent {

@@ -17,6 +17,19 @@ quint64 nextDialogId()
     static std::atomic<quint64> last {0};
     return ++last;
 }
+
+zplatform::ButtonRole buttonRole(bb::system::SystemUiResult::Type role)
+{
+    switch (role) {
+    case bb::system::SystemUiResult::ConfirmButtonSelection:
+        return zplatform::ButtonRole::Confirm;
+    case bb::system::SystemUiResult::CancelButtonSelection:
+        return zplatform::ButtonRole::Cancel;
+    case bb::system::SystemUiResult::CustomButtonSelection:
+        break;
+    }
+    return zplatform::ButtonRole::Custom;
+}
 } // namespace
 
 Notification::Notification(const QString &key, QObject *parent)
@@ -37,7 +50,8 @@ int Notification::notify()
     zplatform::HubEntry entry;
     entry.key = m_key;
     entry.type = int(m_type);
-    entry.category = m_category;
+    entry.category = m_category == NotificationCategory::IncomingCall ? zplatform::HubCategory::IncomingCall
+                                                                       : zplatform::HubCategory::Message;
     entry.title = m_title;
     entry.body = m_body;
     entry.timestampMs = m_timestamp.isValid() ? m_timestamp.toMSecsSinceEpoch() : 0;
@@ -87,7 +101,7 @@ bool NotificationDialog::putOnScreen() const
     content.body = m_body;
     content.repeat = m_repeat;
     for (const Button &b : m_buttons)
-        content.buttons.append({b.button->label(), b.request, b.role});
+        content.buttons.append({b.button->label(), b.request, buttonRole(b.role)});
     return m_shown ? zplatform::hubCarrier().updateDialog(m_id, content)
                    : zplatform::hubCarrier().showDialog(m_id, content);
 }

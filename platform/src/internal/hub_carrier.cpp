@@ -1,4 +1,4 @@
-#include "hub_carrier.h"
+#include "internal/hub_carrier.h"
 
 namespace zplatform {
 

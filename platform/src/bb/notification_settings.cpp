@@ -4,7 +4,7 @@
 #include <QJsonObject>
 
 #include "files.h"
-#include "state_parse.h"
+#include "internal/state_parse.h"
 #include "zunaro/device.h"
 
 namespace bb {
@@ -27,10 +27,7 @@ int NotificationDefaultApplicationSettings::apply() const
 NotificationApplicationSettings::NotificationApplicationSettings(QObject *parent)
     : QObject(parent)
 {
-    QByteArray content;
-    if (zplatform::readSmallFile(zplatform::notificationSettingsPath(), 64 * 1024, &content) != zplatform::SmallFile::Read)
-        return;
-    const zplatform::AppliedSettings s = zplatform::settingsFromJson(content);
+    const zplatform::AppliedSettings s = zplatform::appliedSettings();
     m_sound = NotificationPolicy::Type(s.sound);
     m_vibrate = NotificationPolicy::Type(s.vibrate);
     m_led = NotificationPolicy::Type(s.led);

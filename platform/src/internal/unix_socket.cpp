@@ -1,4 +1,4 @@
-#include "unix_socket.h"
+#include "internal/unix_socket.h"
 
 #include <cerrno>
 #include <cstring>
