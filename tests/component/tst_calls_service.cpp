@@ -15,8 +15,8 @@ namespace {
 const QString U5 = QStringLiteral("zunaro://call?chat_id=12&call_id=5&user_id=3");
 const QString kAny = QStringLiteral("*");
 // What a scenario leaves, in a Row's order: the Hub entry's and the dialog's journal ops, the UI's invocations, the
-// waiting call as "id/timer armed", the dialog and Hub entry as they stand, the hub open request.
-const char *const kColumns[] = {"hub", "dialog", "ui", "pending", "dialogLeft", "entryLeft", "hubOpen"};
+// waiting call as "id/timer armed", the dialog on screen and the call's Hub entry at the end, the hub open request.
+const char *const kColumns[] = {"hub", "dialog", "ui", "pending", "onScreen", "inHub", "hubOpen"};
 
 QString requestUri(const QJsonObject &invoke)
 {
@@ -31,7 +31,7 @@ QString requestUri(const QJsonObject &invoke)
 struct Row {
     const char *name;
     QStringList steps;
-    QString hub = {}, dialog = {}, ui = {}, pending = kAny, dialogLeft = kAny, entryLeft = kAny, hubOpen = kAny;
+    QString hub = {}, dialog = {}, ui = {}, pending = kAny, onScreen = kAny, inHub = kAny, hubOpen = kAny;
     QStringList log {kAny};
     Row &posts(const QString &ops) { return hub = ops, *this; }
     Row &shows(const QString &ops) { return dialog = ops, *this; }
@@ -39,13 +39,10 @@ struct Row {
     Row &waits(qint64 id) { return pending = QStringLiteral("%1/%2").arg(id).arg(int(id > 0)), *this; }
     Row &leaves(const QString &dlg, const QString &entry = kAny, const QString &open = kAny)
     {
-        return dialogLeft = dlg, entryLeft = entry, hubOpen = open, *this;
+        return onScreen = dlg, inHub = entry, hubOpen = open, *this;
     }
     Row &logs(const QStringList &lines) { return log = lines, *this; }
-    ~Row()
-    {
-        QTest::newRow(name) << steps << hub << dialog << ui << pending << dialogLeft << entryLeft << hubOpen << log;
-    }
+    ~Row() { QTest::newRow(name) << steps << hub << dialog << ui << pending << onScreen << inHub << hubOpen << log; }
 };
 } // namespace
 
@@ -130,8 +127,8 @@ private slots:
             ui << invocation.value("by").toString() + ':' + requestUri(invocation);
         const int armed = svc->calls.pendingCallInvokeTimer->isActive();
         const QStringList now {hub.join(' '), dialog.join(' '), ui.join(' '),
-                               QStringLiteral("%1/%2").arg(svc->calls.pendingCallId).arg(armed), shown("platform/dialog.json"),
-                               shown("platform/hub/kvel_hub_call.json"),
+                               QStringLiteral("%1/%2").arg(svc->calls.pendingCallId).arg(armed),
+                               shown("platform/dialog.json"), shown("platform/hub/kvel_hub_call.json"),
                                QString::fromUtf8(rig->device.read("data/hub_open.env"))
                                    .remove(QRegularExpression("HUB_TS_MS=\\d+\n")).replace('\n', ' ').trimmed()};
         // Each under its column's name, so a failing row says which differs; "*" where the row leaves it unchecked.
