@@ -126,7 +126,6 @@ double IngestBench::ingest(int lines, bool quiet, QString *pathOut)
     zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
 
     ZunaroHeadlessService service(nullptr);
-
     ServiceProbe p(service);
     const QString path = p.tail.eventsFilePath;
     if (pathOut)

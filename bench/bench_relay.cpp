@@ -181,7 +181,6 @@ public:
         zplatform::setApplicationDirPath(appDir);
 
         ZunaroHeadlessService service(nullptr);
-
         ServiceProbe p(service);
         if (p.backend.cmdSocketFd < 0) {
             std::fprintf(stderr, "bench_relay: the command port is taken\n");

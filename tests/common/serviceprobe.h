@@ -7,8 +7,7 @@
 #include "calls/call_logic.h"
 #include "service_main.h"
 
-#define ZUNARO_PROBE_STEP(f) \
-    template <typename... A> decltype(auto) f(A &&...a) { return service.f(std::forward<A>(a)...); }
+#define ZUNARO_PROBE_STEP(f) template <typename... A> decltype(auto) f(A &&...a) { return service.f(std::forward<A>(a)...); }
 
 class ServiceProbe
 {
