@@ -19,7 +19,7 @@
 
 #include "bb/platform/Notification.h"
 #include "desktopbus.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "testdevice.h"
 #include "zunaro/platform.h"
 
@@ -84,7 +84,7 @@ double percentile(QList<double> values, double p)
 }
 } // namespace
 
-class ServiceBench
+class DesktopBench
 {
 public:
     static int run()
@@ -129,10 +129,11 @@ public:
         // A ringing call from its event line to the server.
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         QList<double> latenciesMs;
-        QFile events(service.tail.eventsFilePath);
+        QFile events(p.tail.eventsFilePath);
         if (!events.open(QIODevice::Append)) {
-            fprintf(stderr, "bench_desktop: cannot append to %s\n", qPrintable(service.tail.eventsFilePath));
+            fprintf(stderr, "bench_desktop: cannot append to %s\n", qPrintable(p.tail.eventsFilePath));
             return 1;
         }
         for (int call = 1; call <= kRings; ++call) {
@@ -141,7 +142,7 @@ public:
             const qint64 sent = clock.nsecsElapsed();
             events.write(ring);
             events.flush();
-            service.tailBackendEvents();
+            p.tailBackendEvents();
             if (!waitFor(server, [&] { return server.lastDialogNs > sent; })) {
                 fprintf(stderr, "bench_desktop: call %d did not ring at the server\n", call);
                 return 1;
@@ -150,7 +151,7 @@ public:
             events.write("{\"type\":\"call_update\",\"call_id\":" + QByteArray::number(call)
                          + ",\"state\":\"callStateDiscarded\"}\n");
             events.flush();
-            service.tailBackendEvents();
+            p.tailBackendEvents();
         }
         printf("desktop_call_notify_p50 %.3f ms\n", percentile(latenciesMs, 0.50));
         printf("desktop_call_notify_p99 %.3f ms\n", percentile(latenciesMs, 0.99));
@@ -161,7 +162,7 @@ public:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return ServiceBench::run();
+    return DesktopBench::run();
 }
 
 #include "bench_desktop.moc"

@@ -22,7 +22,7 @@
 #include <sys/resource.h>
 
 #include "events/event_reader.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -97,7 +97,7 @@ void print(const char *name, double value, const char *unit)
 }
 } // namespace
 
-class ServiceBench
+class IngestBench
 {
 public:
     // Passes over `lines` lines in a fresh service; the figures are printed
@@ -108,15 +108,15 @@ public:
 
 private:
     // The part callgrind counts.
-    Q_NEVER_INLINE static void passes(ZunaroHeadlessService &service, qint64 bytes)
+    Q_NEVER_INLINE static void passes(ServiceProbe &p, qint64 bytes)
     {
         // Each pass reads a bounded part; the service runs them back to back.
-        while (service.tail.eventsFileOffset < bytes)
-            service.tailBackendEvents();
+        while (p.tail.eventsFileOffset < bytes)
+            p.tailBackendEvents();
     }
 };
 
-double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
+double IngestBench::ingest(int lines, bool quiet, QString *pathOut)
 {
     static QTemporaryDir device;
     QDir(device.path()).mkpath(QStringLiteral("app/native"));
@@ -126,7 +126,8 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     zplatform::setApplicationDirPath(device.path() + QStringLiteral("/app/native"));
 
     ZunaroHeadlessService service(nullptr);
-    const QString path = service.tail.eventsFilePath;
+    ServiceProbe p(service);
+    const QString path = p.tail.eventsFilePath;
     if (pathOut)
         *pathOut = path;
     {
@@ -147,13 +148,13 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     }
     const qint64 bytes = QFileInfo(path).size();
 
-    service.tail.eventsFileOffset = 0;
+    p.tail.eventsFileOffset = 0;
     resetPeakRss();
     const qint64 idleKiB = statusKiB("VmRSS");
     QElapsedTimer timer;
     const double cpuBefore = cpuSeconds();
     timer.start();
-    passes(service, bytes);
+    passes(p, bytes);
     const double seconds = timer.nsecsElapsed() / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
     const qint64 peakKiB = statusKiB("VmHWM");
@@ -170,11 +171,11 @@ double ServiceBench::ingest(int lines, bool quiet, QString *pathOut)
     print("ingest_rss_idle", idleKiB / 1024.0, "MiB");
     print("ingest_rss_peak", peakKiB / 1024.0, "MiB");
     print("ingest_rss_above_idle", (peakKiB - idleKiB) / 1024.0, "MiB");
-    print("ingest_messages_taken", double(service.summary.hubSummaryMessageCount), "messages");
+    print("ingest_messages_taken", double(p.summary.hubSummaryMessageCount), "messages");
     return cpu;
 }
 
-int ServiceBench::run(int lines)
+int IngestBench::run(int lines)
 {
     QString path;
     const double cpu = ingest(lines, false, &path);
@@ -200,7 +201,7 @@ int ServiceBench::run(int lines)
         QProcess counted;
         counted.setStandardOutputFile(QProcess::nullDevice());
         counted.start(valgrind, { QStringLiteral("--tool=callgrind"), QStringLiteral("--callgrind-out-file=/dev/null"),
-                                  QStringLiteral("--toggle-collect=ServiceBench::passes*"),
+                                  QStringLiteral("--toggle-collect=IngestBench::passes*"),
                                   QCoreApplication::applicationFilePath(), QStringLiteral("--passes-only"),
                                   QString::number(kCountedLines) });
         const QRegularExpressionMatch collected = QRegularExpression(QStringLiteral("Collected : (\\d+)"))
@@ -244,7 +245,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc > 2 && QByteArray(argv[1]) == "--passes-only")
-        return ServiceBench::ingest(QByteArray(argv[2]).toInt(), true) < 0 ? 1 : 0;
+        return IngestBench::ingest(QByteArray(argv[2]).toInt(), true) < 0 ? 1 : 0;
     const int lines = argc > 1 ? QByteArray(argv[1]).toInt() : kDefaultLines;
-    return ServiceBench::run(lines > 0 ? lines : kDefaultLines);
+    return IngestBench::run(lines > 0 ? lines : kDefaultLines);
 }

@@ -21,7 +21,7 @@
 #include <cstdio>
 
 #include "bb/platform/NotificationDialog.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -54,7 +54,7 @@ void print(const QByteArray &name, double value, const char *unit)
 }
 } // namespace
 
-class ServiceBench
+class LatencyBench
 {
 public:
     // Latencies in milliseconds of `events` lines appended at random moments
@@ -63,11 +63,12 @@ public:
     static QList<double> run(Kind kind, bool watch, int events)
     {
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         if (!watch) {
-            delete service.tail.eventsWatcher;
-            service.tail.eventsWatcher = nullptr;
+            delete p.tail.eventsWatcher;
+            p.tail.eventsWatcher = nullptr;
         }
-        QFile file(service.tail.eventsFilePath);
+        QFile file(p.tail.eventsFilePath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return {};
 
@@ -92,9 +93,9 @@ public:
         const auto observe = [&] {
             qint64 handled = 0;
             if (kind == Kind::Message)
-                handled = qint64(service.summary.hubSummaryMessageCount);
-            else if (service.calls.incomingCallDialog && service.calls.incomingCallDialog->isShown())
-                handled = service.calls.incomingCallDialogCallId;
+                handled = qint64(p.summary.hubSummaryMessageCount);
+            else if (p.calls.incomingCallDialog && p.calls.incomingCallDialog->isShown())
+                handled = p.calls.incomingCallDialogCallId;
             const qint64 now = clock.nsecsElapsed();
             while (latencies.size() < std::min<qint64>(handled, writtenNs.size()))
                 latencies.append((now - writtenNs.at(latencies.size())) / 1e6);
@@ -115,7 +116,8 @@ public:
     static QList<double> runUnlock(const QString &lockPath, int events)
     {
         ZunaroHeadlessService service(nullptr);
-        QFile file(service.tail.eventsFilePath);
+        ServiceProbe p(service);
+        QFile file(p.tail.eventsFilePath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return {};
         const auto setLock = [&lockPath](const char *state) {
@@ -132,7 +134,7 @@ public:
         QTimer step;
         step.setSingleShot(true);
         QObject::connect(&step, &QTimer::timeout, [&] {
-            if (service.calls.pendingCallId == ringing && ringing > 0) {
+            if (p.calls.pendingCallId == ringing && ringing > 0) {
                 unlockedNs = clock.nsecsElapsed();
                 setLock("0");
                 return;
@@ -144,7 +146,7 @@ public:
             step.start(50 + random.bounded(101));
         });
         const auto observe = [&] {
-            if (unlockedNs == 0 || service.calls.lastCallInvokeCallId != ringing)
+            if (unlockedNs == 0 || p.calls.lastCallInvokeCallId != ringing)
                 return;
             latencies.append((clock.nsecsElapsed() - unlockedNs) / 1e6);
             unlockedNs = 0;
@@ -178,7 +180,7 @@ int main(int argc, char **argv)
     for (const Kind kind : { Kind::Call, Kind::Message }) {
         for (const bool watch : { true, false }) {
             QFile::remove(device.path() + QStringLiteral("/data/backend_events.jsonl"));
-            const QList<double> latencies = ServiceBench::run(kind, watch, events);
+            const QList<double> latencies = LatencyBench::run(kind, watch, events);
             const QByteArray name = QByteArray("latency_") + (kind == Kind::Call ? "call" : "message")
                 + (watch ? "" : "_tick_only");
             if (latencies.size() != events) {
@@ -191,7 +193,7 @@ int main(int argc, char **argv)
         }
     }
     QFile::remove(device.path() + QStringLiteral("/data/backend_events.jsonl"));
-    const QList<double> unlock = ServiceBench::runUnlock(device.path() + QStringLiteral("/platform/lock_state"), events);
+    const QList<double> unlock = LatencyBench::runUnlock(device.path() + QStringLiteral("/platform/lock_state"), events);
     if (unlock.size() != events) {
         std::printf("latency_unlock_invoke_p99 failed -\n");
         failed = 1;

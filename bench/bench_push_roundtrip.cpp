@@ -25,7 +25,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -74,7 +74,7 @@ QByteArray readAnswer(int fd)
 }
 } // namespace
 
-class ServiceBench
+class PushRoundtripBench
 {
 public:
     static int run(int rounds)
@@ -114,12 +114,13 @@ public:
         env.close();
 
         std::unique_ptr<ZunaroHeadlessService> service(new ZunaroHeadlessService(nullptr));
-        service->tail.eventsTailTimer->stop();
+        ServiceProbe p(*service);
+        p.tail.eventsTailTimer->stop();
         std::vector<qint64> latencies;
         for (int i = 0; i < rounds; ++i) {
-            service->push.tgpushPollTimer->stop();
-            service->onTgpushTick();
-            QNetworkReply *poll = service->push.tgpushReply;
+            p.push.tgpushPollTimer->stop();
+            p.onTgpushTick();
+            QNetworkReply *poll = p.push.tgpushReply;
             if (!poll)
                 return 1;
             // Publish only once the proxy holds the poll; the event loop
@@ -158,5 +159,5 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(2, atoi(argv[1])) : 200;
-    return ServiceBench::run(rounds);
+    return PushRoundtripBench::run(rounds);
 }

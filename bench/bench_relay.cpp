@@ -31,7 +31,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -155,7 +155,7 @@ private:
 };
 } // namespace
 
-class ServiceBench
+class RelayBench
 {
 public:
     int run()
@@ -181,7 +181,8 @@ public:
         zplatform::setApplicationDirPath(appDir);
 
         ZunaroHeadlessService service(nullptr);
-        if (service.backend.cmdSocketFd < 0) {
+        ServiceProbe p(service);
+        if (p.backend.cmdSocketFd < 0) {
             std::fprintf(stderr, "bench_relay: the command port is taken\n");
             return 1;
         }
@@ -197,7 +198,7 @@ public:
         QCoreApplication::exec();
         abandon.store(true);
         clientThread.join();
-        service.stopBackend();
+        p.stopBackend();
         close(keepOpenFd);
         close(echoFd);
         if (!complete) {
@@ -216,5 +217,5 @@ int main(int argc, char **argv)
     QTemporaryDir startDevice;
     qputenv("ZUNARO_DEVICE_ROOT", startDevice.path().toUtf8());
     bb::Application app(argc, argv);
-    return ServiceBench().run();
+    return RelayBench().run();
 }

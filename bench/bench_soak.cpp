@@ -36,7 +36,7 @@
 
 #include "bb/Application.h"
 #include "proc_status.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "zunaro/device.h"
 
 namespace {
@@ -96,10 +96,10 @@ void turnEventLoop(int ms)
 }
 } // namespace
 
-class ServiceBench
+class SoakBench
 {
 public:
-    explicit ServiceBench(ZunaroHeadlessService &service)
+    explicit SoakBench(ZunaroHeadlessService &service)
         : s(service)
     {
     }
@@ -237,10 +237,10 @@ private:
         }
     }
 
-    ZunaroHeadlessService &s;
+    ServiceProbe s;
 };
 
-int ServiceBench::run()
+int SoakBench::run()
 {
     QTemporaryDir root;
     const QString appDir = root.path() + QStringLiteral("/app/native");
@@ -262,7 +262,8 @@ int ServiceBench::run()
     dup2(devNull, STDERR_FILENO);
     close(devNull);
     ZunaroHeadlessService service(nullptr);
-    if (service.backend.cmdSocketFd < 0) {
+    ServiceProbe p(service);
+    if (p.backend.cmdSocketFd < 0) {
         dprintf(realStderr, "bench_soak: the command port is taken\n");
         return 1;
     }
@@ -276,7 +277,7 @@ int ServiceBench::run()
         dprintf(realStderr, "bench_soak: tgpush_proxy_sim did not start\n");
         return 1;
     }
-    ServiceBench bench(service);
+    SoakBench bench(service);
     const auto all = [&](int divisor, int firstLine) {
         bench.launches(kLaunches / divisor);
         bench.eventLines(kEventLines / divisor, firstLine);
@@ -287,7 +288,7 @@ int ServiceBench::run()
         bench.endlessPushAnswers(pollUrl, kEndlessAnswers);
     };
     all(kWarmUpDivisor, 0);
-    service.stopBackend();
+    p.stopBackend();
 
     const double rssStart = rssMiB();
     const int fdsStart = openDescriptors();
@@ -304,7 +305,7 @@ int ServiceBench::run()
     bench.controlClients(kControlRequests);
     after("control_clients");
     bench.stalledBackend(kDatagrams);
-    service.stopBackend();
+    p.stopBackend();
     after("stalled_backend");
     bench.endlessPushAnswers(pollUrl, kEndlessAnswers);
     after("endless_push");
@@ -321,5 +322,5 @@ int main(int argc, char **argv)
     QTemporaryDir startDevice;
     qputenv("ZUNARO_DEVICE_ROOT", startDevice.path().toUtf8());
     bb::Application app(argc, argv);
-    return ServiceBench::run();
+    return SoakBench::run();
 }

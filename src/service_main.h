@@ -80,8 +80,7 @@ private slots:
     void startBackendAttempt();
 
 private:
-    friend class ServiceTest; // each test program defines its own
-    friend class ServiceBench;
+    friend class ServiceProbe;
 
     // core
     QVariantMap statusSnapshot() const;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "service_main.h"
+#include "serviceprobe.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
 
@@ -21,11 +22,11 @@ constexpr qint64 kRigClockMs = 1700000000000;
 
 struct ServiceRig {
     explicit ServiceRig(qint64 clockMs = kRigClockMs)
+        : service((zplatform::setClockMs(clockMs), std::make_unique<ZunaroHeadlessService>(nullptr))), probe(*service)
     {
-        zplatform::setClockMs(clockMs);
-        service = std::make_unique<ZunaroHeadlessService>(nullptr);
     }
     TestDevice device;
     LogCapture log;
     std::unique_ptr<ZunaroHeadlessService> service;
+    ServiceProbe probe;
 };

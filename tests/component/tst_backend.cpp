@@ -35,14 +35,14 @@ extern "C" int kill(pid_t pid, int sig)
     return int(syscall(SYS_kill, pid, sig));
 }
 
-class ServiceTest : public QObject
+class BackendTest : public QObject
 {
     Q_OBJECT
 
     // A device with the simulator as its backend; the test drives the tick.
     std::unique_ptr<ServiceRig> rig;
     TestDevice *dev = nullptr;
-    ZunaroHeadlessService *svc = nullptr;
+    ServiceProbe *svc = nullptr;
     std::unique_ptr<ChildReaper> reaper;
 
     // Lines the backend echoed to its output file.
@@ -76,7 +76,7 @@ private slots:
     {
         rig = std::make_unique<ServiceRig>(2000000000);
         dev = &rig->device;
-        svc = rig->service.get();
+        svc = &rig->probe;
         QVERIFY(dev->installTool(QStringLiteral("td_backend_sim"), QStringLiteral("td_backend")));
         svc->tickTimer->stop();
         reaper = std::make_unique<ChildReaper>(ChildReaper {&svc->backend.backendPid});
@@ -387,5 +387,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(BackendTest)
 #include "tst_backend.moc"

@@ -46,12 +46,12 @@ struct Row {
 };
 } // namespace
 
-class ServiceTest : public QObject
+class CallsServiceTest : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<ServiceRig> rig;
-    ZunaroHeadlessService *svc = nullptr;
+    ServiceProbe *svc = nullptr;
 
     void step(const QString &s)
     {
@@ -108,7 +108,7 @@ private slots:
     void init()
     {
         rig = std::make_unique<ServiceRig>();
-        svc = rig->service.get();
+        svc = &rig->probe;
         svc->tickTimer->stop();
         rig->log.clear(); // the scenarios start after start-up
     }
@@ -140,11 +140,11 @@ private slots:
         if (log != QStringList {kAny})
             QCOMPARE(QString::fromUtf8(rig->log.lines().join('\n')).split('\n'), log);
         // The reply to each invocation of the UI is released once finished: months of rings leave no objects behind.
-        QTRY_VERIFY_WITH_TIMEOUT(svc->findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(svc->service.findChildren<bb::system::InvokeTargetReply *>().isEmpty(), 2000);
     }
 };
 
-void ServiceTest::scenarios_data()
+void CallsServiceTest::scenarios_data()
 {
     QTest::addColumn<QStringList>("steps");
     for (const char *column : kColumns)
@@ -257,5 +257,5 @@ void ServiceTest::scenarios_data()
     Row {"notify: blank name", {"notify 5 12 3  \t "}}.posts("delete post").leaves(kAny, "Incoming call|" + U5);
 }
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(CallsServiceTest)
 #include "tst_calls_service.moc"

@@ -10,7 +10,7 @@
 
 #include "bb/platform/Notification.h"
 #include "bb/platform/NotificationSettings.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "serviceprocess.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
@@ -23,7 +23,7 @@ const QString kMarker = QStringLiteral("data/service_notif_defaults_applied.txt"
 
 } // namespace
 
-class ServiceTest : public QObject
+class CoreTest : public QObject
 {
     Q_OBJECT
 
@@ -37,6 +37,7 @@ private slots:
         const int granted = 2 * std::min(4 * 1024 * 1024, rmemMax.readAll().trimmed().toInt());
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         const QByteArray tgpushTry = "service: tgpush try=" + device.root().toUtf8();
         QCOMPARE(log.lines(), (QList<QByteArray> {
                                   "service: starting",
@@ -52,17 +53,18 @@ private slots:
                                   "service: cmd socket listening on 127.0.0.1:47010",
                               }));
         // Backend mode: the tick runs, the push tail does not, the backend waits for a command.
-        QVERIFY(service.tickTimer->isActive() && !service.tail.eventsTailTimer->isActive());
-        QVERIFY(service.serviceActive && !service.backend.backendWanted && service.backend.backendPid == -1);
+        QVERIFY(p.tickTimer->isActive() && !p.tail.eventsTailTimer->isActive());
+        QVERIFY(p.serviceActive && !p.backend.backendWanted && p.backend.backendPid == -1);
         // Bound to the loopback address only.
         sockaddr_in bound {};
         socklen_t len = sizeof bound;
-        QCOMPARE(getsockname(service.backend.cmdSocketFd, reinterpret_cast<sockaddr *>(&bound), &len), 0);
+        QCOMPARE(getsockname(p.backend.cmdSocketFd, reinterpret_cast<sockaddr *>(&bound), &len), 0);
         QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
         // A second one finds the port taken (neither asks to share it): it says so, then where and why, and ends.
         ZunaroHeadlessService second(nullptr);
+        ServiceProbe p2(second);
         QCOMPARE(log.lines().at(log.lines().size() - 2), "service: cmd bind() failed: errno=" + QByteArray::number(EADDRINUSE));
-        QVERIFY(second.backend.cmdSocketFd == -1 && second.startFailureStatus == 2 && !second.tickTimer->isActive());
+        QVERIFY(p2.backend.cmdSocketFd == -1 && second.startFailureStatus == 2 && !p2.tickTimer->isActive());
     }
 
     // Each action on a service that runs a backend (and once on a stopped one): whether it is active after, and
@@ -88,45 +90,46 @@ private slots:
         QFETCH(bool, cleared);
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         if (!before.isEmpty())
-            service.onInvoked(invocation(before));
+            p.onInvoked(invocation(before));
         QCOMPARE(bb::platform::Notification(QStringLiteral("kvel_hub_summary")).notify(), 0);
         // A restart of a running tick shows once part of its interval has gone; a stopped one may start afresh.
-        QTRY_VERIFY(!service.tickTimer->isActive() || service.tickTimer->remainingTime() < 990);
-        const int due = service.tickTimer->isActive() ? service.tickTimer->remainingTime() : INT_MAX;
+        QTRY_VERIFY(!p.tickTimer->isActive() || p.tickTimer->remainingTime() < 990);
+        const int due = p.tickTimer->isActive() ? p.tickTimer->remainingTime() : INT_MAX;
         pid_t sleeper = -1;
         char arg0[] = "/bin/sleep", arg1[] = "30";
         char *argv[] = {arg0, arg1, nullptr};
         QCOMPARE(posix_spawn(&sleeper, argv[0], nullptr, nullptr, argv, environ), 0);
         ChildReaper reaper {&sleeper};
-        service.backend.backendPid = sleeper;
-        service.backend.backendWanted = true;
-        service.summary.pendingNotifyCount = 3;
-        service.summary.lastNotifyPostMs = 1234;
-        service.summary.hubSummaryMessageCount = 2;
-        service.summary.hubSummaryChatIds.insert(7);
-        service.summary.hubSummaryLines.append({7, 1700000000, QStringLiteral("Team: Bob: hi")});
-        service.backend.pendingBackendLines << QStringLiteral("queued");
+        p.backend.backendPid = sleeper;
+        p.backend.backendWanted = true;
+        p.summary.pendingNotifyCount = 3;
+        p.summary.lastNotifyPostMs = 1234;
+        p.summary.hubSummaryMessageCount = 2;
+        p.summary.hubSummaryChatIds.insert(7);
+        p.summary.hubSummaryLines.append({7, 1700000000, QStringLiteral("Team: Bob: hi")});
+        p.backend.pendingBackendLines << QStringLiteral("queued");
 
         zplatform::setClockMs(kNow);
-        service.onInvoked(invocation(action));
-        QCOMPARE(service.statusSnapshot().value("stopped_ms").toLongLong(), active ? 0 : kNow);
+        p.onInvoked(invocation(action));
+        QCOMPARE(p.statusSnapshot().value("stopped_ms").toLongLong(), active ? 0 : kNow);
         const bool ended = waitpid(sleeper, nullptr, WNOHANG) < 0 && errno == ECHILD;
         if (ended)
             sleeper = -1;
         // tick: 0 stopped, 1 running in its phase, 2 restarted.
-        const QTimer *tick = service.tickTimer;
+        const QTimer *tick = p.tickTimer;
         const QString state = "active=%1 tick=%2 ended=%3 shown=%4 wanted=%5 pending=%6 messages=%7 lines=%8 chats=%9";
-        QCOMPARE(state.arg(int(service.serviceActive)).arg(tick->isActive() ? 1 + (tick->remainingTime() > due) : 0)
-                     .arg(int(ended)).arg(int(device.exists("platform/hub/kvel_hub_summary.json"))).arg(int(service.backend.backendWanted))
-                     .arg(service.summary.pendingNotifyCount).arg(service.summary.hubSummaryMessageCount)
-                     .arg(service.summary.hubSummaryLines.size()).arg(service.summary.hubSummaryChatIds.size()),
+        QCOMPARE(state.arg(int(p.serviceActive)).arg(tick->isActive() ? 1 + (tick->remainingTime() > due) : 0)
+                     .arg(int(ended)).arg(int(device.exists("platform/hub/kvel_hub_summary.json"))).arg(int(p.backend.backendWanted))
+                     .arg(p.summary.pendingNotifyCount).arg(p.summary.hubSummaryMessageCount)
+                     .arg(p.summary.hubSummaryLines.size()).arg(p.summary.hubSummaryChatIds.size()),
                  cleared ? state.arg(int(active)).arg(int(active)).arg(1).arg(0).arg(0).arg(0).arg(0).arg(0).arg(0)
                          : state.arg(int(active)).arg(int(active)).arg(0).arg(1).arg(1).arg(3).arg(2).arg(1).arg(1));
         // Only the stop forgets when the last summary went out.
-        QCOMPARE(service.summary.lastNotifyPostMs, action == kStop ? 0 : 1234);
+        QCOMPARE(p.summary.lastNotifyPostMs, action == kStop ? 0 : 1234);
         // Queued commands wait for the next backend whatever happens.
-        QCOMPARE(service.backend.pendingBackendLines, QStringList {QStringLiteral("queued")});
+        QCOMPARE(p.backend.pendingBackendLines, QStringList {QStringLiteral("queued")});
     }
 
     // With nothing wanted a tick stops the tick; each way work comes back
@@ -143,36 +146,37 @@ private slots:
         TestDevice device;
         QVERIFY(device.write("platform/lock_state", "1"));
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         QVERIFY(device.write("data/backend_events.jsonl", "{\"type\":\"other\"}\n"));
-        QTRY_COMPARE(service.tail.eventsFileOffset, 17);
-        service.onTick();
-        QVERIFY(!service.tickTimer->isActive());
+        QTRY_COMPARE(p.tail.eventsFileOffset, 17);
+        p.onTick();
+        QVERIFY(!p.tickTimer->isActive());
         bool done = false;
         if (way == "command") {
             sendCommandDatagram("hello");
-            QTRY_VERIFY(service.tickTimer->isActive());
-            done = service.backend.backendWanted && service.backend.pendingBackendLines == QStringList {"hello"};
+            QTRY_VERIFY(p.tickTimer->isActive());
+            done = p.backend.backendWanted && p.backend.pendingBackendLines == QStringList {"hello"};
         } else if (way == "start") {
-            service.onInvoked(invocation(kStart));
-            done = service.serviceActive;
+            p.onInvoked(invocation(kStart));
+            done = p.serviceActive;
         } else if (way == "events") {
             QVERIFY(device.write("data/backend_events.jsonl",
                                  device.read("data/backend_events.jsonl") + messageEvent(7, "T", "hi") + '\n'));
-            QTRY_VERIFY(service.tickTimer->isActive());
-            done = service.summary.hubSummaryMessageCount == 1;
+            QTRY_VERIFY(p.tickTimer->isActive());
+            done = p.summary.hubSummaryMessageCount == 1;
         } else if (way == "unlock with a call") {
-            service.calls.pendingCallId = 5;
+            p.calls.pendingCallId = 5;
             QVERIFY(device.write("platform/lock_state", "0"));
-            QTRY_VERIFY(service.tickTimer->isActive());
+            QTRY_VERIFY(p.tickTimer->isActive());
             done = device.column("platform/invocations.jsonl", "uri").value(0).contains("5");
         } else {
-            service.backend.backendWanted = true;
-            service.backend.backendNextStartMs = zplatform::nowMs() + 60000;
-            service.tickTimer->start();
-            service.onTick();
-            done = service.backend.backendPid == -1;
+            p.backend.backendWanted = true;
+            p.backend.backendNextStartMs = zplatform::nowMs() + 60000;
+            p.tickTimer->start();
+            p.onTick();
+            done = p.backend.backendPid == -1;
         }
-        QVERIFY(service.tickTimer->isActive() && done);
+        QVERIFY(p.tickTimer->isActive() && done);
     }
 
     // Start-up finds the UI alive by the stamp on the first line (of 64 bytes) of its file, else by the file's
@@ -202,7 +206,8 @@ private slots:
         if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
             QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(kNow - mtimeAgeMs), QFile::FileModificationTime));
         zplatform::setClockMs(kNow);
-        QTEST(ZunaroHeadlessService(nullptr).uiAliveRecent, "alive");
+        ZunaroHeadlessService service(nullptr);
+        QTEST(ServiceProbe(service).uiAliveRecent, "alive");
     }
 
     // The defaults are applied unless the marker names this version (v2) or a newer one; when the settings cannot
@@ -230,6 +235,7 @@ private slots:
         if (QByteArray(QTest::currentDataTag()) == "settings not writable")
             QVERIFY(device.write("platform", "not a folder"));
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         const bb::platform::NotificationApplicationSettings now;
         QTEST(QString::asprintf("%d%d%d%d%d", now.alertsEnabled(), int(now.sound()), int(now.vibrate()), int(now.led()),
                                 int(now.preview())), "settings");
@@ -242,9 +248,10 @@ private slots:
     {
         TestDevice device;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe p(service);
         zplatform::setClockMs(kNow + 500);
         const auto request = [&](const QString &screen, qint64 chatId, const QString &reason) {
-            service.writeHubOpenRequest(screen, chatId, reason);
+            p.writeHubOpenRequest(screen, chatId, reason);
             return QString::fromUtf8(device.read("data/hub_open.env"));
         };
         QCOMPARE(request(" chat  ", 9007199254740993, " x "),
@@ -258,5 +265,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(CoreTest)
 #include "tst_core.moc"

@@ -11,12 +11,12 @@ constexpr qint64 kT = kRigClockMs;
 constexpr qint64 kPost = kT + 5000;
 } // namespace
 
-class ServiceTest : public QObject
+class EventsSummaryTest : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<ServiceRig> rig;
-    ZunaroHeadlessService *svc = nullptr;
+    ServiceProbe *svc = nullptr;
 
     QJsonObject hubEntry() const { return rig->device.json(QStringLiteral("platform/hub/kvel_hub_summary.json")); }
     QString body() const { return hubEntry().value(QStringLiteral("body")).toString(); }
@@ -26,7 +26,7 @@ private slots:
     void init()
     {
         rig = std::make_unique<ServiceRig>();
-        svc = rig->service.get();
+        svc = &rig->probe;
     }
     void cleanup() { rig.reset(); }
 
@@ -190,5 +190,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(EventsSummaryTest)
 #include "tst_events_summary.moc"

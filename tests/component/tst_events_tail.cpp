@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "events/event_tail.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "testdevice.h"
 
 namespace {
@@ -42,22 +42,22 @@ qint64 bytesRead()
 }
 } // namespace
 
-class ServiceTest : public QObject
+class EventsTailTest : public QObject
 {
     Q_OBJECT
 
     // What the dispatch did: the message texts, oldest first ("<chat>: <text>" outside chat 1), then each chat's
     // unread count and unread news (-1: none), by chat.
-    static QStringList dispatched(const ZunaroHeadlessService &service)
+    static QStringList dispatched(ServiceProbe &probe)
     {
         QStringList seen;
-        for (const auto &line : service.summary.hubSummaryLines)
+        for (const auto &line : probe.summary.hubSummaryLines)
             seen.prepend((line.chatId == 1 ? QString() : QString::number(line.chatId) + ": ") + line.text.mid(3));
-        QList<qint64> chats = service.summary.chatUnreadCounts.keys();
+        QList<qint64> chats = probe.summary.chatUnreadCounts.keys();
         std::sort(chats.begin(), chats.end());
         for (qint64 chat : chats)
-            seen << QStringLiteral("unread %1: %2, news %3").arg(chat).arg(service.summary.chatUnreadCounts.value(chat))
-                        .arg(service.summary.hubUnreadCounts.value(chat, -1));
+            seen << QStringLiteral("unread %1: %2, news %3").arg(chat).arg(probe.summary.chatUnreadCounts.value(chat))
+                        .arg(probe.summary.hubUnreadCounts.value(chat, -1));
         return seen;
     }
 
@@ -138,6 +138,7 @@ private slots:
         TestDevice device;
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe probe(service);
         const QString path = device.path(kEvents);
         for (const QByteArray &step : steps) {
             if (step.startsWith('+')) {
@@ -154,20 +155,20 @@ private slots:
             } else if (step == "-") {
                 QVERIFY(QFile::remove(path));
             } else if (step == "push") {
-                service.push.tgpushMode = true;
+                probe.push.tgpushMode = true;
             } else if (step == "stop" || step == "start") {
-                service.serviceActive = step == "start";
+                probe.serviceActive = step == "start";
             } else if (step == "t") {
-                service.onEventsTailTick();
+                probe.onEventsTailTick();
             } else {
                 const qint64 readBefore = bytesRead();
-                service.tailBackendEvents();
+                probe.tailBackendEvents();
                 QCOMPARE_LE(bytesRead() - readBefore, eventtail::kMaxPassBytes + 64 * 1024);
-                QVERIFY(!service.tail.eventsPartialLine.contains('\n'));
-                QCOMPARE_LE(service.tail.eventsPartialLine.size(), eventtail::kMaxLineBytes);
+                QVERIFY(!probe.tail.eventsPartialLine.contains('\n'));
+                QCOMPARE_LE(probe.tail.eventsPartialLine.size(), eventtail::kMaxLineBytes);
             }
         }
-        QStringList seen = dispatched(service);
+        QStringList seen = dispatched(probe);
         for (const QByteArray &line : log.matching("service: events line"))
             seen << QString::fromUtf8(line);
         QTEST(seen, "seen");
@@ -188,16 +189,17 @@ private slots:
         QVERIFY(watched || QDir(device.dataDir()).removeRecursively());
         LogCapture log;
         ZunaroHeadlessService service(nullptr);
+        ServiceProbe probe(service);
         QCOMPARE(log.matching("service: events file watch unavailable").size(), int(!watched));
-        service.tickTimer->stop();
+        probe.tickTimer->stop();
         QVERIFY(QDir().mkpath(device.dataDir()));
         const auto written = [&](bool done) {
             if (!watched)
-                service.onTick();
+                probe.onTick();
             return done;
         };
         QVERIFY(written(append(device, callEvent(5, "callStatePending") + '\n')));
-        QTRY_VERIFY(service.calls.incomingCallDialog && service.calls.incomingCallDialog->isShown());
+        QTRY_VERIFY(probe.calls.incomingCallDialog && probe.calls.incomingCallDialog->isShown());
         const QByteArray path = QFile::encodeName(device.path(kEvents));
         for (int i = 0; i < 20; ++i) {
             QVERIFY(append(device, unreadEvent(2 * i + 1, 1) + '\n'));
@@ -205,9 +207,9 @@ private slots:
             QVERIFY(written(append(device, unreadEvent(2 * i + 2, 1) + '\n')));
             QTest::qWait(300);
         }
-        QTRY_COMPARE(service.summary.chatUnreadCounts.size(), 40);
+        QTRY_COMPARE(probe.summary.chatUnreadCounts.size(), 40);
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(EventsTailTest)
 #include "tst_events_tail.moc"

@@ -46,7 +46,7 @@ QByteArray ask(QLocalSocket &client, const QByteArray &line)
 }
 } // namespace
 
-class ServiceTest : public QObject
+class PlatformControlTest : public QObject
 {
     Q_OBJECT
 private slots:
@@ -403,5 +403,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(PlatformControlTest)
 #include "tst_platform_control.moc"

@@ -34,14 +34,14 @@ int unjittered(int delayMs)
 
 } // namespace
 
-class ServiceTest : public QObject
+class PushServiceTest : public QObject
 {
     Q_OBJECT
 
     static int armed(const QTimer *timer) { return timer->isActive() ? timer->interval() : -1; }
 
     // The next poll is -1 when none is armed.
-    static QByteArray pollState(const ZunaroHeadlessService &s)
+    static QByteArray pollState(ServiceProbe &s)
     {
         return poll({s.tgpushPollInFlight(), unjittered(armed(s.push.tgpushPollTimer)), s.push.tgpushBackoffMs,
                      qint64(s.push.tgpushStatStarted), qint64(s.push.tgpushStatOk), qint64(s.push.tgpushStatErr),
@@ -56,7 +56,8 @@ class ServiceTest : public QObject
         TestDevice device;
         QProcess proxy;
         LogCapture log;
-        std::unique_ptr<ZunaroHeadlessService> s;
+        std::unique_ptr<ZunaroHeadlessService> service;
+        std::optional<ServiceProbe> s;
 
         bool start(int timeoutMs, const QString &query = QString())
         {
@@ -65,7 +66,8 @@ class ServiceTest : public QObject
             device.write(QStringLiteral("data/tgpush_proxy.env"),
                          QStringLiteral("TGPUSH_POLL_URL=http://127.0.0.1:%1/poll%2\nTGPUSH_TIMEOUT_MS=%3\n")
                              .arg(port).arg(query).arg(timeoutMs).toUtf8());
-            s = std::make_unique<ZunaroHeadlessService>(nullptr);
+            service = std::make_unique<ZunaroHeadlessService>(nullptr);
+            s.emplace(*service);
             s->push.tgpushPollTimer->stop();
             s->tail.eventsTailTimer->stop();
             return s->push.tgpushMode;
@@ -152,7 +154,8 @@ private slots:
         for (int i = 0; i < paths.size(); ++i)
             QVERIFY(placeAt(paths[i], files[i].isEmpty() ? "<none>" : files[i]));
         LogCapture log;
-        ZunaroHeadlessService s(nullptr);
+        ZunaroHeadlessService service(nullptr);
+        ServiceProbe s(service);
         QTEST(named(kSettings, {s.push.tgpushTimeoutMs, s.summary.notifyMinIntervalMs, s.summary.notifyCoalesceMs,
                                 s.push.tgpushPollDelayOnEventsMs, qint64(s.push.tgpushSince)})
                   + ' ' + named(kTimers, {s.backend.cmdSocketFd >= 0, armed(s.tickTimer), armed(s.tail.eventsTailTimer),
@@ -315,7 +318,7 @@ private slots:
         QFETCH(int, writtenAt);
         QFETCH(bool, writable);
         ServiceRig r;
-        ZunaroHeadlessService &s = *r.service;
+        ServiceProbe &s = r.probe;
         if (!writable) {
             // Below a regular file nothing can be created, not even by root.
             r.device.write(QStringLiteral("blocker"), "x");
@@ -350,12 +353,12 @@ private slots:
         QList<qsizetype> printed; // lines so far
         for (const auto &[advanceMs, force] : steps) {
             zplatform::advanceClockMs(advanceMs);
-            r.service->maybeLogTgpushStats(force ? "poll_error" : "poll_ok", force);
+            r.probe.maybeLogTgpushStats(force ? "poll_error" : "poll_ok", force);
             printed << r.log.matching("service: tgpush stats ").size();
         }
         QCOMPARE(printed, (QList<qsizetype> {1, 1, 1, 2, 3, 3, 3, 4}));
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(PushServiceTest)
 #include "tst_push_service.moc"

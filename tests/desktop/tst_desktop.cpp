@@ -3,6 +3,7 @@
 #include <QtDBus>
 #include <QtTest>
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,7 +15,7 @@
 #include "calls/call_logic.h"
 #include "desktopbus.h"
 #include "serviceprocess.h"
-#include "service_main.h"
+#include "serviceprobe.h"
 #include "testdevice.h"
 #include "zunaro/device.h"
 #include "zunaro/platform.h"
@@ -81,7 +82,7 @@ QString callUri(qint64 callId, const QString &choice = QString())
 }
 } // namespace
 
-class ServiceTest : public QObject
+class DesktopTest : public QObject
 {
     Q_OBJECT
 
@@ -89,7 +90,8 @@ class ServiceTest : public QObject
     qint64 server = 0;
     qint64 logind = 0;
     std::unique_ptr<TestDevice> dev;
-    std::unique_ptr<ZunaroHeadlessService> svc;
+    std::unique_ptr<ZunaroHeadlessService> service;
+    std::optional<ServiceProbe> svc;
     QByteArray spareBus; // a session bus whose service name nobody owns
 
     // Stops the server `pid`; what `inGap` does then meets no server, and has failed by the time this returns.
@@ -176,7 +178,8 @@ private slots:
         for (const char *tool : {"xdg-open", "xdg-mime"})
             QVERIFY(QFile::setPermissions(dev->path(tool), QFile::ReadOwner | QFile::ExeOwner));
         qputenv("PATH", dev->root().toUtf8() + ':' + qgetenv("PATH"));
-        svc = std::make_unique<ZunaroHeadlessService>(nullptr);
+        service = std::make_unique<ZunaroHeadlessService>(nullptr);
+        svc.emplace(*service);
         QCOMPARE(svc->dataDir, buses.dir() + "/data/zunaro");
         setLocked(false);
     }
@@ -184,6 +187,7 @@ private slots:
     void cleanupTestCase()
     {
         svc.reset();
+        service.reset();
         buses.stopOwner(kUi);
     }
 
@@ -502,5 +506,5 @@ self.next_id += 0 if args[1] else 1)";
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(DesktopTest)
 #include "tst_desktop.moc"

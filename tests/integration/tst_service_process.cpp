@@ -36,7 +36,7 @@ QList<int> backendPids(const TestDevice &device)
 
 } // namespace
 
-class ServiceTest : public QObject
+class ServiceProcessTest : public QObject
 {
     Q_OBJECT
 
@@ -323,5 +323,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(ServiceProcessTest)
 #include "tst_service_process.moc"

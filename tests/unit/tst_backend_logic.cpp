@@ -9,7 +9,7 @@
 #include "service_main.h"
 #include "testdevice.h"
 
-class ServiceTest : public QObject
+class BackendLogicTest : public QObject
 {
     Q_OBJECT
 
@@ -124,5 +124,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(BackendLogicTest)
 #include "tst_backend_logic.moc"

@@ -10,7 +10,7 @@
 #include "events/event_reader.h"
 #include "events/summary_logic.h"
 
-class ServiceTest : public QObject
+class EventsHelpersTest : public QObject
 {
     Q_OBJECT
 
@@ -85,5 +85,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceTest)
+QTEST_GUILESS_MAIN(EventsHelpersTest)
 #include "tst_events_helpers.moc"
