@@ -1,11 +1,17 @@
 #include "push/env_config.h"
 
+#include <algorithm>
+
 namespace push {
 
 bool parseBoundedInt(const QString &text, int maxValue, int &out)
 {
-    // Qt's conversion stops at a NUL, so "7\0junk" would read as 7.
-    if (text.contains(QChar(0)))
+    // Plain decimal digits after an optional sign, nothing else: Qt's
+    // conversion would also take blanks around them (a quoted " 1") and stop
+    // at a NUL ("7\0junk" as 7).
+    const qsizetype from = text.startsWith(u'+') || text.startsWith(u'-') ? 1 : 0;
+    if (text.size() <= from
+        || !std::all_of(text.begin() + from, text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
         return false;
     bool ok = false;
     const int number = text.toInt(&ok, 10);
